@@ -37,7 +37,14 @@ class TracklogFilter {
   bool m_active = true;
   RecordMode m_mode = rmAuto;
   RecordInterval m_interval = riNormal;
-  PositionInfo m_last{.x = kInvalidPoint.x, .y = kInvalidPoint.y};
+  PositionInfo m_last = withPoint(kInvalidPoint);
+
+  static PositionInfo withPoint(Point p) {
+    PositionInfo info;
+    info.x = p.x;
+    info.y = p.y;
+    return info;
+  }
 };
 
 }  // namespace geomuxer
