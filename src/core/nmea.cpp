@@ -1,0 +1,204 @@
+#include "core/nmea.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "core/date_time.h"
+#include "core/number_text.h"
+
+namespace geomuxer {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr double kKnotsToKmh = 1.852;
+
+void appendDigits(std::string& out, long long value, int width) {
+  std::array<char, 24> buf{};
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  const auto len = static_cast<int>(end - buf.data());
+  (void)ec;
+  if (len < width) out.append(static_cast<std::size_t>(width - len), '0');
+  out.append(buf.data(), end);
+}
+
+void appendChecksum(std::string& out, std::uint8_t sum) {
+  out += kHexDigits[sum >> 4];
+  out += kHexDigits[sum & 0x0F];
+}
+
+// A coordinate held as a float stands for the decimal the receiver or user gave: read back through
+// its shortest text, 47.1f gives 47.1 and not 47.0999984741, so the minutes come out as 06.0000.
+double intendedValue(float value) {
+  std::array<char, 32> buf{};
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value);
+  double result = value;
+  if (ec == std::errc{}) std::from_chars(buf.data(), end, result);
+  return result;
+}
+
+// ddmm.mmmm (or dddmm.mmmm): whole degrees, then minutes with two integer and four decimal digits.
+// Minutes that round to 60.0000 are carried into the degrees.
+void appendCoordinate(std::string& out, float value, int degreeDigits) {
+  const double magnitude = std::fabs(intendedValue(value));
+  if (!std::isfinite(magnitude)) {
+    appendDigits(out, 0, degreeDigits + 2);
+    out += ".0000";
+    return;
+  }
+  long long degrees = static_cast<long long>(magnitude);
+  long long tenThousandths = std::llround((magnitude - static_cast<double>(degrees)) * 60.0 * 10000.0);
+  if (tenThousandths >= 600000) {
+    ++degrees;
+    tenThousandths -= 600000;
+  }
+  appendDigits(out, degrees, degreeDigits);
+  appendDigits(out, tenThousandths / 10000, 2);
+  out += '.';
+  appendDigits(out, tenThousandths % 10000, 4);
+}
+
+void appendTime(std::string& out, const DateTimeParts& parts) {
+  appendDigits(out, parts.hour, 2);
+  appendDigits(out, parts.minute, 2);
+  appendDigits(out, parts.second, 2);
+}
+
+void appendLatLon(std::string& out, const PositionInfo& p) {
+  appendCoordinate(out, p.y, 2);
+  out += p.y >= 0.0f ? ",N," : ",S,";
+  appendCoordinate(out, p.x, 3);
+  out += p.x >= 0.0f ? ",E" : ",W";
+}
+
+int fixQuality(Fix fix) {
+  switch (fix) {
+    case fixInvalid:
+    case fixUnknown:
+      return 0;
+    case fix2D_diff:
+    case fix3D_diff:
+      return 2;
+    default:
+      return 1;
+  }
+}
+
+// Appends "$" + body (built by `body`) + "*" + checksum, computing the checksum over what was written.
+template <typename Body>
+void appendFramed(std::string& out, Body body) {
+  out += '$';
+  const std::size_t start = out.size();
+  body(out);
+  const std::uint8_t sum = nmeaChecksumValue(std::string_view(out).substr(start));
+  out += '*';
+  appendChecksum(out, sum);
+}
+
+void appendRmcBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
+  out += "GPRMC,";
+  appendTime(out, t);
+  out += ",A,";
+  appendLatLon(out, p);
+  out += ',';
+  appendFixed(out, static_cast<double>(p.speed) / kKnotsToKmh, 2);
+  out += ',';
+  appendFixed(out, p.heading, 2);
+  out += ',';
+  appendDigits(out, t.day, 2);
+  appendDigits(out, t.month, 2);
+  appendDigits(out, ((t.year % 100) + 100) % 100, 2);
+  out += ",,";
+}
+
+void appendGgaBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
+  out += "GPGGA,";
+  appendTime(out, t);
+  out += ',';
+  appendLatLon(out, p);
+  out += ',';
+  appendDigits(out, fixQuality(p.fix), 1);
+  out += ",0,";
+  appendFixed(out, p.hdop, 1);
+  out += ',';
+  appendFixed(out, p.altitude, 0);
+  out += ",M,,,,0000";
+}
+
+void appendGllBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
+  out += "GPGLL,";
+  appendLatLon(out, p);
+  out += ',';
+  appendTime(out, t);
+  out += ",A";
+}
+
+template <typename Writer>
+std::string framed(const PositionInfo& p, Writer writer) {
+  std::string out;
+  out.reserve(80);
+  const DateTimeParts t = splitDateTime(p.time);
+  appendFramed(out, [&](std::string& o) { writer(o, p, t); });
+  return out;
+}
+
+}  // namespace
+
+std::uint8_t nmeaChecksumValue(std::string_view body) {
+  std::uint8_t sum = 0;
+  for (char c : body) sum = static_cast<std::uint8_t>(sum ^ static_cast<std::uint8_t>(c));
+  return sum;
+}
+
+std::string nmeaChecksum(std::string_view body) {
+  std::string out;
+  appendChecksum(out, nmeaChecksumValue(body));
+  return out;
+}
+
+std::string nmeaFrame(std::string_view body) {
+  std::string out;
+  out.reserve(body.size() + 4);
+  appendFramed(out, [&](std::string& o) { o += body; });
+  return out;
+}
+
+std::string nmeaRmc(const PositionInfo& position) { return framed(position, appendRmcBody); }
+std::string nmeaGga(const PositionInfo& position) { return framed(position, appendGgaBody); }
+std::string nmeaGll(const PositionInfo& position) { return framed(position, appendGllBody); }
+
+void appendNmeaBlock(std::string& out, const PositionInfo& position) {
+  const DateTimeParts t = splitDateTime(position.time);
+  appendFramed(out, [&](std::string& o) { appendRmcBody(o, position, t); });
+  out += "\r\n";
+  appendFramed(out, [&](std::string& o) { appendGgaBody(o, position, t); });
+  out += "\r\n";
+  appendFramed(out, [&](std::string& o) { appendGllBody(o, position, t); });
+  out += "\r\n";
+}
+
+std::string nmeaBlock(const PositionInfo& position) {
+  std::string out;
+  out.reserve(240);
+  appendNmeaBlock(out, position);
+  return out;
+}
+
+void NmeaFields::split(std::string_view payload) {
+  m_count = 0;
+  std::size_t from = 0;
+  while (m_count < kCapacity) {
+    const void* hit =
+        from < payload.size() ? std::memchr(payload.data() + from, ',', payload.size() - from) : nullptr;
+    if (hit == nullptr) {
+      m_fields[m_count++] = payload.substr(from);
+      return;
+    }
+    const auto comma = static_cast<std::size_t>(static_cast<const char*>(hit) - payload.data());
+    m_fields[m_count++] = payload.substr(from, comma - from);
+    from = comma + 1;
+  }
+}
+
+}  // namespace geomuxer
