@@ -1,0 +1,81 @@
+#pragma once
+// The transport side of a source: an interface opens a device (port, socket, file, timer), feeds its
+// bytes to the decoder it owns and passes the resulting positions on to its tracker.
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "core/position_info.h"
+#include "sources/decoders/gps_protocol.h"
+
+namespace geomuxer {
+
+/// A transport error; the message is meant for the user.
+class InterfaceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Base of every transport. Lives on the main thread; the tracker creates it on start and deletes
+/// it on stop. Derived classes must close themselves in their own destructor (the base destructor
+/// cannot reach their `close`).
+class GpsInterface : public QObject, public ProtocolHost {
+  Q_OBJECT
+
+ public:
+  /// Takes ownership of `protocol` (null for transports that produce positions themselves).
+  explicit GpsInterface(std::unique_ptr<GpsProtocol> protocol = nullptr, QObject* parent = nullptr);
+  ~GpsInterface() override;
+
+  /// Short name of the transport ("COM", "TCP/IP", "FILE", "Simulator", ...).
+  [[nodiscard]] virtual std::string name() const = 0;
+  /// True while the transport is open and delivering.
+  [[nodiscard]] virtual bool isActive() const = 0;
+  /// Opens the transport and starts delivery; throws InterfaceError (or another exception).
+  virtual void open() = 0;
+  /// Stops delivery; harmless when already closed.
+  virtual void close() = 0;
+
+  [[nodiscard]] GpsProtocol* protocol() const { return m_protocol.get(); }
+  /// Copy of the last position delivered through this interface.
+  [[nodiscard]] const PositionInfo& lastPosition() const { return m_lastPosition; }
+
+  /// ProtocolHost: the decoder found a position.
+  void deliverPosition(const PositionInfo& position) override { doPosition(position); }
+
+ signals:
+  /// One position; delivered synchronously, the reference is valid during the call only.
+  void positionReceived(const geomuxer::PositionInfo& position);
+  /// The transport ended by itself (peer closed, device removed, file deleted).
+  void terminated();
+  /// An error that could not be thrown to a caller (it happened inside an event-loop callback).
+  void errorOccurred(const QString& message);
+
+ protected:
+  virtual void doTerminate();
+  virtual void doPosition(const PositionInfo& position);
+  /// Runs `work` from an event-loop callback: an exception becomes errorOccurred instead of
+  /// escaping into the event loop.
+  template <typename Work>
+  void guarded(Work&& work) noexcept {
+    try {
+      work();
+    } catch (const std::exception& e) {
+      reportError(e.what());
+    } catch (...) {
+      reportError("Unknown error");
+    }
+  }
+
+ private:
+  void reportError(const char* message) noexcept;
+
+  std::unique_ptr<GpsProtocol> m_protocol;
+  PositionInfo m_lastPosition;
+};
+
+}  // namespace geomuxer
