@@ -60,6 +60,7 @@ class TcpClient : public QObject {
   quint16 m_port = 0;
   bool m_active = false;
   bool m_lookingUp = false;
+  bool m_established = false;  // the current attempt got connected
 };
 
 }  // namespace geomuxer

@@ -1,0 +1,117 @@
+#pragma once
+// A listening TCP server that keeps a list of connected clients and sends the same bytes to all
+// of them. Clients only listen: whatever they send is read and dropped.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace geomuxer {
+
+class TcpServer;
+
+/// One accepted connection. Owned by its server, which deletes it (later, from the event loop)
+/// when the connection ends; do not keep the pointer past clientDisconnected.
+class TcpServerClient : public QObject {
+  Q_OBJECT
+
+ public:
+  /// The peer's dotted IPv4 address (or IPv6 text for a pure IPv6 peer).
+  [[nodiscard]] QString host() const { return m_host; }
+  /// The server's port, as the client was accepted on it.
+  [[nodiscard]] quint16 port() const { return m_port; }
+  /// host() as an IPv4 address in host byte order, 0 when it is not one.
+  [[nodiscard]] quint32 ip() const;
+  /// Bytes queued for this client and not yet taken by the system.
+  [[nodiscard]] qint64 pendingBytes() const;
+
+ private:
+  friend class TcpServer;
+  TcpServerClient(QTcpSocket* socket, quint16 port, QObject* parent);
+
+  QTcpSocket* m_socket;  // child
+  QString m_host;
+  quint16 m_port;
+};
+
+/// TCP server over QTcpServer. Main thread only. A client's failure drops that client alone; the
+/// server keeps listening. Each client's queue of unsent bytes is bounded, so a client that stops
+/// reading is dropped instead of making the program grow.
+class TcpServer : public QObject {
+  Q_OBJECT
+
+ public:
+  /// Decides whether an accepted connection is kept; a refused one is closed at once.
+  using AcceptFilter = std::function<bool(const TcpServerClient& client)>;
+
+  /// Default bound of a client's unsent bytes: minutes of NMEA at the usual rates.
+  static constexpr qint64 kDefaultSendBufferLimit = 256 * 1024;
+
+  explicit TcpServer(QObject* parent = nullptr);
+  ~TcpServer() override;
+
+  [[nodiscard]] quint16 port() const { return m_port; }
+  /// Port to listen on; 0 lets the system choose (see listeningPort). A change while listening
+  /// closes every client and listens again on the new port.
+  void setPort(quint16 port);
+  /// The port actually listened on, 0 while inactive.
+  [[nodiscard]] quint16 listeningPort() const;
+
+  /// Address to listen on; all IPv4 addresses by default. Takes effect at the next activation.
+  void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
+  [[nodiscard]] QHostAddress listenAddress() const { return m_listenAddress; }
+
+  [[nodiscard]] bool isActive() const;
+  /// Starts listening (a failure is reported through errorOccurred and leaves the server
+  /// inactive) or stops listening and closes every client without reporting them.
+  void setActive(bool active);
+
+  void setAcceptFilter(AcceptFilter filter) { m_acceptFilter = std::move(filter); }
+
+  [[nodiscard]] qint64 sendBufferLimit() const { return m_sendBufferLimit; }
+  void setSendBufferLimit(qint64 bytes) { m_sendBufferLimit = bytes; }
+
+  /// Connected clients in the order they connected.
+  [[nodiscard]] const std::vector<TcpServerClient*>& clients() const { return m_clients; }
+
+  /// Queues `data` for every client, last connected first, and pushes it out without waiting. A
+  /// client whose queue would exceed the bound, or whose connection has failed, is dropped (and
+  /// reported) and the others still get the data. Returns the number of clients that got it.
+  int sendToAll(const QByteArray& data);
+
+  /// An address of this machine for telling users where to connect: the listening address when
+  /// it is a specific one, else the first IPv4 address of a network interface that is up (a
+  /// loopback address only when there is nothing else).
+  [[nodiscard]] QString localAddress() const;
+
+ signals:
+  void clientConnected(geomuxer::TcpServerClient* client);
+  /// The client is removed from the list already and deleted after this signal.
+  void clientDisconnected(geomuxer::TcpServerClient* client);
+  /// Bytes a client sent; they are dropped when nobody listens.
+  void clientDataReceived(geomuxer::TcpServerClient* client, const QByteArray& data);
+  void errorOccurred(const QString& message);
+
+ private:
+  void onNewConnection();
+  void onClientDisconnected(TcpServerClient* client);
+  void dropClient(TcpServerClient* client, const QString& message);
+  bool removeClient(TcpServerClient* client);
+  void closeAllClients();
+
+  QTcpServer* m_server;  // child
+  std::vector<TcpServerClient*> m_clients;
+  QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
+  AcceptFilter m_acceptFilter;
+  qint64 m_sendBufferLimit = kDefaultSendBufferLimit;
+  quint16 m_port = 0;
+};
+
+}  // namespace geomuxer
