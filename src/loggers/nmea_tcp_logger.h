@@ -1,0 +1,56 @@
+#pragma once
+// Broadcasts every recorded position as an NMEA block to every client connected to a TCP port.
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <string>
+
+#include "core/track_logger.h"
+#include "loggers/tcp_server.h"
+
+namespace geomuxer {
+
+/// The NMEA TCP broadcast. The server is created by the first `start` while the logger is active
+/// and keeps listening, with its clients connected, between runs of the source; `stop` does
+/// nothing and only destroying the logger closes the server. Main thread only.
+class NmeaTcpLogger : public QObject, public TrackLogger {
+  Q_OBJECT
+
+ public:
+  explicit NmeaTcpLogger(QObject* parent = nullptr);
+  ~NmeaTcpLogger() override;
+
+  [[nodiscard]] quint16 port() const { return m_port; }
+  /// A change while listening moves the listener (dropping every client) and emits listening.
+  void setPort(quint16 port);
+
+  /// Address to listen on (all IPv4 addresses by default); used when the server is created.
+  void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
+
+  /// The server; null until the first start.
+  [[nodiscard]] TcpServer* server() const { return m_server; }
+  /// The port actually listened on, 0 when not listening.
+  [[nodiscard]] quint16 listeningPort() const { return m_server ? m_server->listeningPort() : 0; }
+
+  void addPosition(const PositionInfo& position) override;
+  void start() override;
+  /// Nothing: clients stay connected between runs.
+  void stop() override {}
+
+ signals:
+  /// The server was started (also after a failed attempt, already reported) or moved to a new port.
+  void listening();
+  void clientConnected(geomuxer::TcpServerClient* client);
+  void clientDisconnected(geomuxer::TcpServerClient* client);
+  void errorOccurred(const QString& message);
+
+ private:
+  TcpServer* m_server = nullptr;  // child
+  QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
+  quint16 m_port = 0;
+  std::string m_block;  // reused between positions
+};
+
+}  // namespace geomuxer
