@@ -18,11 +18,17 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::string_view trim(std::string_view text) {
+std::string_view trimFront(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+std::string_view trimBack(std::string_view text) {
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   return text;
 }
+
+std::string_view trim(std::string_view text) { return trimBack(trimFront(text)); }
 
 std::size_t findByte(std::string_view text, std::size_t from, char byte) {
   if (from >= text.size()) return std::string_view::npos;
@@ -243,7 +249,7 @@ ProcessStatus GpsProtocolNmea::processData(ProtocolHost& host, std::string_view 
   if (n > 0 && !m_fragment.empty() && (chunk.front() == '\r' || chunk.front() == '\n')) {
     m_joined.swap(m_fragment);
     m_fragment.clear();
-    handleLine(m_joined);
+    handleLine(trim(m_joined));
   }
 
   std::size_t from = 0;
@@ -258,26 +264,38 @@ ProcessStatus GpsProtocolNmea::processData(ProtocolHost& host, std::string_view 
     if (!crLeft) end = findByte(chunk, from + 1, '\n');
     const bool terminated = end != std::string_view::npos;
 
-    std::string_view line = trim(terminated ? chunk.substr(from, end - from + 1) : chunk.substr(from));
+    const std::string_view piece = terminated ? chunk.substr(from, end - from + 1) : chunk.substr(from);
+    std::string_view line = trim(piece);
     if (line.empty()) {
-      if (!terminated) break;
+      if (!terminated) {
+        if (from == 0 && !m_fragment.empty() && m_fragment.size() + piece.size() <= kMaxFragment)
+          m_fragment.append(piece);  // blanks inside a line that is still arriving
+        break;
+      }
       from = end;
       continue;
     }
-    if (line.front() != '$' && !m_fragment.empty()) {
-      m_joined.assign(m_fragment);
-      m_joined.append(line);
-      m_fragment.clear();
-      line = m_joined;
-    }
+    // A line that does not start a sentence continues the one kept from the previous chunk. The
+    // fragment keeps its trailing blanks and the continuation its leading ones, so a line split at
+    // a blank reads the same as a whole one.
+    const bool continues = line.front() != '$' && !m_fragment.empty();
     if (!terminated) {
-      if (line.size() > kMaxFragment) {
+      const std::string_view rest = continues && from == 0 ? piece : trimFront(piece);
+      if (continues)
+        m_fragment.append(rest);
+      else
+        m_fragment.assign(rest);
+      if (m_fragment.size() > kMaxFragment) {
         ++m_stats.droppedFragments;
         m_fragment.clear();
-      } else {
-        m_fragment.assign(line);
       }
       break;
+    }
+    if (continues) {
+      m_joined.assign(m_fragment);
+      m_joined.append(from == 0 ? trimBack(piece) : line);
+      m_fragment.clear();
+      line = m_joined;
     }
     handleLine(line);
     from = end;
