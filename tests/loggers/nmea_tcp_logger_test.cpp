@@ -1,0 +1,229 @@
+// The NMEA broadcast with real TCP clients on loopback.
+
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <memory>
+
+#include "core/nmea.h"
+#include "core/tracklog_filter.h"
+#include "loggers/nmea_tcp_logger.h"
+#include "loggers/qt_event_loop.h"
+
+namespace geomuxer {
+namespace {
+
+using test::qtApp;
+using test::spin;
+using test::waitUntil;
+using namespace std::chrono_literals;
+
+const QHostAddress kLoopback(QHostAddress::LocalHost);
+
+quint16 freePort() {
+  QTcpServer probe;
+  EXPECT_TRUE(probe.listen(kLoopback, 0));
+  return probe.serverPort();
+}
+
+PositionInfo position(float lon, float lat) {
+  PositionInfo p;
+  p.time = 39585.0 + 0.5;  // 2008-05-17 12:00:00
+  p.x = lon;
+  p.y = lat;
+  p.fix = fix3D;
+  p.fields = {defTime, defXY, defFix};
+  return p;
+}
+
+QByteArray block(const PositionInfo& p) { return QByteArray::fromStdString(nmeaBlock(p)); }
+
+std::unique_ptr<QTcpSocket> connectTo(quint16 port) {
+  auto socket = std::make_unique<QTcpSocket>();
+  socket->connectToHost(kLoopback, port);
+  EXPECT_TRUE(waitUntil([&] { return socket->state() == QAbstractSocket::ConnectedState; }));
+  return socket;
+}
+
+// Reads from `socket` until `expected` bytes have arrived.
+QByteArray readExactly(QTcpSocket& socket, qsizetype expected) {
+  QByteArray got;
+  EXPECT_TRUE(waitUntil([&] {
+    got += socket.readAll();
+    return got.size() >= expected;
+  })) << "got " << got.size() << " of " << expected << " bytes";
+  return got;
+}
+
+class NmeaTcpLoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qtApp();
+    logger.setListenAddress(kLoopback);
+    logger.setPort(freePort());
+  }
+
+  NmeaTcpLogger logger;
+};
+
+TEST_F(NmeaTcpLoggerTest, ServerComesWithTheFirstActiveStart) {
+  QSignalSpy listening(&logger, &NmeaTcpLogger::listening);
+  logger.start();
+  EXPECT_EQ(logger.server(), nullptr);
+  logger.addPosition(position(8.25f, 47.5f));  // no server: nothing happens
+  EXPECT_EQ(listening.count(), 0);
+
+  logger.setActive(true);
+  logger.start();
+  ASSERT_NE(logger.server(), nullptr);
+  EXPECT_EQ(logger.listeningPort(), logger.port());
+  EXPECT_EQ(listening.count(), 1);
+
+  // A later run finds the server listening and says nothing more.
+  logger.stop();
+  logger.start();
+  EXPECT_EQ(listening.count(), 1);
+  EXPECT_TRUE(logger.server()->isActive());
+}
+
+TEST_F(NmeaTcpLoggerTest, EveryClientGetsEachBlockFromItsArrivalOn) {
+  logger.setActive(true);
+  logger.start();
+  QSignalSpy connected(&logger, &NmeaTcpLogger::clientConnected);
+  QSignalSpy disconnected(&logger, &NmeaTcpLogger::clientDisconnected);
+
+  auto first = connectTo(logger.port());
+  auto second = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return connected.count() == 2; }));
+  auto* reported = connected.at(0).at(0).value<TcpServerClient*>();
+  ASSERT_NE(reported, nullptr);
+  EXPECT_EQ(reported->host(), "127.0.0.1");
+
+  const PositionInfo one = position(8.25f, 47.5f);
+  logger.addPosition(one);
+  EXPECT_EQ(readExactly(*first, block(one).size()), block(one));
+  EXPECT_EQ(readExactly(*second, block(one).size()), block(one));
+
+  // Clients talk back; that is read and ignored.
+  first->write("$PGRMO,,2*75\r\n");
+
+  auto third = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return connected.count() == 3; }));
+  const PositionInfo two = position(-0.5f, -33.5f);
+  logger.addPosition(two);
+  EXPECT_EQ(readExactly(*first, block(two).size()), block(two));
+  EXPECT_EQ(readExactly(*second, block(two).size()), block(two));
+  EXPECT_EQ(readExactly(*third, block(two).size()), block(two));
+
+  // The source stops: clients stay connected, and the next run reaches them again.
+  logger.stop();
+  spin(50ms);
+  EXPECT_EQ(first->state(), QAbstractSocket::ConnectedState);
+  EXPECT_EQ(logger.server()->clients().size(), 3u);
+  logger.start();
+  logger.addPosition(one);
+  EXPECT_EQ(readExactly(*third, block(one).size()), block(one));
+
+  second->disconnectFromHost();
+  ASSERT_TRUE(waitUntil([&] { return disconnected.count() == 1; }));
+  EXPECT_EQ(logger.server()->clients().size(), 2u);
+}
+
+TEST_F(NmeaTcpLoggerTest, InactiveLoggerOrRejectingFilterSendsNothing) {
+  TracklogFilter filter;
+  filter.setActive(true);
+  filter.setRecordMode(rmTime);
+  filter.setRecordInterval(riNormal);
+  logger.setFilter(&filter);
+  logger.setActive(true);
+  logger.start();
+  auto client = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+
+  PositionInfo p = position(8.25f, 47.5f);
+  logger.addPosition(p);  // first position: recorded
+  logger.addPosition(p);  // same time again: filtered out
+  logger.setActive(false);
+  logger.addPosition(position(9.0f, 47.5f));
+  logger.setActive(true);
+  QByteArray got = readExactly(*client, block(p).size());
+  spin(50ms);
+  got += client->readAll();
+  EXPECT_EQ(got, block(p));
+}
+
+TEST_F(NmeaTcpLoggerTest, PortChangeMovesTheListenerAndDropsClients) {
+  logger.setActive(true);
+  logger.start();
+  auto client = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+  QSignalSpy listening(&logger, &NmeaTcpLogger::listening);
+
+  const quint16 newPort = freePort();
+  logger.setPort(newPort);
+  logger.setPort(newPort);
+  EXPECT_EQ(listening.count(), 1);
+  EXPECT_EQ(logger.listeningPort(), newPort);
+  ASSERT_TRUE(waitUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }));
+  auto moved = connectTo(newPort);
+  EXPECT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+}
+
+TEST_F(NmeaTcpLoggerTest, TakenPortIsReportedAndStillAnnouncesListening) {
+  QTcpServer squatter;
+  ASSERT_TRUE(squatter.listen(kLoopback, logger.port()));
+  QSignalSpy errors(&logger, &NmeaTcpLogger::errorOccurred);
+  QSignalSpy listening(&logger, &NmeaTcpLogger::listening);
+  logger.setActive(true);
+  logger.start();
+  ASSERT_EQ(errors.count(), 1);
+  EXPECT_EQ(errors.at(0).at(0).toString(), "Address already in use");
+  EXPECT_EQ(listening.count(), 1);
+  EXPECT_FALSE(logger.server()->isActive());
+  logger.addPosition(position(1.0f, 2.0f));  // nobody to send to: harmless
+
+  // The next run tries again and succeeds once the port is free.
+  squatter.close();
+  logger.start();
+  EXPECT_TRUE(logger.server()->isActive());
+  EXPECT_EQ(listening.count(), 2);
+}
+
+TEST_F(NmeaTcpLoggerTest, ResettingAndNonReadingClientsCostOnlyThemselves) {
+  logger.setActive(true);
+  logger.start();
+  logger.server()->setSendBufferLimit(8 * 1024);
+  QSignalSpy disconnected(&logger, &NmeaTcpLogger::clientDisconnected);
+  auto resetting = connectTo(logger.port());
+  auto silent = connectTo(logger.port());
+  silent->setReadBufferSize(1);
+  auto reader = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 3; }));
+
+  resetting->abort();
+  ASSERT_TRUE(waitUntil([&] { return disconnected.count() == 1; }));
+
+  const PositionInfo p = position(8.25f, 47.5f);
+  const qsizetype blockSize = block(p).size();
+  qint64 readTotal = 0;
+  int sent = 0;
+  // Blocks are small: it takes the kernel's buffers plus the bound to give the silent one away.
+  for (; sent < 200000 && logger.server()->clients().size() == 2; ++sent) {
+    logger.addPosition(p);
+    if (sent % 64 == 0) spin(0ms);
+    readTotal += reader->readAll().size();
+  }
+  ASSERT_EQ(logger.server()->clients().size(), 1u);
+  EXPECT_EQ(disconnected.count(), 2);
+  ASSERT_TRUE(waitUntil([&] {
+    readTotal += reader->readAll().size();
+    return readTotal == qint64(sent) * blockSize;
+  }));
+  EXPECT_TRUE(logger.server()->isActive());
+}
+
+}  // namespace
+}  // namespace geomuxer
