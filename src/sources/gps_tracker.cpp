@@ -97,6 +97,15 @@ void GpsTracker::handleTerminate() {
   stop();
 }
 
+void GpsTracker::dropInterface() {
+  GpsInterface* iface = m_interface;
+  if (iface == nullptr) return;
+  m_interface = nullptr;
+  iface->disconnect(this);
+  if (iface->isActive()) iface->close();
+  iface->deleteLater();
+}
+
 void GpsTracker::releaseInterface() {
   GpsInterface* iface = m_interface;
   if (iface == nullptr) return;

@@ -66,6 +66,10 @@ class GpsTracker : public QObject {
   virtual void doPosition(const PositionInfo& position);
   virtual void doStart();
   virtual void doStop();
+  /// Forgets the interface without stopping the logger or emitting stopped, for a transport that
+  /// failed by itself; the interface is deleted from the event loop, so this may be called from
+  /// inside one of its signals.
+  void dropInterface();
 
  private:
   void handlePosition(const PositionInfo& position);
