@@ -24,8 +24,8 @@ class GpsTracker : public QObject {
 
  public:
   explicit GpsTracker(QObject* parent = nullptr);
-  /// Stops the source when it is active. A derived tracker that overrides `stop` or `doStop`
-  /// should stop in its own destructor.
+  /// Stops the source when it is active. Concrete trackers should stop in their own destructor:
+  /// from here, `stopped` reaches handlers while the derived part is already gone.
   ~GpsTracker() override;
 
   /// The logger (in practice the shared logger list); not owned, may be null.

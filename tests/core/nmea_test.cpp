@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "core/nmea.h"
+
+namespace geomuxer {
+namespace {
+
+PositionInfo examplePosition() {
+  PositionInfo p;
+  p.time = *makeDateTime({.year = 2008, .month = 5, .day = 17, .hour = 9, .minute = 5, .second = 3});
+  p.y = 47.5f;
+  p.x = 8.25f;
+  p.speed = 18.52f;
+  p.heading = 90.0f;
+  p.hdop = 1.2f;
+  p.altitude = 512.6f;
+  p.fix = fix3D;
+  return p;
+}
+
+TEST(NmeaWriter, ExampleBlockIsByteExact) {
+  EXPECT_EQ(nmeaBlock(examplePosition()),
+            "$GPRMC,090503,A,4730.0000,N,00815.0000,E,10.00,90.00,170508,,*1D\r\n"
+            "$GPGGA,090503,4730.0000,N,00815.0000,E,1,0,1.2,513,M,,,,0000*38\r\n"
+            "$GPGLL,4730.0000,N,00815.0000,E,090503,A*29\r\n");
+  EXPECT_EQ(nmeaRmc(examplePosition()), "$GPRMC,090503,A,4730.0000,N,00815.0000,E,10.00,90.00,170508,,*1D");
+  std::string buffer = "kept";
+  appendNmeaBlock(buffer, examplePosition());
+  EXPECT_EQ(buffer, "kept" + nmeaBlock(examplePosition()));
+}
+
+TEST(NmeaWriter, HemispheresAndPadding) {
+  PositionInfo p = examplePosition();
+  p.y = -33.5f;
+  p.x = -0.5f;
+  EXPECT_EQ(nmeaGll(p).substr(0, 34), "$GPGLL,3330.0000,S,00030.0000,W,09");
+  p.y = 0.0f;
+  p.x = 0.0f;
+  EXPECT_EQ(nmeaGll(p).substr(0, 34), "$GPGLL,0000.0000,N,00000.0000,E,09") << "zero counts as north and east";
+  p.y = 47.1f;
+  p.x = 0.9999995f;  // minutes that round to 60 are carried into the degrees
+  EXPECT_EQ(nmeaGll(p).substr(0, 34), "$GPGLL,4706.0000,N,00100.0000,E,09");
+  p.y = 5.0f / 60.0f;
+  EXPECT_EQ(nmeaGll(p).substr(7, 9), "0005.0000");
+}
+
+TEST(NmeaWriter, FixedFieldsIgnoreTheRecord) {
+  PositionInfo p = examplePosition();
+  p.speed = 0.0f;
+  p.satellites = 12;
+  p.altitude = -0.4f;
+  p.time = *makeDateTime({.year = 1999, .month = 12, .day = 31, .hour = 23, .minute = 59, .second = 59});
+  const std::string rmc = nmeaRmc(p);
+  EXPECT_EQ(rmc.substr(0, rmc.find('*')), "$GPRMC,235959,A,4730.0000,N,00815.0000,E,0.00,90.00,311299,,");
+  EXPECT_NE(nmeaGga(p).find(",E,1,0,1.2,-0,M,,,,0000*"), std::string::npos) << nmeaGga(p);
+}
+
+TEST(NmeaWriter, FixQualities) {
+  const std::pair<Fix, char> table[] = {{fixInvalid, '0'}, {fixUnknown, '0'}, {fix2D, '1'},
+                                        {fix3D_diff, '2'}, {fix2D_diff, '2'}, {fixRTK, '1'},
+                                        {fixSimulation, '1'}};
+  for (const auto& [fix, quality] : table) {
+    PositionInfo p = examplePosition();
+    p.fix = fix;
+    EXPECT_EQ(nmeaGga(p)[39], quality) << fixText(fix);
+  }
+}
+
+TEST(NmeaCodec, ChecksumFrameAndFields) {
+  EXPECT_EQ(nmeaChecksum(""), "00");
+  EXPECT_EQ(nmeaChecksum("GPGGA,1"), "4B");
+  EXPECT_EQ(nmeaFrame("GPGGA,1"), "$GPGGA,1*4B");
+
+  const NmeaFields f("GPGSA,A,,3");
+  EXPECT_EQ(f.size(), 4u);
+  EXPECT_EQ(f[0], "GPGSA");
+  EXPECT_EQ(f[2], "");
+  EXPECT_EQ(f[3], "3");
+  EXPECT_EQ(f[9], "") << "missing fields read as empty";
+  EXPECT_EQ(NmeaFields("").size(), 1u);
+  EXPECT_EQ(NmeaFields("a,").size(), 2u);
+}
+
+}  // namespace
+}  // namespace geomuxer
