@@ -1,0 +1,375 @@
+#include "server/database.h"
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <fstream>
+#include <stdexcept>
+
+#include "core/number_text.h"
+
+namespace geomuxer {
+
+namespace {
+
+constexpr std::string_view kInsertPosition =
+    "INSERT INTO positions (user, datetime, lat, lon, prec, alt, altprec, heading, speed, vspeed, "
+    "geoidheight, depth, magvar, sat, trackid, comment) VALUES (:user, :datetime, :lat, :lon, :prec, :alt, "
+    ":altprec, :heading, :speed, :vspeed, :geoidheight, :depth, :magvar, :sat, :trackid, :comment)";
+
+// Column positions of `SELECT * FROM positions` and `SELECT * FROM users`; the schema scripts
+// keep the columns in this order.
+enum PositionColumn { pId, pUser, pDateTime, pLat, pLon, pPrec, pAlt, pAltPrec, pHeading, pSpeed, pVSpeed,
+                      pGeoidHeight, pDepth, pMagVar, pSat, pTrackId, pComment };
+enum UserColumn { uId, uName, uPassword, uColor, uFirstName, uSureName, uEmail, uPhone, uDescription };
+
+std::string_view trimControls(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) < 33) s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) < 33) s.remove_suffix(1);
+  return s;
+}
+
+SqlArg textOrNull(std::string_view s) { return s.empty() ? SqlArg(nullptr) : SqlArg(s); }
+
+SqlArg flagged(const PositionInfo& p, DefField field, float value) {
+  return p.has(field) ? SqlArg(static_cast<double>(value)) : SqlArg(nullptr);
+}
+
+std::optional<double> optionalDouble(const SqliteCursor& c, int column) {
+  if (c.fieldIsNull(column)) return std::nullopt;
+  return c.fieldAsDouble(column);
+}
+
+std::optional<std::string> optionalText(const SqliteCursor& c, int column) {
+  if (c.fieldIsNull(column)) return std::nullopt;
+  return c.fieldAsString(column);
+}
+
+StoredPosition positionFromRow(const SqliteCursor& c) {
+  StoredPosition p;
+  p.id = c.fieldAsInteger(pId);
+  p.user = c.fieldAsInteger(pUser);
+  p.datetime = c.fieldAsString(pDateTime);
+  p.lat = c.fieldAsDouble(pLat);
+  p.lon = c.fieldAsDouble(pLon);
+  p.prec = optionalDouble(c, pPrec);
+  p.alt = optionalDouble(c, pAlt);
+  p.altPrec = optionalDouble(c, pAltPrec);
+  p.heading = optionalDouble(c, pHeading);
+  p.speed = optionalDouble(c, pSpeed);
+  p.vertSpeed = optionalDouble(c, pVSpeed);
+  p.geoidHeight = optionalDouble(c, pGeoidHeight);
+  p.depth = optionalDouble(c, pDepth);
+  p.magVar = optionalDouble(c, pMagVar);
+  if (!c.fieldIsNull(pSat)) p.sat = c.fieldAsInteger(pSat);
+  p.trackId = c.fieldAsString(pTrackId);
+  p.comment = optionalText(c, pComment);
+  return p;
+}
+
+UserRecord userFromRow(const SqliteCursor& c) {
+  UserRecord u;
+  u.id = c.fieldAsInteger(uId);
+  u.name = c.fieldAsString(uName);
+  u.passwordHash = c.fieldAsString(uPassword);
+  u.color = c.fieldAsString(uColor);
+  u.firstName = optionalText(c, uFirstName);
+  u.sureName = optionalText(c, uSureName);
+  u.email = optionalText(c, uEmail);
+  u.phone = optionalText(c, uPhone);
+  u.description = optionalText(c, uDescription);
+  return u;
+}
+
+std::vector<StoredPosition> readPositions(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
+  std::vector<StoredPosition> rows;
+  for (SqliteCursor c(db, std::move(sql), args); !c.eof(); c.next()) rows.push_back(positionFromRow(c));
+  return rows;
+}
+
+std::optional<StoredPosition> readPosition(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
+  SqliteCursor c(db, std::move(sql), args);
+  if (c.eof()) return std::nullopt;
+  return positionFromRow(c);
+}
+
+std::vector<UserRecord> readUsers(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
+  std::vector<UserRecord> rows;
+  for (SqliteCursor c(db, std::move(sql), args); !c.eof(); c.next()) rows.push_back(userFromRow(c));
+  return rows;
+}
+
+// Idle reader connections kept for reuse; more concurrent readers than this open and close their own.
+constexpr std::size_t kMaxIdleReaders = 8;
+// A reader can meet a lock only while the writer restarts the log or recovers it, which is brief.
+constexpr int kReaderBusyTimeoutMs = 2000;
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string passwordDigest(std::string_view password) {
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  if (EVP_Digest(password.data(), password.size(), digest.data(), &size, EVP_md5(), nullptr) != 1)
+    throw std::runtime_error("MD5 digest is not available");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0x0f];
+  }
+  return hex;
+}
+
+Database::Database(std::filesystem::path fileName, std::filesystem::path dataDir, Options options)
+    : m_fileName(std::move(fileName)), m_dataDir(std::move(dataDir)) {
+  std::lock_guard lock(m_mutex);
+  m_db = std::make_unique<SqliteDatabase>(m_fileName.string());
+  m_db->setSynchronous(options.synchronous);
+  m_db->setJournalMode(options.journalMode);
+  upgradeSchema();
+  m_separateReaders = options.journalMode == JournalMode::Wal;
+}
+
+Database::~Database() {
+  m_idleReaders.clear();
+  m_insert.reset();
+  m_db.reset();
+}
+
+template <typename Read>
+auto Database::withReader(Read read) {
+  if (!m_separateReaders) {
+    std::lock_guard lock(m_mutex);
+    return read(*m_db);
+  }
+  std::unique_ptr<SqliteDatabase> reader;
+  {
+    std::lock_guard lock(m_readersMutex);
+    if (!m_idleReaders.empty()) {
+      reader = std::move(m_idleReaders.back());
+      m_idleReaders.pop_back();
+    }
+  }
+  if (!reader) {
+    reader = std::make_unique<SqliteDatabase>(m_fileName.string());
+    reader->setBusyTimeout(kReaderBusyTimeoutMs);
+  }
+  auto result = read(*reader);
+  std::lock_guard lock(m_readersMutex);
+  if (m_idleReaders.size() < kMaxIdleReaders) m_idleReaders.push_back(std::move(reader));
+  return result;
+}
+
+int Database::schemaVersion() {
+  std::lock_guard lock(m_mutex);
+  return schemaVersionLocked();
+}
+
+int Database::schemaVersionLocked() {
+  try {
+    if (!m_db->tableExists("variables")) return 0;
+    SqliteTable table(*m_db, "SELECT value FROM variables WHERE name = 'version' LIMIT 1");
+    if (table.eof()) return 0;
+    return parseInt(trimControls(table.fieldAsString(0))).value_or(0);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+void Database::upgradeSchema() {
+  // Script N takes the schema from version N-1 to N; the list ends at the first missing number.
+  std::vector<std::filesystem::path> scripts;
+  for (int n = schemaVersionLocked() + 1;; ++n) {
+    auto path = m_dataDir / "dbshema" / ("geomuxer_" + std::to_string(n) + ".sql");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) break;
+    scripts.push_back(std::move(path));
+  }
+  // No enclosing transaction: statements that ran before a failing one stay applied, and the
+  // scripts are written so that running one again from its first line is harmless.
+  for (const auto& path : scripts) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw SqliteError("Could not read schema script \"" + path.string() + "\"", 0);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string_view statement = trimControls(line);
+      if (statement.empty() || statement.front() == '-') continue;
+      m_db->execute(statement);
+    }
+  }
+}
+
+std::int64_t Database::addUser(const UserFields& u) {
+  std::lock_guard lock(m_mutex);
+  const SqlNamedArg args[] = {
+      {":name", u.name},
+      {":password", u.passwordHash},
+      {":color", u.color},
+      {":firstname", textOrNull(u.firstName)},
+      {":surename", textOrNull(u.sureName)},
+      {":email", textOrNull(u.email)},
+      {":phone", textOrNull(u.phone)},
+      {":description", textOrNull(u.description)},
+  };
+  m_db->execute(
+      "INSERT INTO users (name, password, color, firstname, surename, email, phone, description) "
+      "VALUES (:name, :password, :color, :firstname, :surename, :email, :phone, :description)",
+      {}, args);
+  return m_db->lastInsertRowId();
+}
+
+void Database::updateUser(std::int64_t id, const UserFields& u) {
+  std::lock_guard lock(m_mutex);
+  const SqlNamedArg args[] = {
+      {":id", static_cast<long long>(id)},
+      {":name", u.name},
+      {":password", u.passwordHash},
+      {":color", u.color},
+      {":firstname", textOrNull(u.firstName)},
+      {":surename", textOrNull(u.sureName)},
+      {":email", textOrNull(u.email)},
+      {":phone", textOrNull(u.phone)},
+      {":description", textOrNull(u.description)},
+  };
+  if (!u.passwordHash.empty()) {
+    m_db->execute(
+        "UPDATE users SET name = :name, password = :password, color = :color, firstname = :firstname, "
+        "surename = :surename, email = :email, phone = :phone, description = :description WHERE id = :id",
+        {}, args);
+  } else {
+    m_db->execute(
+        "UPDATE users SET name = :name, color = :color, firstname = :firstname, surename = :surename, "
+        "email = :email, phone = :phone, description = :description WHERE id = :id",
+        {}, args);
+  }
+}
+
+void Database::deleteUser(std::int64_t id, bool deleteTracks) {
+  std::lock_guard lock(m_mutex);
+  const SqlArg idArg = static_cast<long long>(id);
+  if (deleteTracks) m_db->execute("DELETE FROM positions WHERE user = ?", {idArg});
+  m_db->execute("DELETE FROM users WHERE id = ?", {idArg});
+}
+
+void Database::deleteTrack(std::string_view trackId) {
+  std::lock_guard lock(m_mutex);
+  m_db->execute("DELETE FROM positions WHERE trackid = ?", {trackId});
+}
+
+std::int64_t Database::checkLogin(std::string_view name, std::string_view password) {
+  const std::string hash = passwordDigest(password);
+  return withReader([&](SqliteDatabase& db) -> std::int64_t {
+    SqliteTable table(db, "SELECT id, password FROM users WHERE name = ? LIMIT 1", {name});
+    if (table.eof()) return -1;
+    return equalNoCase(table.fieldAsString(1), hash) ? table.fieldAsInteger(0) : -1;
+  });
+}
+
+std::int64_t Database::storePosition(std::int64_t userId, const PositionInfo& p, std::string_view comment,
+                                     std::string_view trackId) {
+  const std::string datetime = formatStoredDateTime(p.time);
+  const SqlNamedArg args[] = {
+      {":user", static_cast<long long>(userId)},
+      {":trackid", trackId},
+      {":datetime", datetime},
+      {":lat", static_cast<double>(p.y)},
+      {":lon", static_cast<double>(p.x)},
+      {":prec", flagged(p, defXYPrec, p.xyPrec)},
+      {":alt", flagged(p, defAltitude, p.altitude)},
+      {":altprec", flagged(p, defAltitudePrec, p.altitudePrec)},
+      {":heading", flagged(p, defHeading, p.heading)},
+      {":speed", flagged(p, defSpeed, p.speed)},
+      {":vspeed", flagged(p, defVertSpeed, p.vertSpeed)},
+      {":geoidheight", flagged(p, defGeoidHeight, p.geoidHeight)},
+      {":depth", flagged(p, defDepth, p.depth)},
+      {":magvar", flagged(p, defMagVar, p.magVar)},
+      {":sat", p.has(defSatellites) ? SqlArg(p.satellites) : SqlArg(nullptr)},
+      {":comment", textOrNull(comment)},
+  };
+  std::lock_guard lock(m_mutex);
+  if (!m_insert) m_insert = std::make_unique<SqliteStatement>(*m_db, std::string(kInsertPosition));
+  // Reset on every path, so that a failed insert leaves the statement ready for the next one.
+  struct ResetOnExit {
+    SqliteStatement& s;
+    ~ResetOnExit() { s.reset(); }
+  } resetOnExit{*m_insert};
+  m_insert->bindNamed(args);
+  if (m_insert->step("Error executing prepared SQL statement"))
+    throw SqliteError("Error executing prepared SQL statement", 0);
+  return m_db->lastInsertRowId();
+}
+
+std::optional<StoredPosition> Database::position(std::int64_t id) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPosition(db, "SELECT * FROM positions WHERE id = ? LIMIT 1", {static_cast<long long>(id)});
+  });
+}
+
+std::optional<StoredPosition> Database::lastPositionOfUser(std::int64_t userId) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPosition(db, "SELECT * FROM positions WHERE user = ? ORDER BY datetime DESC LIMIT 1",
+                        {static_cast<long long>(userId)});
+  });
+}
+
+std::optional<StoredPosition> Database::lastPositionOfTrack(std::string_view trackId) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPosition(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime DESC LIMIT 1", {trackId});
+  });
+}
+
+std::vector<StoredPosition> Database::track(std::string_view trackId) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPositions(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime", {trackId});
+  });
+}
+
+std::vector<StoredPosition> Database::lastTrackOfUser(std::int64_t userId) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPositions(db,
+                         "SELECT * FROM positions WHERE trackid = (SELECT trackid FROM positions WHERE user = ? "
+                         "ORDER BY datetime DESC LIMIT 1) ORDER BY datetime",
+                         {static_cast<long long>(userId)});
+  });
+}
+
+std::vector<TrackSummary> Database::tracksOfUser(std::int64_t userId) {
+  return withReader([&](SqliteDatabase& db) {
+    std::vector<TrackSummary> rows;
+    for (SqliteCursor c(db, "SELECT trackid, datetime FROM positions WHERE user = ? GROUP BY trackid ORDER BY datetime",
+                        {static_cast<long long>(userId)});
+         !c.eof(); c.next())
+      rows.push_back({c.fieldAsString(0), c.fieldAsString(1)});
+    return rows;
+  });
+}
+
+std::vector<StoredPosition> Database::positionsOfUser(std::int64_t userId) {
+  return withReader([&](SqliteDatabase& db) {
+    return readPositions(db, "SELECT * FROM positions WHERE user = ?", {static_cast<long long>(userId)});
+  });
+}
+
+std::optional<UserRecord> Database::user(std::int64_t id) {
+  return withReader([&](SqliteDatabase& db) -> std::optional<UserRecord> {
+    auto rows = readUsers(db, "SELECT * FROM users WHERE id = ?", {static_cast<long long>(id)});
+    if (rows.empty()) return std::nullopt;
+    return std::move(rows.front());
+  });
+}
+
+std::vector<UserRecord> Database::users() {
+  return withReader([&](SqliteDatabase& db) { return readUsers(db, "SELECT * FROM users", {}); });
+}
+
+}  // namespace geomuxer
