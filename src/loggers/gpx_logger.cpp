@@ -1,0 +1,119 @@
+#include "loggers/gpx_logger.h"
+
+#include <cstdio>
+
+#include "core/number_text.h"
+
+namespace geomuxer {
+
+namespace {
+
+constexpr std::string_view kGpxStart =
+    "<gpx xmlns=\"http://www.topografix.com/GPX/1/1\" creator=\"Geomuxer\" version=\"1.1\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 http://www.topografix.com/GPX/1/1/gpx.xsd\">";
+
+std::string fileMessage(const char* what, const QFile& file) {
+  return QStringLiteral("%1 \"%2\". %3")
+      .arg(QString::fromUtf8(what), file.fileName(), file.errorString())
+      .toStdString();
+}
+
+// "yyyymmddhhnnss", or only the date when `withTime` is false.
+std::string compactStamp(DateTime value, bool withTime) {
+  const DateTimeParts t = splitDateTime(value);
+  char text[16];
+  if (withTime)
+    std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second);
+  else
+    std::snprintf(text, sizeof text, "%04d%02d%02d", t.year, t.month, t.day);
+  return text;
+}
+
+}  // namespace
+
+GpxLogger::GpxLogger(QObject* parent) : QObject(parent), m_clock(nowUtc) {}
+
+GpxLogger::~GpxLogger() {
+  try {
+    stop();
+  } catch (...) {
+    // A destructor must not throw; the points written so far are on disk already.
+  }
+}
+
+std::string GpxLogger::openFilename() const {
+  return m_file ? m_file->fileName().toStdString() : std::string{};
+}
+
+void GpxLogger::writeLine(QFile& file, int indent, std::string_view text) {
+  m_line.assign(static_cast<std::size_t>(indent), ' ');
+  m_line.append(text);
+  m_line.append("\r\n");
+  const auto size = static_cast<qint64>(m_line.size());
+  if (file.write(m_line.data(), size) != size) throw FileError(fileMessage("Error writing file", file));
+}
+
+void GpxLogger::start() {
+  if (m_file) stop();
+  if (!active()) return;
+  if (filter() != nullptr) filter()->reset();
+
+  const DateTime now = m_clock();
+  std::string name;
+  if (!m_fileDir.empty()) {
+    name = m_fileDir;
+    if (name.back() != '/' && name.back() != '\\') name += '/';
+    name += compactStamp(now, true) + ".gpx";
+  }
+  if (m_filenameHandler) m_filenameHandler(*this, name);
+  if (name.empty()) return;
+
+  auto file = std::make_unique<QFile>(QString::fromStdString(name));
+  // Unbuffered: every line reaches the operating system with its one write.
+  if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    throw FileError(fileMessage("Cannot create file", *file));
+  writeLine(*file, 0, R"(<?xml version="1.0" encoding="UTF-8" standalone="no"?>)");
+  writeLine(*file, 0, kGpxStart);
+  writeLine(*file, 2, "<metadata>");
+  writeLine(*file, 4, "<time>" + formatIsoTime(now) + "</time>");
+  writeLine(*file, 2, "</metadata>");
+  writeLine(*file, 2, "<trk>");
+  writeLine(*file, 4, "<name>Log" + compactStamp(now, false) + "</name>");
+  writeLine(*file, 4, "<trkseg>");
+  m_file = std::move(file);
+}
+
+void GpxLogger::addPosition(const PositionInfo& position) {
+  if (!m_file || !active()) return;
+  // The schema's longitude range is [-180, 180): the antimeridian is written as its western side.
+  const float lon = position.x == 180.0f ? -180.0f : position.x;
+  m_text = "<trkpt lat=\"";
+  appendFixed(m_text, static_cast<double>(position.y), 7);
+  m_text += "\" lon=\"";
+  appendFixed(m_text, static_cast<double>(lon), 7);
+  m_text += "\">";
+  writeLine(*m_file, 6, m_text);
+  // The schema wants "ele" before "time".
+  if (position.has(defAltitude)) {
+    m_text = "<ele>";
+    appendFixed(m_text, static_cast<double>(position.altitude), 7);
+    m_text += "</ele>";
+    writeLine(*m_file, 8, m_text);
+  }
+  writeLine(*m_file, 8, "<time>" + formatIsoTime(position.time) + "</time>");
+  writeLine(*m_file, 6, "</trkpt>");
+}
+
+void GpxLogger::stop() {
+  if (!m_file) return;
+  // The logger is left without a file even when the closing lines cannot be written.
+  const std::unique_ptr<QFile> file = std::move(m_file);
+  writeLine(*file, 4, "</trkseg>");
+  writeLine(*file, 2, "</trk>");
+  writeLine(*file, 0, "</gpx>");
+  file->close();
+}
+
+}  // namespace geomuxer
