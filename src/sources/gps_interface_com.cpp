@@ -76,12 +76,24 @@ void GpsInterfaceCom::resynchronise() {
 }
 
 void GpsInterfaceCom::onPortError(QSerialPort::SerialPortError error) {
-  // Only a failure of the device itself ends the source; a garbled read is the decoder's business.
-  if (error != QSerialPort::ResourceError && error != QSerialPort::DeviceNotFoundError) return;
+  // A device that goes away (USB adapter unplugged, terminal hung up) shows as a resource error
+  // or as reads that end with nothing; on Linux the latter repeats for as long as the port stays
+  // open, so both end the transport.
+  if (error != QSerialPort::ResourceError && error != QSerialPort::DeviceNotFoundError &&
+      error != QSerialPort::ReadError) {
+    return;
+  }
   if (m_terminating || !m_reading) return;
   m_terminating = true;
   // Leave QSerialPort's notification first: stopping the tracker deletes this interface.
-  QMetaObject::invokeMethod(this, [this] { doTerminate(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        close();
+        serialPort()->close();
+        doTerminate();
+      },
+      Qt::QueuedConnection);
 }
 
 std::vector<std::string> GpsInterfaceCom::availablePorts() {
