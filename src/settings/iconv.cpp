@@ -103,6 +103,7 @@ void Iconv::finish(std::string& out) {
 std::string Iconv::convert(std::string_view text) {
   std::string out;
   if (text.empty()) return out;
+  if (m_handle == nullptr) throw CharsetError("Character set converter is closed.");
   out.reserve(text.size() + text.size() / 2);
   // A failure mid-way must not leave shift state behind for the next text.
   iconv(handleOf(m_handle), nullptr, nullptr, nullptr, nullptr);

@@ -160,17 +160,18 @@ Settings::LoadResult Settings::load() {
 
 void Settings::save() const {
   const std::string text = m_root->asText();
-  fs::path tmp = m_fileName;
-  tmp += ".tmp";
-  auto fail = [&](const std::string& reason) {
-    std::error_code ignored;
-    fs::remove(tmp, ignored);
+  // A unique name in the same folder: the rename then replaces the file in one step, and two
+  // running instances never write into each other's temporary file.
+  std::string tmp = m_fileName.string() + ".XXXXXX";
+  auto fail = [&](const std::string& reason, bool created) {
+    if (created) ::unlink(tmp.c_str());
     throw SettingsError("Cannot write the settings file \"" + m_fileName.string() + "\": " + reason);
   };
 
-  // Owner-only: the file holds passwords, and their encoding only hides them from a glance.
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) fail(systemMessage(errno));
+  // mkstemp creates the file owner-only, as it should be: it holds passwords, and their encoding
+  // only hides them from a glance.
+  const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) fail(systemMessage(errno), false);
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -178,14 +179,17 @@ void Settings::save() const {
       if (errno == EINTR) continue;
       const int err = errno;
       ::close(fd);
-      fail(systemMessage(err));
+      fail(systemMessage(err), true);
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) fail(systemMessage(errno));
-  std::error_code ec;
-  fs::rename(tmp, m_fileName, ec);
-  if (ec) fail(ec.message());
+  if (::fsync(fd) != 0) {
+    const int err = errno;
+    ::close(fd);
+    fail(systemMessage(err), true);
+  }
+  if (::close(fd) != 0) fail(systemMessage(errno), true);
+  if (::rename(tmp.c_str(), m_fileName.c_str()) != 0) fail(systemMessage(errno), true);
 }
 
 // ---------------------------------------------------------------------------------------------

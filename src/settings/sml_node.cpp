@@ -48,7 +48,11 @@ void appendUtf8(std::string& out, char32_t cp) {
 [[noreturn]] void invalidEntity() { throw SmlError("There is an invalid Entity"); }
 
 void checkAttributeName(std::string_view name) {
-  if (!isValidSmlName(name)) throw SmlError("\"" + std::string(name) + "\" is not a valid attribute name.");
+  if (isValidSmlName(name)) return;
+  // Damaged input can make the "name" very long; the message keeps its start.
+  constexpr std::size_t kMax = 64;
+  const std::string shown = name.size() <= kMax ? std::string(name) : std::string(name.substr(0, kMax)) + "...";
+  throw SmlError("\"" + shown + "\" is not a valid attribute name.");
 }
 
 std::string_view trimmed(std::string_view s) {
@@ -158,10 +162,9 @@ std::string smlUnescape(std::string_view text) {
   return rev;
 }
 
-std::string SmlAttribute::asText() const {
-  if (value.empty()) return name;
-  return name + "=\"" + smlEscape(value) + "\"";
-}
+// An empty value is written as name="" rather than as the bare name: the reader takes both, and
+// documents that leave here as XML must stay well-formed.
+std::string SmlAttribute::asText() const { return name + "=\"" + smlEscape(value) + "\""; }
 
 namespace detail {
 
@@ -233,7 +236,8 @@ SmlNode::SmlNode(std::string_view name) {
 
 SmlNode::SmlNode(SmlNode* parent, std::string_view name) : m_parent(parent), m_name(name) {}
 
-SmlNode::~SmlNode() = default;
+// clear() frees the subtree without recursing per level.
+SmlNode::~SmlNode() { clear(); }
 
 void SmlNode::setName(std::string_view name) {
   if (!isValidSmlName(name)) {
@@ -404,6 +408,7 @@ void SmlNode::writeTo(std::string& out, int indent) const {
 }
 
 std::string SmlNode::asText(std::string_view charset) const {
+  if (m_name.empty()) throw SmlError("Sorry, but \"\" is not a valid name for a Node");
   std::string text;
   std::string header = m_header;
   if (m_parent == nullptr) {

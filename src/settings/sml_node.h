@@ -71,7 +71,7 @@ struct SmlAttribute {
   std::string name;
   std::string value;
 
-  /// `name` alone when the value is empty, otherwise name="escaped value".
+  /// name="escaped value", also for an empty value.
   [[nodiscard]] std::string asText() const;
 };
 
@@ -181,7 +181,8 @@ class SmlNode {
   /// The document as text. A root is written with a declaration of `charset` (the header's other
   /// items are kept) and encoded in it, with a byte order mark for UTF-16 and UTF-32 but not for
   /// UTF-8; a node inside a tree is written as plain UTF-8 without a declaration. Lines end in
-  /// CR LF, each level is indented by two blanks. Throws CharsetError for text the set cannot hold.
+  /// CR LF, each level is indented by two blanks. Throws CharsetError for text the set cannot hold
+  /// and SmlError for a node that has no name yet.
   [[nodiscard]] std::string asText(std::string_view charset = "UTF-8") const;
   /// Writes asText(charset) to `out`; true when the stream took every byte.
   [[nodiscard]] bool save(std::ostream& out, std::string_view charset = "UTF-8") const;

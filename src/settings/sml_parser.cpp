@@ -28,6 +28,13 @@ constexpr int kMaxDepth = 256;
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+// A name as quoted in a message: a binary file can make the "name" megabytes long.
+std::string quotedName(std::string_view name) {
+  constexpr std::size_t kMax = 64;
+  if (name.size() <= kMax) return std::string(name);
+  return std::string(name.substr(0, kMax)) + "...";
+}
+
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -129,7 +136,7 @@ class SmlParser {
         root.m_docType = m_data.substr(start, gt - start);
         m_pos = gt + 1;
       } else {
-        if (!isValidSmlName(token)) fail("Invalid Node name \"" + std::string(token) + "\"", tokenAt);
+        if (!isValidSmlName(token)) fail("Invalid Node name \"" + quotedName(token) + "\"", tokenAt);
         return token;
       }
     }
@@ -226,7 +233,7 @@ class SmlParser {
       }
       const std::size_t tokenAt = m_pos;
       const std::string_view childName = tagName();
-      if (!isValidSmlName(childName)) fail("Invalid Node name \"" + std::string(childName) + "\"", tokenAt);
+      if (!isValidSmlName(childName)) fail("Invalid Node name \"" + quotedName(childName) + "\"", tokenAt);
       if (depth + 1 >= kMaxDepth) fail("Elements are nested too deeply.", tokenAt);
       auto& child = *node.m_children.emplace_back(new SmlNode(&node, {}));
       body(child, childName, depth + 1);
