@@ -270,7 +270,15 @@ void SmlNode::setEncoding(std::string_view encoding) {
   } else {
     items.push_back({"encoding", std::string(encoding)});
   }
-  m_header = smlAttributesText(items);
+  // A '?' would end the declaration early; inside an item it can only be a value's.
+  m_header.clear();
+  for (const char c : smlAttributesText(items)) {
+    if (c == '?') {
+      m_header += "&#063;";
+    } else {
+      m_header += c;
+    }
+  }
 }
 
 const SmlAttribute* SmlNode::findAttribute(std::string_view name) const {
@@ -413,9 +421,15 @@ std::string SmlNode::asText(std::string_view charset) const {
   std::string header = m_header;
   if (m_parent == nullptr) {
     // A root always declares the set it is written in.
+    // A declaration that cannot be read as items is replaced rather than written back unreadable.
     SmlNode probe;
     probe.m_header = m_header;
-    probe.setEncoding(charset.empty() ? "UTF-8" : charset);
+    try {
+      probe.setEncoding(charset.empty() ? "UTF-8" : charset);
+    } catch (const SmlError&) {
+      probe.m_header.clear();
+      probe.setEncoding(charset.empty() ? "UTF-8" : charset);
+    }
     header = std::move(probe.m_header);
   }
   if (!header.empty()) {

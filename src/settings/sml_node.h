@@ -8,7 +8,6 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
-#include <ranges>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -84,6 +83,46 @@ struct SmlAttribute {
 
 class SmlNode;
 
+/// The children of a node seen as references rather than as the owning pointers they are kept in.
+/// (A hand-made view: the standard range adaptors do not build with every compiler we use.)
+template <typename Node>
+class SmlChildRange {
+  using Owned = std::vector<std::unique_ptr<SmlNode>>;
+
+ public:
+  class iterator {
+   public:
+    using difference_type = std::ptrdiff_t;
+    using value_type = Node;
+    iterator() = default;
+    explicit iterator(Owned::const_iterator it) : m_it(it) {}
+    Node& operator*() const { return **m_it; }
+    Node* operator->() const { return m_it->get(); }
+    iterator& operator++() {
+      ++m_it;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++m_it;
+      return old;
+    }
+    friend bool operator==(const iterator&, const iterator&) = default;
+
+   private:
+    Owned::const_iterator m_it;
+  };
+
+  explicit SmlChildRange(const Owned& owned) : m_owned(&owned) {}
+  [[nodiscard]] iterator begin() const { return iterator(m_owned->begin()); }
+  [[nodiscard]] iterator end() const { return iterator(m_owned->end()); }
+  [[nodiscard]] std::size_t size() const { return m_owned->size(); }
+  [[nodiscard]] bool empty() const { return m_owned->empty(); }
+
+ private:
+  const Owned* m_owned;
+};
+
 /// Called after each element has been read, with the element, the size of the data and the offset
 /// reached. Return `abort` to stop the parse with SmlAbortError.
 enum class SmlProgress { proceed, abort };
@@ -144,14 +183,9 @@ class SmlNode {
   [[nodiscard]] std::size_t childCount() const { return m_children.size(); }
   [[nodiscard]] SmlNode& child(std::size_t index) { return *m_children.at(index); }
   [[nodiscard]] const SmlNode& child(std::size_t index) const { return *m_children.at(index); }
-  /// The children in order, as references.
-  [[nodiscard]] auto children() {
-    return m_children | std::views::transform([](const std::unique_ptr<SmlNode>& n) -> SmlNode& { return *n; });
-  }
-  [[nodiscard]] auto children() const {
-    return m_children |
-           std::views::transform([](const std::unique_ptr<SmlNode>& n) -> const SmlNode& { return *n; });
-  }
+  /// The children in order, as references, for range-for loops.
+  [[nodiscard]] SmlChildRange<SmlNode> children() { return SmlChildRange<SmlNode>(m_children); }
+  [[nodiscard]] SmlChildRange<const SmlNode> children() const { return SmlChildRange<const SmlNode>(m_children); }
   /// Appends a child; the reference stays valid until the child is removed.
   SmlNode& addChild(std::string_view name, std::string_view value = {});
   void removeChild(std::size_t index);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "settings/iconv.h"
@@ -117,6 +118,19 @@ TEST(SmlWriter, OtherCharsetsAreDeclaredAndEncoded) {
   EXPECT_THROW((void)unnamed.asText(), SmlError);
 }
 
+TEST(SmlWriter, DeclarationIsAlwaysReadable) {
+  SmlNode doc;
+  // A '?' in an item would end the declaration early.
+  doc.parse("<?xml version=\"1&#063;\"?><r/>");
+  EXPECT_EQ(doc.asText(), "<?xml version=\"1&#063;\" encoding=\"UTF-8\"?>\r\n<r/>\r\n");
+  // Items that do not parse are replaced by a fresh declaration.
+  doc.parse("<?xml ver%sion=1?><r/>");
+  EXPECT_EQ(doc.asText(), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<r/>\r\n");
+  SmlNode back;
+  back.parse(doc.asText());
+  EXPECT_EQ(back.asText(), doc.asText());
+}
+
 // --- the tree -------------------------------------------------------------------------------
 
 TEST(SmlTree, PathsAndNames) {
@@ -145,6 +159,11 @@ TEST(SmlTree, PathsAndNames) {
   EXPECT_THROW(root.setName(""), SmlError);
   EXPECT_THROW(root.addChild("a b"), SmlError);
   EXPECT_NO_THROW(root.addChild("_x.y-z:1"));
+  std::string names;
+  for (const SmlNode& c : std::as_const(root).children()) names += c.name() + ",";
+  EXPECT_EQ(names, "general,General,_x.y-z:1,");
+  for (SmlNode& c : root.children()) c.setValue("v");
+  EXPECT_EQ(root.child(2).value(), "v");
   EXPECT_THROW(root.setAttribute("2x", "v"), SmlError);
 }
 
