@@ -1,0 +1,128 @@
+#include "sources/decoders/gps_protocol_garmin.h"
+
+#include <chrono>
+#include <optional>
+
+namespace geomuxer {
+
+namespace {
+
+std::int64_t steadyMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+GpsProtocolGarmin::GpsProtocolGarmin(Clock clock) : m_clock(clock ? std::move(clock) : Clock(steadyMillis)) {
+  m_buffer.reserve(kBufferSize);
+}
+
+void GpsProtocolGarmin::start(ProtocolHost& host) {
+  m_buffer.clear();
+  m_dlePending = false;
+  sendStart(host);
+}
+
+void GpsProtocolGarmin::stop(ProtocolHost& host) { host.writeBytes(garmin::kStopPvtPacket); }
+
+void GpsProtocolGarmin::sendStart(ProtocolHost& host) {
+  m_waiting = true;
+  m_acknowledged = false;
+  m_startSentAt = m_clock();
+  host.writeBytes(garmin::kStartPvtPacket);
+}
+
+ProcessStatus GpsProtocolGarmin::processData(ProtocolHost& host, std::string_view chunk) {
+  if (chunk.empty()) {
+    const std::int64_t now = m_clock();
+    if (m_waiting && !m_acknowledged && now - m_startSentAt > kGiveUpAfterMs) return ProcessStatus::error;
+    if (!m_waiting && !m_acknowledged) return ProcessStatus::error;
+    if (m_acknowledged && now - m_lastDataAt >= kResendAfterMs) {
+      // The receiver stopped streaming (switched off and on, or it dropped the request): ask again.
+      m_buffer.clear();
+      m_dlePending = false;
+      m_lastDataAt = now;
+      ++m_stats.resends;
+      sendStart(host);
+    }
+    return ProcessStatus::idle;
+  }
+
+  // A serial line that echoes what we send gives our own command back; it is not a reply.
+  if (chunk == garmin::kStartPvtPacket) {
+    ++m_stats.echoes;
+    return ProcessStatus::idle;
+  }
+
+  m_lastDataAt = m_clock();
+  ProcessStatus result = ProcessStatus::idle;
+  for (const char c : chunk) {
+    if (!m_dlePending) {
+      if (c == garmin::kDle)
+        m_dlePending = true;
+      else if (m_buffer.size() < kBufferSize)
+        m_buffer.push_back(c);
+      continue;
+    }
+    m_dlePending = false;
+    if (c == garmin::kDle) {
+      if (m_buffer.size() < kBufferSize) m_buffer.push_back(c);
+    } else if (c == garmin::kEtx) {
+      if (!handlePacket(host)) return ProcessStatus::error;
+      result = ProcessStatus::consumed;
+    } else {
+      // DLE followed by anything else opens a packet; this byte is its id.
+      m_buffer.clear();
+      m_buffer.push_back(c);
+    }
+  }
+  return result;
+}
+
+bool GpsProtocolGarmin::handlePacket(ProtocolHost& host) {
+  const std::optional<garmin::SerialPacket> packet = garmin::parseSerialBody(m_buffer);
+  m_buffer.clear();
+  if (!packet) {
+    ++m_stats.badPackets;
+    return false;
+  }
+  ++m_stats.packets;
+  const auto firstDataIs = [&](std::uint8_t value) {
+    return !packet->data.empty() && static_cast<std::uint8_t>(packet->data.front()) == value;
+  };
+
+  switch (packet->id) {
+    case garmin::kIdAck:
+      if (firstDataIs(garmin::kIdCommand) && m_waiting) {
+        m_acknowledged = true;
+        m_waiting = false;
+      }
+      break;
+    case garmin::kIdNak:
+      if (firstDataIs(garmin::kIdCommand) && m_waiting) {
+        m_acknowledged = false;
+        m_waiting = false;
+      }
+      break;
+    case garmin::kIdPvt:
+      if (const std::optional<garmin::PvtRecord> record = garmin::parsePvt(packet->data)) {
+        if (const std::optional<PositionInfo> position = garmin::pvtToPosition(*record)) {
+          ++m_stats.positions;
+          host.deliverPosition(*position);
+        } else {
+          ++m_stats.unusableFixes;
+        }
+        host.writeBytes(garmin::kAckPvtPacket);
+      } else {
+        ++m_stats.shortPvt;
+        host.writeBytes(garmin::kNakPvtPacket);
+      }
+      break;
+    default:
+      break;  // other packets (satellite data, product data) are valid but of no use here
+  }
+  return true;
+}
+
+}  // namespace geomuxer
