@@ -91,14 +91,15 @@ void TcpServer::onNewConnection() {
               dropClient(client, socketErrorMessage(error, client->m_socket->errorString()));
             });
     m_clients.push_back(client);
+    client->m_listed = true;
     emit clientConnected(client);
   }
 }
 
 bool TcpServer::removeClient(TcpServerClient* client) {
-  const auto it = std::find(m_clients.begin(), m_clients.end(), client);
-  if (it == m_clients.end()) return false;
-  m_clients.erase(it);
+  if (!client->m_listed) return false;
+  client->m_listed = false;
+  m_clients.erase(std::find(m_clients.begin(), m_clients.end(), client));
   client->m_socket->disconnect(client);
   return true;
 }
@@ -121,6 +122,7 @@ void TcpServer::closeAllClients() {
   while (!m_clients.empty()) {
     TcpServerClient* client = m_clients.back();
     m_clients.pop_back();
+    client->m_listed = false;
     client->m_socket->disconnect(client);
     client->m_socket->abort();
     client->deleteLater();
@@ -134,7 +136,7 @@ int TcpServer::sendToAll(const QByteArray& data) {
   int sent = 0;
   for (auto it = targets.rbegin(); it != targets.rend(); ++it) {
     TcpServerClient* client = *it;
-    if (std::find(m_clients.begin(), m_clients.end(), client) == m_clients.end()) continue;
+    if (!client->m_listed) continue;
     QTcpSocket* socket = client->m_socket;
     if (socket->bytesToWrite() + data.size() > m_sendBufferLimit) {
       dropClient(client, socketErrorMessage(sockNoBufferSpace));

@@ -39,6 +39,7 @@ class TcpServerClient : public QObject {
   QTcpSocket* m_socket;  // child
   QString m_host;
   quint16 m_port;
+  bool m_listed = false;  // in the server's client list
 };
 
 /// TCP server over QTcpServer. Main thread only. A client's failure drops that client alone; the
