@@ -111,7 +111,8 @@ void HttpLogger::start() {
   m_manager->setCookieJar(new QNetworkCookieJar(m_manager));
   m_runAgent = QByteArray::fromStdString(m_agent);
   m_runTimeout = m_timeout > 0 ? m_timeout : 0;
-  m_runSsl = m_ssl;
+  // Taken here rather than in the constructor: the TLS backend loads only once the application exists.
+  m_runSsl = m_ssl ? *m_ssl : QSslConfiguration::defaultConfiguration();
   m_pending = 0;
 }
 
@@ -122,7 +123,7 @@ void HttpLogger::addPosition(const PositionInfo& position) {
   QNetworkRequest request(url());
   request.setRawHeader("User-Agent", m_runAgent);
   request.setTransferTimeout(m_runTimeout);
-  if (m_protocol == hpHttps) request.setSslConfiguration(m_runSsl);
+  if (m_protocol == hpHttps) request.setSslConfiguration(*m_runSsl);
   // Sent with the first request rather than after a challenge: the position server refuses a
   // post without credentials instead of asking for them.
   if (m_httpAuth) {

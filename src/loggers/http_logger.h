@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +75,7 @@ class HttpLogger : public QObject, public TrackLogger {
   /// TLS settings for "https" (trusted certificates, protocol versions); the system defaults
   /// unless set. Read at start.
   void setSslConfiguration(const QSslConfiguration& configuration) { m_ssl = configuration; }
+  void resetSslConfiguration() { m_ssl.reset(); }
 
   /// Where the next post goes: "<scheme>://<host>:<port>/<postFile>".
   [[nodiscard]] QUrl url() const;
@@ -105,14 +107,14 @@ class HttpLogger : public QObject, public TrackLogger {
   std::shared_ptr<ProxySettings> m_proxy;
   int m_timeout = 1000;
   std::string m_agent = defaultAgent();
-  QSslConfiguration m_ssl = QSslConfiguration::defaultConfiguration();
+  std::optional<QSslConfiguration> m_ssl;  // the system defaults when empty
 
   // What the run was started with.
   QNetworkAccessManager* m_manager = nullptr;  // child; exists while running
   std::string m_trackId;
   QByteArray m_runAgent;
   int m_runTimeout = 0;
-  QSslConfiguration m_runSsl;
+  std::optional<QSslConfiguration> m_runSsl;
   int m_pending = 0;
 };
 

@@ -1,0 +1,349 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <string>
+#include <vector>
+
+#include "loggers/http_logger.h"
+#include "loggers/proxy_settings.h"
+#include "qt_event_loop.h"
+#include "tiny_proxy.h"
+#include "upload_test_server.h"
+
+namespace geomuxer {
+namespace {
+
+using test::ReceivedPost;
+using test::UploadTestServer;
+using test::waitUntil;
+using Names = std::vector<std::string>;
+
+const Names kBasicNames{"user", "trackid", "datetime", "lat", "lon"};
+
+PositionInfo at(int second) {
+  PositionInfo p;
+  p.time = *makeDateTime({.year = 2024, .month = 5, .day = 1, .hour = 10, .minute = 20, .second = second});
+  p.y = 47.26962f;
+  p.x = 0.0f;
+  p.fields = {defTime, defXY};
+  return p;
+}
+
+// Posts go to a local server; the filter would let only one position in ten seconds through.
+class HttpUpload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::qtApp();
+    ASSERT_TRUE(server.valid()) << "no local HTTP server";
+    configure(logger, server.port());
+    filter.setRecordMode(rmTime);
+    logger.setFilter(&filter);
+  }
+
+  static void configure(HttpLogger& l, int port) {
+    l.setHost("127.0.0.1");
+    l.setPort(static_cast<quint16>(port));
+    l.setPostFile("onclientpos");
+    l.setActive(true);
+  }
+
+  // Every post of the run has been answered (or has failed).
+  [[nodiscard]] bool settled() { return waitUntil([this] { return logger.pendingPosts() == 0; }); }
+
+  UploadTestServer server;
+  TracklogFilter filter;
+  HttpLogger logger;
+  QSignalSpy errors{&logger, &HttpLogger::errorOccurred};
+};
+
+TEST_F(HttpUpload, PostsTheFormWithAgentTypeAndCredentials) {
+  logger.setHttpAuth(true);
+  logger.setAuthUser("alice");
+  logger.setAuthPass("s3cret");
+  logger.start();
+  PositionInfo full = at(30);
+  full.speed = 12.5f;
+  full.satellites = 9;
+  full.fields = {defTime, defXY, defSpeed, defSatellites, defHDOP};
+  logger.addPosition(full);
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(errors.count(), 0);
+
+  const ReceivedPost post = server.posts().at(0);
+  EXPECT_EQ(post.path, "/onclientpos");
+  EXPECT_EQ(post.header("User-Agent"), HttpLogger::defaultAgent());
+  EXPECT_EQ(post.header("Authorization"), "Basic YWxpY2U6czNjcmV0");
+  EXPECT_EQ(post.header("Content-Type").rfind("multipart/form-data; boundary=", 0), 0u) << post.header("Content-Type");
+  EXPECT_EQ(post.names(), (Names{"user", "trackid", "datetime", "lat", "lon", "speed", "satellites"}));
+  EXPECT_EQ(post.field("user"), "alice");
+  EXPECT_EQ(post.field("trackid"), logger.trackId());
+  EXPECT_EQ(post.field("datetime"), "2024-05-01T10:20:30Z");
+  EXPECT_EQ(post.field("lat"), "47.2696189880371");
+  EXPECT_EQ(post.field("lon"), "0");
+  EXPECT_EQ(post.field("speed"), "12.5");
+  EXPECT_EQ(post.field("satellites"), "9");
+
+  // Credentials and user are read at each post.
+  logger.setHttpAuth(false);
+  logger.setAuthUser("");
+  filter.reset();
+  logger.addPosition(at(31));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
+  const ReceivedPost second = server.posts().at(1);
+  EXPECT_FALSE(second.hasHeader("Authorization"));
+  EXPECT_EQ(second.names(), kBasicNames);
+  EXPECT_EQ(second.field("user"), "") << "the field is sent even when empty";
+  logger.stop();
+}
+
+TEST_F(HttpUpload, OneTrackIdPerRunAndOnlyWhatTheFilterPasses) {
+  logger.start();
+  logger.addPosition(at(0));
+  logger.addPosition(at(1));   // within ten seconds: filtered out
+  logger.addPosition(at(11));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+  logger.start();
+  logger.addPosition(at(12));  // the filter was reset by the start
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 3; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+
+  // Posts run side by side, so the first two may arrive in either order.
+  auto posts = server.posts();
+  if (posts[0].field("datetime") > posts[1].field("datetime")) std::swap(posts[0], posts[1]);
+  EXPECT_EQ(posts[0].field("datetime"), "2024-05-01T10:20:00Z");
+  EXPECT_EQ(posts[1].field("datetime"), "2024-05-01T10:20:11Z");
+  EXPECT_EQ(posts[0].field("trackid"), posts[1].field("trackid"));
+  EXPECT_NE(posts[1].field("trackid"), posts[2].field("trackid"));
+  EXPECT_EQ(posts[2].field("trackid").size(), 32u);
+  EXPECT_EQ(errors.count(), 0);
+}
+
+TEST_F(HttpUpload, FollowsRedirectsAndKeepsCookiesWithinARun) {
+  server.setResponder([](const ReceivedPost& post, httplib::Response& response) {
+    if (post.path == "/onclientpos") {
+      response.status = 307;
+      response.set_header("Location", "/moved");
+    }
+    response.set_header("Set-Cookie", "session=run1; Path=/");
+  });
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(errors.count(), 0);
+  logger.addPosition(at(20));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 4; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+
+  const auto posts = server.posts();
+  EXPECT_EQ(posts[1].path, "/moved");
+  EXPECT_EQ(posts[1].names(), kBasicNames) << "the form is sent again to the new place";
+  EXPECT_FALSE(posts[0].hasHeader("Cookie"));
+  EXPECT_EQ(posts[2].header("Cookie"), "session=run1");
+}
+
+// Each failure is reported once, resets the filter, and the next position is posted although
+// it lies within the filter's interval.
+struct FailureCase {
+  const char* name;
+  int status;        // answer of the server; 0: the post times out
+  const char* text;  // part of the message
+};
+
+class HttpUploadFailure : public HttpUpload, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndGoesOn) {
+  const FailureCase& c = GetParam();
+  if (c.status == 0) {
+    server.hold();
+    logger.setTimeout(300);
+  } else {
+    server.setResponder([&](const ReceivedPost&, httplib::Response& r) { r.status = c.status; });
+  }
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return errors.count() >= 1; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(errors.count(), 1);
+  EXPECT_TRUE(errors.at(0).at(0).toString().contains(QString::fromUtf8(c.text), Qt::CaseInsensitive))
+      << errors.at(0).at(0).toString().toStdString();
+  EXPECT_TRUE(filter.lastPosition().fields.empty());
+
+  server.setResponder({});
+  server.release();
+  const std::size_t before = server.count();
+  logger.addPosition(at(1));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == before + 1; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(errors.count(), 1);
+  logger.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, HttpUploadFailure,
+                         ::testing::Values(FailureCase{"Unauthorized", 401, "authentication"},
+                                           FailureCase{"ServerError", 500, "Internal Server Error"},
+                                           FailureCase{"TimedOut", 0, "timed out"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(HttpUploadRefused, ReportsOnceAndResetsTheFilter) {
+  test::qtApp();
+  const quint16 port = test::freeLoopbackPort();
+  ASSERT_NE(port, 0);
+  TracklogFilter filter;
+  HttpLogger logger;
+  logger.setHost("127.0.0.1");
+  logger.setPort(port);
+  logger.setPostFile("onclientpos");
+  logger.setFilter(&filter);
+  logger.setActive(true);
+  QSignalSpy errors(&logger, &HttpLogger::errorOccurred);
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return logger.pendingPosts() == 0; }));
+  ASSERT_EQ(errors.count(), 1);
+  EXPECT_TRUE(errors.at(0).at(0).toString().contains("refused", Qt::CaseInsensitive))
+      << errors.at(0).at(0).toString().toStdString();
+  EXPECT_TRUE(filter.lastPosition().fields.empty());
+  logger.stop();
+}
+
+TEST_F(HttpUpload, StopAbandonsPostsUnderWayWithoutReporting) {
+  server.hold();
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+  logger.stop();
+  server.release();
+  test::spin(std::chrono::milliseconds(200));
+  EXPECT_EQ(errors.count(), 0);
+
+  logger.start();
+  logger.addPosition(at(1));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+  EXPECT_EQ(errors.count(), 0);
+}
+
+// ---- TLS -------------------------------------------------------------------------------------
+
+// A self-signed certificate for 127.0.0.1, made with the openssl program.
+class HttpsUpload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::qtApp();
+    if (!QSslSocket::supportsSsl()) GTEST_SKIP() << "Qt has no TLS backend";
+    const QString openssl = QStandardPaths::findExecutable("openssl");
+    if (openssl.isEmpty()) GTEST_SKIP() << "the openssl program is not installed";
+    ASSERT_TRUE(dir.isValid());
+    cert = dir.filePath("cert.pem").toStdString();
+    key = dir.filePath("key.pem").toStdString();
+    QProcess p;
+    p.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                      "-keyout", QString::fromStdString(key), "-out", QString::fromStdString(cert), "-days", "2",
+                      "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    server = std::make_unique<UploadTestServer>(cert, key);
+    ASSERT_TRUE(server->valid());
+    logger.setHost("127.0.0.1");
+    logger.setPort(static_cast<quint16>(server->port()));
+    logger.setPostFile("onclientpos");
+    logger.setProtocol(hpHttps);
+    logger.setActive(true);
+  }
+
+  QTemporaryDir dir;
+  std::string cert, key;
+  std::unique_ptr<UploadTestServer> server;
+  HttpLogger logger;
+  QSignalSpy errors{&logger, &HttpLogger::errorOccurred};
+};
+
+TEST_F(HttpsUpload, PostsOverTlsToATrustedServerAndRefusesAnUntrustedOne) {
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return logger.pendingPosts() == 0; }));
+  ASSERT_EQ(errors.count(), 1) << "a self-signed certificate is not trusted by default";
+  EXPECT_EQ(server->count(), 0u);
+  logger.stop();
+
+  QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+  tls.setCaCertificates(QSslCertificate::fromPath(QString::fromStdString(cert)));
+  logger.setSslConfiguration(tls);
+  logger.start();
+  logger.addPosition(at(1));
+  ASSERT_TRUE(waitUntil([&] { return server->count() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return logger.pendingPosts() == 0; }));
+  logger.stop();
+  EXPECT_EQ(errors.count(), 1);
+  EXPECT_EQ(server->posts().at(0).field("datetime"), "2024-05-01T10:20:01Z");
+}
+
+// ---- Proxy -----------------------------------------------------------------------------------
+
+class ProxiedUpload : public HttpUpload {
+ protected:
+  // Proxy settings as the controller's loader would fill them.
+  std::shared_ptr<ProxySettings> proxyAt(quint16 port, std::string user, std::string pass) {
+    return std::make_shared<ProxySettings>([=](ProxySettings& p) {
+      p.setEnabled(true);
+      p.setHost("127.0.0.1");
+      p.setPort(port);
+      p.setUsername(user);
+      p.setPassword(pass);
+    });
+  }
+  test::TinyProxy proxy;
+};
+
+TEST_F(ProxiedUpload, GoesThroughAProxyWithAHost) {
+  if (const std::string why = proxy.start(); !why.empty()) GTEST_SKIP() << why;
+  logger.setProxySettings(proxyAt(proxy.port(), "", ""));
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+  EXPECT_EQ(errors.count(), 0);
+  const ReceivedPost post = server.posts().at(0);
+  EXPECT_NE(post.header("Via").find("tinyproxy"), std::string::npos) << "Via: " << post.header("Via");
+  EXPECT_EQ(post.names(), kBasicNames);
+}
+
+TEST_F(ProxiedUpload, SendsProxyCredentialsWhenAUserIsSet) {
+  if (const std::string why = proxy.start("carol", "pr0xy"); !why.empty()) GTEST_SKIP() << why;
+  logger.setProxySettings(proxyAt(proxy.port(), "carol", "pr0xy"));
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+  EXPECT_EQ(errors.count(), 0);
+  EXPECT_NE(server.posts().at(0).header("Via").find("tinyproxy"), std::string::npos);
+
+  // Without a user name no credentials go to the proxy, which refuses the post.
+  logger.setProxySettings(proxyAt(proxy.port(), "", ""));
+  logger.start();
+  logger.addPosition(at(1));
+  ASSERT_TRUE(waitUntil([&] { return errors.count() >= 1; }));
+  ASSERT_TRUE(settled());
+  logger.stop();
+  EXPECT_EQ(errors.count(), 1);
+  EXPECT_EQ(server.count(), 1u);
+}
+
+}  // namespace
+}  // namespace geomuxer
