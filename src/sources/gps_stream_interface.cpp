@@ -37,7 +37,12 @@ qint64 GpsStreamInterface::size() const { return m_device ? m_device->size() : 0
 qint64 GpsStreamInterface::position() const { return m_device ? m_device->pos() : 0; }
 
 void GpsStreamInterface::writeBytes(std::string_view bytes) {
-  if (isActive()) write(bytes.data(), static_cast<qint64>(bytes.size()));
+  // A decoder's handshake goes out while its transport is still opening or already closing, so
+  // what counts is the device being open. The short wait lets a closing command reach the line
+  // before the device is closed behind it.
+  if (!m_device || !m_device->isOpen()) return;
+  if (write(bytes.data(), static_cast<qint64>(bytes.size())) > 0 && m_device->bytesToWrite() > 0)
+    (void)m_device->waitForBytesWritten(kWriteWaitMs);
 }
 
 void GpsStreamInterface::openDevice(QIODevice::OpenMode mode, const QString& what) {

@@ -20,6 +20,8 @@ class GpsStreamInterface : public GpsInterface {
  public:
   /// Largest chunk handed to the decoder in one call.
   static constexpr qint64 kReadSize = 4096;
+  /// Longest wait for a decoder's bytes to leave (`writeBytes`).
+  static constexpr int kWriteWaitMs = 200;
 
   GpsStreamInterface(std::unique_ptr<GpsProtocol> protocol, std::unique_ptr<QIODevice> device,
                      QObject* parent = nullptr);
@@ -38,7 +40,8 @@ class GpsStreamInterface : public GpsInterface {
   [[nodiscard]] qint64 size() const;
   [[nodiscard]] qint64 position() const;
 
-  /// ProtocolHost: bytes for the device.
+  /// ProtocolHost: bytes for the device, written whenever the device is open (also during
+  /// `open` and `close`) and waited for up to kWriteWaitMs.
   void writeBytes(std::string_view bytes) override;
 
   /// Bytes handed to the decoder since the interface was created.
