@@ -1,0 +1,97 @@
+#pragma once
+// The embedded HTTP/1.1 position server: listens on a port (optionally with TLS), one request per
+// connection, and answers through RequestRouter. No Qt; the controller owns it and calls
+// start()/stop() from its own thread.
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "server/current_position.h"
+#include "server/request_router.h"
+
+namespace geomuxer {
+
+class Database;
+
+/// Starting failed: the port cannot be bound, or a TLS file is missing or unusable.
+class ServerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct PositionServerConfig {
+  int port = 8087;                 ///< 0 picks a free port (see PositionServer::port())
+  std::string bindAddress = "0.0.0.0";
+  bool auth = false;               ///< GETs and administration posts need the server account
+  std::string user;
+  std::string password;            ///< plain text
+  std::filesystem::path webRoot;
+
+  bool useTls = false;
+  std::filesystem::path certFile;
+  std::filesystem::path keyFile;       ///< empty: the certificate file
+  std::filesystem::path rootCertFile;  ///< empty: the certificate file
+
+  bool logRequests = false;
+  /// How long a connection may sit without sending its request, and a read or write may stall.
+  std::chrono::seconds readTimeout{5};
+  std::chrono::seconds writeTimeout{5};
+  std::size_t maxBodySize = 1024 * 1024;
+  /// Worker threads kept ready, and the most ever running: a connection needs one while open.
+  std::size_t minWorkers = 8;
+  std::size_t maxWorkers = 256;
+};
+
+class PositionServer {
+ public:
+  using LogSink = RequestRouter::LogSink;
+
+  /// `current` and `database` (null: none) must outlive the server. `log` receives the request
+  /// lines and "SQL ERROR: " lines on worker threads; hand them to the owner's thread.
+  PositionServer(const CurrentPosition& current, Database* database, LogSink log);
+  ~PositionServer();
+  PositionServer(const PositionServer&) = delete;
+  PositionServer& operator=(const PositionServer&) = delete;
+
+  /// Takes effect at the next start().
+  void setConfig(const PositionServerConfig& config);
+  [[nodiscard]] PositionServerConfig config() const;
+
+  /// Binds and starts listening; returns once requests are being accepted. Throws ServerError.
+  /// Does nothing when already running.
+  void start();
+  /// Stops listening and waits for the requests in progress (at most about the read timeout).
+  void stop();
+  [[nodiscard]] bool running() const;
+  /// The listening port while running, else the configured one.
+  [[nodiscard]] int port() const;
+  /// "http://<first IPv4 address of this host>:<port>/" ("https" with TLS); the host is
+  /// "localhost" when the host name cannot be read, the text empty when it does not resolve.
+  [[nodiscard]] std::string serverUrl() const;
+
+  /// Whether each request writes a log line; takes effect at once.
+  void setLogRequests(bool on);
+
+ private:
+  struct Running;
+
+  const CurrentPosition& m_current;
+  Database* m_database;
+  LogSink m_log;
+  mutable std::mutex m_mutex;  // guards everything below; start/stop hold it throughout
+  PositionServerConfig m_config;
+  std::unique_ptr<Running> m_running;
+};
+
+/// The first IPv4 address the local host name resolves to, dotted; "localhost" when the host
+/// name cannot be read; empty when it does not resolve.
+[[nodiscard]] std::string localHostAddress();
+
+}  // namespace geomuxer

@@ -1,0 +1,99 @@
+#pragma once
+// What the position server answers: authentication, the routing table, status pages, feeds,
+// intake, administration and static files, on plain request and reply values. The HTTP machinery
+// (position_server.h) fills an HttpRequest and writes the HttpReply.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "server/current_position.h"
+#include "server/web_root.h"
+
+namespace geomuxer {
+
+class Database;
+
+struct HttpRequest {
+  std::string method;         ///< "GET", "POST", ...
+  std::string document;       ///< the path, URL-decoded, without the query
+  std::string query;          ///< the raw text after '?', empty when none
+  bool hasCredentials = false;
+  std::string user;           ///< Basic credentials; empty when none
+  std::string password;
+  std::string remoteAddress;
+  std::string contentType;
+  std::string body;
+
+  /// A query parameter, decoded; names match without regard to case and the first one wins.
+  /// Empty when missing.
+  [[nodiscard]] std::string param(std::string_view name) const;
+};
+
+struct HttpReply {
+  int status = 200;
+  std::string contentType;         ///< empty: none
+  std::string body;
+  std::filesystem::path file;      ///< when set, the reply's content is this file, not `body`
+  std::string contentDisposition;  ///< empty: none
+  std::string location;            ///< redirect target
+  std::string realm;               ///< non-empty: the reply becomes a 401 Basic challenge
+};
+
+/// Who may do what, and where the pages are. Fixed for the life of a router.
+struct RouterSettings {
+  bool auth = false;       ///< GETs and administration posts need the server account
+  std::string user;        ///< the server account, compared exactly
+  std::string password;
+  std::filesystem::path webRoot;
+};
+
+inline constexpr std::string_view kLoginRealm = "Please Login";
+
+/// The request handler. handle() runs on the server's worker threads, several at once; it may
+/// throw (a bad posted number, a database failure in a feed), and the server answers 500 with the
+/// message. Log lines go to the sink from the calling worker thread.
+class RequestRouter {
+ public:
+  using LogSink = std::function<void(const std::string& line)>;
+
+  /// `current` and `database` (null: no database) must outlive the router.
+  RequestRouter(RouterSettings settings, const CurrentPosition& current, Database* database, LogSink log);
+
+  [[nodiscard]] HttpReply handle(const HttpRequest& request) const;
+
+  /// Whether each handled request writes a log line; may change at any time.
+  void setLogRequests(bool on) { m_logRequests.store(on, std::memory_order_relaxed); }
+  [[nodiscard]] bool logRequests() const { return m_logRequests.load(std::memory_order_relaxed); }
+
+ private:
+  [[nodiscard]] bool serverAccountAccepted(const HttpRequest& request) const;
+  void handleGet(const HttpRequest& request, HttpReply& reply) const;
+  void handlePost(const HttpRequest& request, HttpReply& reply) const;
+  void acceptClientPosition(const HttpRequest& request, HttpReply& reply) const;
+  /// Runs one administration operation; false after a database error (the page is set) or
+  /// without a database.
+  [[nodiscard]] bool runAdministration(HttpReply& reply, const std::function<bool(Database&)>& operation) const;
+  void sendStaticFile(const HttpRequest& request, HttpReply& reply) const;
+  void log(const std::string& line) const;
+
+  RouterSettings m_settings;
+  WebRoot m_webRoot;
+  const CurrentPosition& m_current;
+  Database* m_database;
+  LogSink m_log;
+  std::atomic<bool> m_logRequests{false};
+};
+
+/// Sets the status and the page of a status reply (200, 404, 405, ...).
+void setStatusPage(const HttpRequest& request, HttpReply& reply, int status);
+/// The body of the 401 reply.
+[[nodiscard]] std::string unauthorizedPage();
+
+/// Decodes %XX escapes, and '+' as a blank when `plusIsBlank`; a broken escape stays as written.
+[[nodiscard]] std::string decodeUrl(std::string_view text, bool plusIsBlank);
+
+}  // namespace geomuxer
