@@ -17,14 +17,8 @@ inline constexpr std::string_view kSocketUnknownErrorText = "Not a WinSock error
 
 /// Codes the socket layer reports itself (the classic WinSock numbers).
 enum SocketErrorCode : int {
-  sockBadAddress = 10014,
-  sockWouldBlock = 10035,
-  sockInProgress = 10036,
-  sockNoBufferSpace = 10055,
-  sockNotConnected = 10057,
-  sockConnectionReset = 10054,
-  sockConnectionRefused = 10061,
-  sockHostNotFound = 11001,
+  sockBadAddress = 10014,     ///< a host name that does not resolve
+  sockNoBufferSpace = 10055,  ///< a client that stopped reading
 };
 
 /// The text of a numbered socket error; kSocketUnknownErrorText for a number not in the table.
