@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 
 #include "core/number_text.h"
@@ -75,10 +76,15 @@ DateTime nowUtc() {
 namespace {
 
 void appendPadded(std::string& out, int value, int width) {
-  std::string digits = std::to_string(value < 0 ? -value : value);
-  if (value < 0) out += '-';
-  if (static_cast<int>(digits.size()) < width) out.append(static_cast<std::size_t>(width) - digits.size(), '0');
-  out += digits;
+  if (value < 0) {
+    out += '-';
+    value = -value;
+  }
+  char digits[12];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  const auto count = static_cast<int>(end - digits);
+  for (int i = count; i < width; ++i) out += '0';
+  out.append(digits, end);
 }
 
 int fieldToInt(std::string_view field) {
@@ -89,12 +95,20 @@ int fieldToInt(std::string_view field) {
 
 // Offset of a zone text "hh:mm" in milliseconds; a text that is no time of day counts as UTC.
 std::int64_t zoneOffsetMs(std::string_view zone) {
-  std::string text(zone);
-  if (text.size() == 4 && text.find(':') == std::string::npos) text.insert(2, ":");
-  const auto colon = text.find(':');
-  if (colon == std::string::npos) return 0;
-  const auto h = parseInt(std::string_view(text).substr(0, colon));
-  const auto m = parseInt(std::string_view(text).substr(colon + 1));
+  // "hhmm" reads like "hh:mm".
+  const auto colon = zone.find(':');
+  std::string_view hours, minutes;
+  if (colon != std::string_view::npos) {
+    hours = zone.substr(0, colon);
+    minutes = zone.substr(colon + 1);
+  } else if (zone.size() == 4) {
+    hours = zone.substr(0, 2);
+    minutes = zone.substr(2);
+  } else {
+    return 0;
+  }
+  const auto h = parseInt(hours);
+  const auto m = parseInt(minutes);
   if (!h || !m || *h < 0 || *h > 23 || *m < 0 || *m > 59) return 0;
   return (*h * 60LL + *m) * 60'000;
 }
