@@ -1,0 +1,121 @@
+// The location source through the real liblocapi and a real gpsd, which reads NMEA from a
+// pseudo-terminal standing in for a receiver.
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "loggers/qt_event_loop.h"
+#include "sources/gps_tracker_locapi.h"
+#include "sources/pty_pair.h"
+
+namespace geomuxer {
+namespace {
+
+using test::PtyPair;
+using test::qtApp;
+using test::waitUntil;
+using namespace std::chrono_literals;
+
+quint16 freePort() {
+  QTcpServer probe;
+  EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+  return probe.serverPort();
+}
+
+struct ProcessGuard {
+  QProcess& process;
+  ~ProcessGuard() {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    if (!process.waitForFinished(2000)) {
+      process.kill();
+      process.waitForFinished(2000);
+    }
+  }
+};
+
+// "$GPRMC,...*hh\r\n" from the text between "$" and "*".
+std::string sentence(const std::string& body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= static_cast<unsigned char>(c);
+  char tail[8];
+  std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
+  return "$" + body + tail;
+}
+
+// A receiver at 47 degrees 30.0000' N, 8 degrees 15.0000' E, 512 m, reporting the current time.
+std::string fixBlock() {
+  const QDateTime now = QDateTime::currentDateTimeUtc();
+  const std::string time = now.toString("hhmmss.zzz").left(9).toStdString();
+  const std::string date = now.toString("ddMMyy").toStdString();
+  return sentence("GPRMC," + time + ",A,4730.0000,N,00815.0000,E,0.0,0.0," + date + ",,,A") +
+         sentence("GPGGA," + time + ",4730.0000,N,00815.0000,E,1,08,0.9,512.0,M,47.0,M,,");
+}
+
+TEST(LocapiGpsdInterop, FixesFromGpsdReachTheLocationSource) {
+  qtApp();
+  const QString gpsd = QStandardPaths::findExecutable("gpsd", {"/usr/sbin", "/usr/local/sbin", "/sbin"});
+  if (gpsd.isEmpty()) GTEST_SKIP() << "gpsd is not installed";
+  PtyPair receiver;
+  if (!receiver.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+
+  const quint16 port = freePort();
+  QProcess daemon;
+  daemon.setProcessChannelMode(QProcess::MergedChannels);
+  // -b: gpsd must not write probes to our receiver; -n: read it without waiting for a client.
+  daemon.start(gpsd, {"-N", "-n", "-b", "-F", dir.filePath("gpsd.sock"), "-P", dir.filePath("gpsd.pid"), "-S",
+                      QString::number(port), QString::fromStdString(receiver.slaveName())});
+  ProcessGuard guard{daemon};
+  ASSERT_TRUE(daemon.waitForStarted(5000)) << "gpsd did not start";
+
+  // A block every 200 ms; the master end is non-blocking, and what a full line refuses is dropped.
+  QTimer feeder;
+  QObject::connect(&feeder, &QTimer::timeout, [&] {
+    const std::string block = fixBlock();
+    (void)!::write(receiver.master(), block.data(), block.size());
+  });
+  feeder.start(200);
+
+  qputenv("GEOMUXER_GPSD", QByteArray("127.0.0.1:") + QByteArray::number(port));
+  GpsTrackerLocapi tracker;
+  tracker.setLibraryPath(LOCAPI_LIBRARY_PATH);
+  tracker.setInterval(200);
+  ASSERT_TRUE(waitUntil([&] { return tracker.isAvailable() || daemon.state() == QProcess::NotRunning; }, 15s));
+  ASSERT_TRUE(tracker.isAvailable()) << "gpsd ended: " << daemon.readAll().toStdString();
+
+  std::vector<PositionInfo> positions;
+  QObject::connect(&tracker, &GpsTracker::positionReceived, [&](const PositionInfo& p) { positions.push_back(p); });
+  tracker.start();
+  ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }, 20s))
+      << "no position from gpsd; gpsd wrote: " << daemon.readAll().toStdString();
+  tracker.stop();
+  qunsetenv("GEOMUXER_GPSD");
+
+  const PositionInfo& p = positions.front();
+  EXPECT_TRUE(p.has(defTime));
+  EXPECT_TRUE(p.has(defXY));
+  EXPECT_NEAR(p.y, 47.5, 1e-5);
+  EXPECT_NEAR(p.x, 8.25, 1e-5);
+  if (p.has(defAltitude)) {
+    EXPECT_NEAR(p.altitude, 512.0, 0.1);
+  }
+  EXPECT_LT(std::fabs(p.time - nowUtc()) * 86400.0, 60.0) << "the fix carries the receiver's time";
+}
+
+}  // namespace
+}  // namespace geomuxer
