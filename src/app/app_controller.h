@@ -1,0 +1,245 @@
+#pragma once
+// The logic behind the main window, without any widget: the sources and the one that is selected,
+// the loggers with their record filters, the position server with its database, the event log,
+// and the settings applied at start and stored at close. The desktop window and the headless
+// program are two front ends of the same controller.
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/log_model.h"
+#include "core/position_info.h"
+#include "core/tracklog_filter.h"
+#include "core/units.h"
+#include "server/current_position.h"
+#include "settings/settings.h"
+
+namespace geomuxer {
+
+class Database;
+class GpsTracker;
+class GpsTrackerGarminCom;
+class GpsTrackerNmeaCom;
+class GpsTrackerNmeaFile;
+class GpsTrackerNmeaTcpip;
+class GpsTrackerSimu;
+class GpxLogger;
+class HttpLogger;
+class NmeaFileLogger;
+class NmeaTcpLogger;
+class PositionServer;
+class ProxySettings;
+class TrackLogger;
+class TrackLoggerList;
+struct PositionServerConfig;
+
+/// The four loggers, in the order they are registered with the logger list.
+enum class LoggerKind : int { nmeaTcp = 0, nmeaFile = 1, gpxFile = 2, http = 3 };
+inline constexpr std::array kLoggerKinds{LoggerKind::nmeaTcp, LoggerKind::nmeaFile, LoggerKind::gpxFile,
+                                         LoggerKind::http};
+/// "NMEA TCP/IP", "NMEA File", "GPX File", "HTTP".
+[[nodiscard]] QString loggerCaption(LoggerKind kind);
+
+/// What the controller asks of its window. The headless program has none.
+class WindowHost {
+ public:
+  virtual ~WindowHost() = default;
+  [[nodiscard]] virtual WindowRect windowRect() const = 0;
+  virtual void restoreWindowRect(const WindowRect& rect) = 0;
+  /// Minimised means: in the notification area only.
+  virtual void minimizeWindow() = 0;
+};
+
+/// Lives on the main thread; every member is called from there. Positions and source events
+/// arrive on it too; the position server's log lines are handed over with queued calls.
+class AppController : public QObject {
+  Q_OBJECT
+
+ public:
+  struct Options {
+    /// Where the schema scripts ("dbshema"), the web root and the help are.
+    std::filesystem::path dataDir;
+    /// The position server's database; empty: no database.
+    std::filesystem::path databaseFile;
+  };
+
+  /// `settings` must outlive the controller. Creates the sources and loggers; nothing runs yet.
+  AppController(Settings& settings, Options options, QObject* parent = nullptr);
+  /// Runs the closing steps when close() has not run.
+  ~AppController() override;
+
+  // --- start and end ----------------------------------------------------------------------------
+  /// Opens the database, creates the position server, applies the settings and then the command
+  /// line. When a setting is unusable (or the server cannot start) applying stops there, the
+  /// command line is skipped, and the message comes back for the front end to show.
+  [[nodiscard]] std::optional<std::string> startUp(const CommandLine& commandLine);
+  /// Configures every component from the settings, in a fixed order. Throws at the first value that
+  /// is not a number, or when the server should run and cannot start; the steps before it stay.
+  void applySettings();
+  void applyCommandLine(const CommandLine& commandLine);
+  /// Stops the loggers, the source and the server, closes the database and stores the state in the
+  /// settings tree. Runs once; later calls do nothing.
+  void close();
+  [[nodiscard]] bool isClosed() const { return m_closed; }
+  /// Writes the controller's own keys (window place, source index, icon interval, logger flags).
+  void storeState();
+
+  /// The window, or null (headless). Not owned.
+  void setWindowHost(WindowHost* host) { m_host = host; }
+
+  // --- sources ----------------------------------------------------------------------------------
+  [[nodiscard]] int sourceCount() const { return static_cast<int>(m_sources.size()); }
+  [[nodiscard]] GpsTracker* source(int index) const;
+  [[nodiscard]] QString sourceName(int index) const;
+  [[nodiscard]] std::vector<std::string> sourceNames() const;
+  /// Index into the source list; -1 before any selection. May lie outside the list when the
+  /// settings named a source that is not offered here.
+  [[nodiscard]] int currentSource() const { return m_currentSource; }
+  /// The selected source, null when none is usable.
+  [[nodiscard]] GpsTracker* currentTracker() const;
+  /// Selecting the selected source does nothing; selecting another stops the running one and
+  /// leaves the new one off.
+  void selectSource(int index);
+  /// Switches the selected source on or off; a failure is logged as "ERROR: ..." and the source
+  /// keeps its state.
+  void toggleActive();
+  /// Switches the selected source on or off (no change when already so); failures as toggleActive.
+  void setActive(bool active);
+  [[nodiscard]] bool isActive() const;
+  [[nodiscard]] GpsTrackerSimu* simulator() const { return m_simu; }
+
+  // --- loggers ----------------------------------------------------------------------------------
+  [[nodiscard]] TrackLogger* logger(LoggerKind kind) const;
+  [[nodiscard]] bool loggerActive(LoggerKind kind) const;
+  void setLoggerActive(LoggerKind kind, bool active);
+  void toggleLogger(LoggerKind kind) { setLoggerActive(kind, !loggerActive(kind)); }
+  [[nodiscard]] TrackLoggerList* loggerList() const { return m_loggerList.get(); }
+  [[nodiscard]] NmeaTcpLogger* nmeaTcpLogger() const { return m_tcpLogger.get(); }
+  [[nodiscard]] NmeaFileLogger* nmeaFileLogger() const { return m_fileLogger.get(); }
+  [[nodiscard]] GpxLogger* gpxLogger() const { return m_gpxLogger.get(); }
+  [[nodiscard]] HttpLogger* httpLogger() const { return m_httpLogger.get(); }
+  /// Record mode and interval, the same for every logger's filter.
+  void setRecordMode(RecordMode mode, RecordInterval interval);
+  [[nodiscard]] const TracklogFilter& filter(LoggerKind kind) const {
+    return m_filters.at(static_cast<std::size_t>(kind));
+  }
+  /// Makes the HTTP logger read the proxy settings again before its next run.
+  void reloadProxySettings();
+
+  // --- event log --------------------------------------------------------------------------------
+  [[nodiscard]] LogModel& log() { return *m_log; }
+  /// A line whatever the categories (errors).
+  void addLog(const QString& text) { m_log->addLine(text); }
+  [[nodiscard]] unsigned logCategories() const { return m_log->categories(); }
+  void setLogCategories(unsigned categories);
+
+  // --- window behaviour -------------------------------------------------------------------------
+  [[nodiscard]] bool closeToTray() const { return m_closeToTray; }
+  void setCloseToTray(bool on) { m_closeToTray = on; }
+  /// Milliseconds between the frames of the tray icon while a source runs; 0: no animation.
+  [[nodiscard]] int iconAnimInterval() const { return m_iconAnimInterval; }
+  void setIconAnimInterval(int ms) { m_iconAnimInterval = ms; }
+  /// "Geomuxer - inactive" or "Geomuxer - <source> active".
+  [[nodiscard]] QString trayHint() const { return m_trayHint; }
+
+  // --- positions and units ----------------------------------------------------------------------
+  [[nodiscard]] const DisplayFormat& displayFormat() const { return m_format; }
+  void setDisplayFormat(const DisplayFormat& format);
+  /// The latest position of any source, shared with the position server's threads.
+  [[nodiscard]] const CurrentPosition& currentPosition() const { return m_current; }
+  [[nodiscard]] PositionInfo lastPosition() const { return m_current.snapshot().position; }
+
+  // --- position server --------------------------------------------------------------------------
+  [[nodiscard]] PositionServer* server() const { return m_server.get(); }
+  [[nodiscard]] Database* database() const { return m_database.get(); }
+  [[nodiscard]] bool serverRunning() const;
+  /// The server's address for a browser, empty when it is not running.
+  [[nodiscard]] QString serverUrl() const;
+  /// Starts (or restarts with the current configuration) the server. Throws ServerError.
+  void startServer();
+  void stopServer();
+  [[nodiscard]] bool serverAuth() const { return m_serverAuth; }
+  [[nodiscard]] const std::string& serverUser() const { return m_serverUser; }
+  [[nodiscard]] const std::string& serverPassword() const { return m_serverPassword; }
+  [[nodiscard]] const std::string& webRoot() const { return m_webRoot; }
+
+  [[nodiscard]] Settings& settings() { return m_settings; }
+  [[nodiscard]] const Options& options() const { return m_options; }
+
+ signals:
+  void currentSourceChanged(int index);
+  /// The selected source (or any source) started or stopped.
+  void sourceStarted(geomuxer::GpsTracker* source);
+  void sourceStopped(geomuxer::GpsTracker* source);
+  void trayHintChanged(const QString& hint);
+  /// Hooks for the simulator window: shown while the simulator runs.
+  void simulatorStarted(geomuxer::GpsTrackerSimu* simulator);
+  void simulatorStopped(geomuxer::GpsTrackerSimu* simulator);
+  void loggerActiveChanged(geomuxer::LoggerKind kind, bool active);
+  void serverRunningChanged(bool running);
+
+ private:
+  template <typename Tracker>
+  Tracker* addSource(std::unique_ptr<Tracker> tracker);
+  void onSourceStarted(GpsTracker* source);
+  void onSourceStopped(GpsTracker* source);
+  void onPosition(const PositionInfo& position);
+  void logError(const char* prefix, const QString& message);
+  void connectLoggers();
+  void applyServerSettings(const PositionServerConfig& config);
+  void loadProxySettings(ProxySettings& proxy);
+  [[nodiscard]] quint16 readPort(const SettingKey& key) const;
+  void setTrayHint(const QString& hint);
+  void openDatabase();
+  void createServer();
+
+  Settings& m_settings;
+  Options m_options;
+  WindowHost* m_host = nullptr;
+  DisplayFormat m_format;
+  LogModel* m_log;  // child
+
+  // The outputs are declared before the sources: a source that is still running when it is
+  // destroyed stops through them.
+  std::array<TracklogFilter, 4> m_filters;
+  std::unique_ptr<NmeaTcpLogger> m_tcpLogger;
+  std::unique_ptr<NmeaFileLogger> m_fileLogger;
+  std::unique_ptr<GpxLogger> m_gpxLogger;
+  std::unique_ptr<HttpLogger> m_httpLogger;
+  std::unique_ptr<TrackLoggerList> m_loggerList;
+  std::shared_ptr<ProxySettings> m_proxy;
+
+  // The server reads the current position and the database, so it goes first.
+  CurrentPosition m_current;
+  std::unique_ptr<Database> m_database;
+  std::unique_ptr<PositionServer> m_server;
+  std::unique_ptr<PositionServerConfig> m_serverConfig;
+
+  std::vector<std::unique_ptr<GpsTracker>> m_trackers;  // every source, in creation order
+  std::vector<GpsTracker*> m_sources;                   // those available here: the source list
+  GpsTrackerSimu* m_simu = nullptr;
+  GpsTrackerGarminCom* m_garminCom = nullptr;
+  GpsTrackerNmeaCom* m_nmeaCom = nullptr;
+  GpsTrackerNmeaTcpip* m_nmeaTcpip = nullptr;
+  GpsTrackerNmeaFile* m_nmeaFile = nullptr;
+
+  int m_currentSource = -1;
+  bool m_closeToTray = false;
+  int m_iconAnimInterval = 400;
+  QString m_trayHint;
+  bool m_serverAuth = false;
+  std::string m_serverUser;
+  std::string m_serverPassword;
+  std::string m_webRoot;
+  bool m_closed = false;
+};
+
+}  // namespace geomuxer

@@ -1,0 +1,45 @@
+#include "app/log_model.h"
+
+namespace geomuxer {
+
+LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {}
+
+void LogModel::addLine(const QString& text) {
+  if (m_maxLines > 0 && count() >= m_maxLines + 5) {
+    const int keep = std::max(m_maxLines - 5 - 1, 0);
+    const int remove = count() - keep;
+    beginRemoveRows({}, 0, remove - 1);
+    m_lines.erase(m_lines.begin(), m_lines.begin() + remove);
+    endRemoveRows();
+  }
+  QString line = text;
+  line.replace(QStringLiteral("\r\n"), QStringLiteral("  "));
+  const int row = count();
+  beginInsertRows({}, row, row);
+  m_lines.push_back(line);
+  endInsertRows();
+  emit lineAdded(line);
+}
+
+void LogModel::addLine(LogCategory category, const QString& text) {
+  if (hasCategory(category)) addLine(text);
+}
+
+void LogModel::clear() {
+  if (m_lines.empty()) return;
+  beginResetModel();
+  m_lines.clear();
+  endResetModel();
+}
+
+QStringList LogModel::lines() const { return QStringList(m_lines.begin(), m_lines.end()); }
+
+int LogModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : count(); }
+
+QVariant LogModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= count() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+    return {};
+  return line(index.row());
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,123 @@
+// The geomuxer program: the desktop window with its tray icon, or with --headless (or without a
+// display) the same controller without any window.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "app/command_line.h"
+#include "app/headless_frontend.h"
+#include "app/main_window.h"
+#include "app/program_files.h"
+#include "app/signal_watcher.h"
+#include "settings/app_paths.h"
+#include "settings/settings.h"
+
+namespace {
+
+using namespace geomuxer;
+
+bool haveDisplay() {
+  auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+  };
+  return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+void reportStartError(bool headless, const std::string& message) {
+  if (headless || QApplication::instance() == nullptr ||
+      qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    std::fprintf(stderr, "geomuxer: %s\n", message.c_str());
+  } else {
+    QMessageBox::critical(nullptr, QString(), QString::fromStdString(message));
+  }
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // The long switches decide how to run before anything is created; -t needs the source list.
+  CommandLine early = parseCommandLine(args, {});
+  if (early.help) {
+    std::fputs(commandLineHelp("geomuxer").c_str(), stdout);
+    return 0;
+  }
+  if (early.version) {
+    std::printf("Geomuxer %s\n", GEOMUXER_VERSION);
+    return 0;
+  }
+  bool headless = early.headless;
+  if (!headless && !haveDisplay()) {
+    std::fputs("geomuxer: no display found; running headless (--headless)\n", stderr);
+    headless = true;
+  }
+
+  const auto appDir = programDir(argv[0]);
+  setProgramEnvironment(appDir);
+  const auto dataDir = locateDataDir(appDir);
+
+  std::unique_ptr<QCoreApplication> app;
+  if (headless)
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  else
+    app = std::make_unique<QApplication>(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("Geomuxer"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(GEOMUXER_VERSION));
+
+  Settings settings(settingsFile(appDir), defaultWebRoot(dataDir));
+  const Settings::LoadResult loaded = settings.load();
+  if (!loaded.ok()) reportStartError(headless, loaded.message);
+
+  int result = 0;
+  {
+    AppController controller(settings, {dataDir, databaseFile(appDir)});
+    const CommandLine commandLine = parseCommandLine(args, controller.sourceNames());
+    SignalWatcher stopSignals;
+
+    if (headless) {
+      HeadlessFrontend frontend(controller, stdout);
+      QObject::connect(&stopSignals, &SignalWatcher::terminationRequested, &frontend, &HeadlessFrontend::quit);
+      frontend.start(commandLine);
+      result = QCoreApplication::exec();
+      controller.close();
+    } else {
+      QApplication::setQuitOnLastWindowClosed(false);
+      MainWindow window(controller);
+      QObject::connect(&window, &MainWindow::closed, app.get(), &QCoreApplication::quit, Qt::QueuedConnection);
+      QObject::connect(&stopSignals, &SignalWatcher::terminationRequested, &window, [&window] {
+        window.exitAction()->trigger();
+      });
+      window.start(commandLine);
+      window.showAtStart();
+      result = QCoreApplication::exec();
+      controller.close();
+    }
+  }
+
+  try {
+    settings.save();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "geomuxer: %s\n", e.what());
+    if (result == 0) result = 1;
+  }
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "geomuxer: %s\n", e.what());
+    return 1;
+  }
+}

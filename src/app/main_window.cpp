@@ -1,0 +1,376 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QSystemTrayIcon>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolBar>
+#include <QUrl>
+
+#include "app/program_files.h"
+#include "sources/gps_tracker.h"
+
+namespace geomuxer {
+
+namespace {
+
+constexpr int kActiveFrames = 4;
+
+// Without Qt's SVG engine an SVG icon has no pixels; a plain disc keeps the tray usable.
+QIcon loadIcon(const QString& path, const QColor& fallback) {
+  QIcon icon(path);
+  if (!icon.pixmap(16, 16).isNull()) return icon;
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(fallback);
+  painter.setPen(fallback.darker());
+  painter.drawEllipse(4, 4, 24, 24);
+  return QIcon(pixmap);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppController& controller, QWidget* parent)
+    : QMainWindow(parent), m_controller(controller) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(QStringLiteral("Geomuxer"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  m_idleIcon = loadIcon(QStringLiteral(":/icons/tray_idle.svg"), QColor(0xa0, 0xae, 0xc0));
+  for (int i = 0; i < kActiveFrames; ++i)
+    m_activeIcons.push_back(
+        loadIcon(QStringLiteral(":/icons/tray_active_%1.svg").arg(i), QColor(0x38, 0xa1, 0x69)));
+  setWindowIcon(loadIcon(QStringLiteral(":/icons/geomuxer.svg"), QColor(0x2b, 0x6c, 0xb0)));
+
+  createActions();
+  createToolStrip();
+  createLogPane();
+  createTray();
+
+  resize(kInitialWidth, kInitialHeight);
+  setMinimumSize(kInitialWidth, kInitialHeight);
+
+  connect(&m_controller, &AppController::currentSourceChanged, this, &MainWindow::onCurrentSourceChanged);
+  connect(&m_controller, &AppController::sourceStarted, this, &MainWindow::onSourceStarted);
+  connect(&m_controller, &AppController::sourceStopped, this, &MainWindow::onSourceStopped);
+  connect(&m_controller, &AppController::trayHintChanged, this, [this](const QString& hint) {
+    m_tray->setToolTip(hint);
+  });
+  connect(&m_controller, &AppController::loggerActiveChanged, this, &MainWindow::updateActions);
+  connect(&m_controller, &AppController::serverRunningChanged, this, &MainWindow::updateActions);
+  m_controller.setWindowHost(this);
+  updateActions();
+}
+
+MainWindow::~MainWindow() { m_controller.setWindowHost(nullptr); }
+
+void MainWindow::createActions() {
+  m_showAction = new QAction(QStringLiteral("Show"), this);
+  connect(m_showAction, &QAction::triggered, this, &MainWindow::showFromTray);
+
+  m_exitAction = new QAction(QStringLiteral("Exit"), this);
+  connect(m_exitAction, &QAction::triggered, this, &MainWindow::exitProgram);
+
+  m_activeAction = new QAction(QStringLiteral("Active"), this);
+  m_activeAction->setToolTip(QStringLiteral("Active"));
+  m_activeAction->setCheckable(true);
+  connect(m_activeAction, &QAction::triggered, this, [this] {
+    m_controller.toggleActive();
+    updateActions();
+  });
+
+  m_optionsAction = new QAction(QStringLiteral("Options..."), this);
+  m_optionsAction->setToolTip(QStringLiteral("Options"));
+  m_optionsAction->setStatusTip(QStringLiteral("Program options"));
+  connect(m_optionsAction, &QAction::triggered, this, &MainWindow::optionsRequested);
+
+  m_helpAction = new QAction(QStringLiteral("Help"), this);
+  m_helpAction->setShortcut(QKeySequence(Qt::Key_F1));
+  m_helpAction->setShortcutContext(Qt::ApplicationShortcut);
+  connect(m_helpAction, &QAction::triggered, this, [this] { showHelp(); });
+  addAction(m_helpAction);
+
+  m_aboutAction = new QAction(QStringLiteral("About..."), this);
+  connect(m_aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+
+  for (LoggerKind kind : kLoggerKinds) {
+    auto* action = new QAction(loggerCaption(kind), this);
+    action->setCheckable(true);
+    connect(action, &QAction::triggered, this, [this, kind] { m_controller.toggleLogger(kind); });
+    m_loggerActions.push_back(action);
+  }
+
+  m_openPageAction = new QAction(QStringLiteral("Open Page"), this);
+  connect(m_openPageAction, &QAction::triggered, this, [this] { openServerPage(false); });
+  m_openAdminPageAction = new QAction(QStringLiteral("Open Admin Page"), this);
+  connect(m_openAdminPageAction, &QAction::triggered, this, [this] { openServerPage(true); });
+
+  m_trackerGroup = new QActionGroup(this);
+  m_trackerGroup->setExclusive(true);
+  for (int i = 0; i < m_controller.sourceCount(); ++i) {
+    auto* action = new QAction(m_controller.sourceName(i), m_trackerGroup);
+    action->setCheckable(true);
+    action->setData(i);
+    connect(action, &QAction::triggered, this, [this, i] { m_controller.selectSource(i); });
+    m_trackerActions.push_back(action);
+  }
+}
+
+void MainWindow::createToolStrip() {
+  auto* strip = addToolBar(QStringLiteral("Tools"));
+  strip->setMovable(false);
+  strip->setFloatable(false);
+  strip->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  strip->addAction(m_activeAction);
+  strip->addAction(m_optionsAction);
+  m_sourceSelector = new QComboBox(strip);
+  m_sourceSelector->setToolTip(QStringLiteral("Source"));
+  m_sourceSelector->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  for (int i = 0; i < m_controller.sourceCount(); ++i) m_sourceSelector->addItem(m_controller.sourceName(i));
+  m_sourceSelector->setCurrentIndex(-1);
+  connect(m_sourceSelector, &QComboBox::activated, this, [this](int index) { m_controller.selectSource(index); });
+  strip->addWidget(m_sourceSelector);
+}
+
+void MainWindow::createLogPane() {
+  m_logPane = new QPlainTextEdit(this);
+  m_logPane->setReadOnly(true);
+  m_logPane->setLineWrapMode(QPlainTextEdit::NoWrap);
+  m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  m_logPane->setContextMenuPolicy(Qt::CustomContextMenu);
+  setCentralWidget(m_logPane);
+
+  m_copyAction = new QAction(QStringLiteral("Copy"), this);
+  m_copyAction->setShortcut(QKeySequence::Copy);
+  m_copyAction->setEnabled(false);
+  connect(m_copyAction, &QAction::triggered, m_logPane, &QPlainTextEdit::copy);
+  connect(m_logPane, &QPlainTextEdit::copyAvailable, m_copyAction, &QAction::setEnabled);
+  m_clearAction = new QAction(QStringLiteral("Clear"), this);
+  connect(m_clearAction, &QAction::triggered, this, [this] { m_controller.log().clear(); });
+
+  auto* menu = new QMenu(this);
+  menu->addAction(m_copyAction);
+  menu->addAction(m_clearAction);
+  connect(m_logPane, &QWidget::customContextMenuRequested, this, [this, menu](const QPoint& pos) {
+    updateActions();
+    menu->popup(m_logPane->viewport()->mapToGlobal(pos));
+  });
+
+  LogModel& log = m_controller.log();
+  connect(&log, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) { appendLogLines(first, last); });
+  connect(&log, &QAbstractItemModel::rowsRemoved, this,
+          [this](const QModelIndex&, int first, int last) {
+            if (first == 0)
+              removeLogLines(last - first + 1);
+            else
+              rebuildLogPane();
+          });
+  connect(&log, &QAbstractItemModel::modelReset, this, &MainWindow::rebuildLogPane);
+  rebuildLogPane();
+}
+
+void MainWindow::createTray() {
+  m_trayMenu = new QMenu(this);
+  m_trayMenu->addAction(m_showAction);
+  m_trayMenu->setDefaultAction(m_showAction);
+  m_trayMenu->addSeparator();
+  m_trayMenu->addAction(m_activeAction);
+  QMenu* trackers = m_trayMenu->addMenu(QStringLiteral("Tracker"));
+  for (QAction* action : m_trackerActions) trackers->addAction(action);
+  QMenu* loggers = m_trayMenu->addMenu(QStringLiteral("Logger"));
+  for (LoggerKind kind : {LoggerKind::nmeaTcp, LoggerKind::http, LoggerKind::nmeaFile, LoggerKind::gpxFile})
+    loggers->addAction(loggerAction(kind));
+  QMenu* server = m_trayMenu->addMenu(QStringLiteral("HTTP Server"));
+  server->addAction(m_openPageAction);
+  server->addAction(m_openAdminPageAction);
+  m_trayMenu->addAction(m_optionsAction);
+  m_trayMenu->addSeparator();
+  m_trayMenu->addAction(m_helpAction);
+  m_trayMenu->addAction(m_aboutAction);
+  m_trayMenu->addSeparator();
+  m_trayMenu->addAction(m_exitAction);
+  connect(m_trayMenu, &QMenu::aboutToShow, this, &MainWindow::updateActions);
+
+  m_tray = new QSystemTrayIcon(m_idleIcon, this);
+  m_tray->setToolTip(m_controller.trayHint());
+  m_tray->setContextMenu(m_trayMenu);
+  connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::DoubleClick) showFromTray();
+  });
+  m_tray->show();
+
+  m_iconTimer = new QTimer(this);
+  connect(m_iconTimer, &QTimer::timeout, this, &MainWindow::advanceIconFrame);
+}
+
+QAction* MainWindow::loggerAction(LoggerKind kind) const {
+  return m_loggerActions.at(static_cast<std::size_t>(kind));
+}
+
+std::optional<std::string> MainWindow::start(const CommandLine& commandLine) {
+  std::optional<std::string> error = m_controller.startUp(commandLine);
+  if (error) QMessageBox::critical(this, QString(), QString::fromStdString(*error));
+  updateActions();
+  return error;
+}
+
+void MainWindow::showAtStart() {
+  if (!m_minimized)
+    show();
+  else if (!QSystemTrayIcon::isSystemTrayAvailable())
+    showMinimized();  // without a notification area the task bar is the only way back
+}
+
+WindowRect MainWindow::windowRect() const { return {x(), y(), width(), height()}; }
+
+void MainWindow::restoreWindowRect(const WindowRect& rect) {
+  move(rect.left, rect.top);
+  resize(std::max(rect.width, minimumWidth()), std::max(rect.height, minimumHeight()));
+}
+
+void MainWindow::minimizeWindow() {
+  m_minimized = true;
+  if (isVisible()) setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+// --- log pane -----------------------------------------------------------------------------------
+
+void MainWindow::rebuildLogPane() {
+  m_logPane->setPlainText(m_controller.log().lines().join(QLatin1Char('\n')));
+  m_logPane->verticalScrollBar()->setValue(m_logPane->verticalScrollBar()->maximum());
+  updateActions();
+}
+
+void MainWindow::appendLogLines(int first, int last) {
+  const LogModel& log = m_controller.log();
+  for (int row = first; row <= last; ++row) m_logPane->appendPlainText(log.line(row));
+  m_logPane->verticalScrollBar()->setValue(m_logPane->verticalScrollBar()->maximum());
+  m_clearAction->setEnabled(true);
+}
+
+void MainWindow::removeLogLines(int count) {
+  QTextDocument* document = m_logPane->document();
+  if (count >= document->blockCount()) {
+    m_logPane->clear();
+    return;
+  }
+  QTextCursor cursor(document);
+  cursor.movePosition(QTextCursor::Start);
+  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, count);
+  cursor.removeSelectedText();
+}
+
+// --- commands and their state -------------------------------------------------------------------
+
+void MainWindow::updateActions() {
+  m_activeAction->setEnabled(m_controller.currentTracker() != nullptr);
+  m_activeAction->setChecked(m_controller.isActive());
+  for (LoggerKind kind : kLoggerKinds) loggerAction(kind)->setChecked(m_controller.loggerActive(kind));
+  const bool serverRunning = m_controller.serverRunning();
+  m_openPageAction->setEnabled(serverRunning);
+  m_openAdminPageAction->setEnabled(serverRunning);
+  m_clearAction->setEnabled(m_controller.log().count() > 0);
+  const int current = m_controller.currentSource();
+  for (QAction* action : m_trackerActions) action->setChecked(action->data().toInt() == current);
+}
+
+void MainWindow::onCurrentSourceChanged(int index) {
+  m_sourceSelector->setCurrentIndex(index >= 0 && index < m_sourceSelector->count() ? index : -1);
+  if (index < 0 || index >= static_cast<int>(m_trackerActions.size())) {
+    // An exclusive group keeps its checked item; no usable selection means none checked.
+    m_trackerGroup->setExclusive(false);
+    for (QAction* action : m_trackerActions) action->setChecked(false);
+    m_trackerGroup->setExclusive(true);
+  }
+  updateActions();
+}
+
+void MainWindow::onSourceStarted() {
+  m_iconFrame = 1;
+  m_tray->setIcon(m_activeIcons.front());
+  if (m_controller.iconAnimInterval() > 0) m_iconTimer->start(m_controller.iconAnimInterval());
+  updateActions();
+}
+
+void MainWindow::onSourceStopped() {
+  m_iconTimer->stop();
+  m_iconFrame = 0;
+  m_tray->setIcon(m_idleIcon);
+  updateActions();
+}
+
+void MainWindow::advanceIconFrame() {
+  m_iconFrame = m_iconFrame % kActiveFrames + 1;
+  m_tray->setIcon(m_activeIcons.at(static_cast<std::size_t>(m_iconFrame - 1)));
+}
+
+void MainWindow::showFromTray() {
+  m_minimized = false;
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::exitProgram() {
+  m_controller.setCloseToTray(false);
+  close();
+}
+
+void MainWindow::showHelp(const std::string& topic) {
+  const auto file = helpFile(m_controller.options().dataDir, topic);
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(file.string())));
+}
+
+void MainWindow::showAbout() {
+  QMessageBox::about(this, QStringLiteral("About Geomuxer"),
+                     QStringLiteral("<b>Geomuxer</b> %1<br>GPS position multiplexer.<br><br>"
+                                    "Takes live positions from one source and passes them to NMEA, GPX and "
+                                    "HTTP outputs and the built-in position server.")
+                         .arg(QStringLiteral(GEOMUXER_VERSION)));
+}
+
+void MainWindow::openServerPage(bool admin) {
+  QString url = m_controller.serverUrl();
+  if (url.isEmpty()) return;
+  if (admin) url += QStringLiteral("admin/");
+  QDesktopServices::openUrl(QUrl(url));
+}
+
+// --- window events ------------------------------------------------------------------------------
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (m_controller.closeToTray()) {
+    event->ignore();
+    hide();
+    return;
+  }
+  m_controller.close();
+  event->accept();
+  emit closed();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Minimised means: in the notification area only.
+    QTimer::singleShot(0, this, &QWidget::hide);
+  }
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,120 @@
+#pragma once
+// The desktop front end: the main window with its tool strip and log pane, and the tray icon with
+// its menu. All logic is the controller's; this class presents it and passes commands on.
+
+#include <QIcon>
+#include <QMainWindow>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_controller.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QMenu;
+class QPlainTextEdit;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace geomuxer {
+
+/// Main thread only. The controller must outlive the window.
+class MainWindow : public QMainWindow, public WindowHost {
+  Q_OBJECT
+
+ public:
+  /// The initial (and smallest) client size.
+  static constexpr int kInitialWidth = 411;
+  static constexpr int kInitialHeight = 378;
+
+  explicit MainWindow(AppController& controller, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  /// Starts the controller: database, server, settings and command line. A setting that stopped
+  /// the start-up is shown in an error box and returned. Does not show the window.
+  std::optional<std::string> start(const CommandLine& commandLine);
+  /// Shows the window unless the settings or the command line asked for the tray only.
+  void showAtStart();
+
+  // WindowHost
+  [[nodiscard]] WindowRect windowRect() const override;
+  void restoreWindowRect(const WindowRect& rect) override;
+  void minimizeWindow() override;
+
+  /// The tray icon, null when the desktop has no notification area.
+  [[nodiscard]] QSystemTrayIcon* trayIcon() const { return m_tray; }
+  [[nodiscard]] QMenu* trayMenu() const { return m_trayMenu; }
+  [[nodiscard]] QPlainTextEdit* logPane() const { return m_logPane; }
+  [[nodiscard]] QComboBox* sourceSelector() const { return m_sourceSelector; }
+  [[nodiscard]] QAction* activeAction() const { return m_activeAction; }
+  [[nodiscard]] QAction* exitAction() const { return m_exitAction; }
+  [[nodiscard]] QAction* showAction() const { return m_showAction; }
+  [[nodiscard]] QAction* optionsAction() const { return m_optionsAction; }
+  [[nodiscard]] QAction* loggerAction(LoggerKind kind) const;
+  /// The frame the tray shows now: 0 idle, 1.. the frames of the active set.
+  [[nodiscard]] int iconFrame() const { return m_iconFrame; }
+  [[nodiscard]] bool startsMinimized() const { return m_minimized; }
+
+  /// Opens the help page of `topic` (the start page when empty) in the browser.
+  void showHelp(const std::string& topic = {});
+
+ signals:
+  /// "Options..." was chosen; the options dialog connects here.
+  void optionsRequested();
+  /// The window was closed for good (not hidden to the tray): the program should end.
+  void closed();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void createActions();
+  void createToolStrip();
+  void createLogPane();
+  void createTray();
+  void rebuildLogPane();
+  void appendLogLines(int first, int last);
+  void removeLogLines(int count);
+  void updateActions();
+  void onCurrentSourceChanged(int index);
+  void onSourceStarted();
+  void onSourceStopped();
+  void advanceIconFrame();
+  void showFromTray();
+  void exitProgram();
+  void showAbout();
+  void openServerPage(bool admin);
+
+  AppController& m_controller;
+
+  QAction* m_showAction = nullptr;
+  QAction* m_exitAction = nullptr;
+  QAction* m_activeAction = nullptr;
+  QAction* m_optionsAction = nullptr;
+  QAction* m_helpAction = nullptr;
+  QAction* m_aboutAction = nullptr;
+  QAction* m_copyAction = nullptr;
+  QAction* m_clearAction = nullptr;
+  QAction* m_openPageAction = nullptr;
+  QAction* m_openAdminPageAction = nullptr;
+  std::vector<QAction*> m_loggerActions;  // by LoggerKind
+  QActionGroup* m_trackerGroup = nullptr;
+  std::vector<QAction*> m_trackerActions;
+
+  QComboBox* m_sourceSelector = nullptr;
+  QPlainTextEdit* m_logPane = nullptr;
+  QSystemTrayIcon* m_tray = nullptr;
+  QMenu* m_trayMenu = nullptr;
+  QTimer* m_iconTimer = nullptr;
+  QIcon m_idleIcon;
+  std::vector<QIcon> m_activeIcons;
+  int m_iconFrame = 0;
+  bool m_minimized = false;
+};
+
+}  // namespace geomuxer

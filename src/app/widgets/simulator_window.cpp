@@ -1,0 +1,179 @@
+#include "app/widgets/simulator_window.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/widgets/knob.h"
+#include "sources/gps_tracker_simu.h"
+
+namespace geomuxer {
+
+namespace {
+
+constexpr int kDefaultMaxSpeed = 260;
+constexpr int kDefaultMaxVSpeed = 30;
+
+TrackBar* makeSlider(QWidget* parent) {
+  auto* slider = new TrackBar(Qt::Vertical, parent);
+  // Minimum at the top; the arrow keys and the wheel still move the handle the way they point.
+  slider->setInvertedAppearance(true);
+  slider->setInvertedControls(true);
+  slider->setTickPosition(QSlider::TicksBothSides);
+  slider->setMinimumHeight(120);
+  return slider;
+}
+
+QLabel* label(const QString& text, QWidget* parent, Qt::Alignment align = Qt::AlignRight | Qt::AlignVCenter) {
+  auto* l = new QLabel(text, parent);
+  l->setAlignment(align);
+  return l;
+}
+
+}  // namespace
+
+void TrackBar::mousePressEvent(QMouseEvent* event) {
+  emit mousePressed(event->button());
+  if (event->button() == Qt::RightButton) {
+    event->accept();
+    return;
+  }
+  QSlider::mousePressEvent(event);
+}
+
+SimulatorWindow::SimulatorWindow(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+  setObjectName(QLatin1String(kSettingsName));
+  setWindowTitle(tr("Simulator"));
+
+  auto* vSpeedBox = new QGroupBox(tr("V Speed"), this);
+  m_vSpeed = makeSlider(vSpeedBox);
+  m_vSpeed->setObjectName(QStringLiteral("tbVSpeed"));
+  auto* vSpeedLayout = new QGridLayout(vSpeedBox);
+  vSpeedLayout->addWidget(label(tr("Up"), vSpeedBox, Qt::AlignRight | Qt::AlignTop), 0, 0);
+  vSpeedLayout->addWidget(label(QStringLiteral("0"), vSpeedBox), 1, 0);
+  vSpeedLayout->addWidget(label(tr("Down"), vSpeedBox, Qt::AlignRight | Qt::AlignBottom), 2, 0);
+  vSpeedLayout->addWidget(m_vSpeed, 0, 1, 3, 1);
+
+  auto* speedBox = new QGroupBox(tr("Speed"), this);
+  m_speed = makeSlider(speedBox);
+  m_speed->setObjectName(QStringLiteral("tbSpeed"));
+  m_maxSpeedLabel = label(QString::number(kDefaultMaxSpeed), speedBox, Qt::AlignRight | Qt::AlignTop);
+  m_maxSpeedLabel->setObjectName(QStringLiteral("lblMaxSpeed"));
+  auto* speedLayout = new QGridLayout(speedBox);
+  speedLayout->addWidget(m_maxSpeedLabel, 0, 0);
+  speedLayout->addWidget(label(tr("km/h"), speedBox), 1, 0);
+  speedLayout->addWidget(label(QStringLiteral("0"), speedBox, Qt::AlignRight | Qt::AlignBottom), 2, 0);
+  speedLayout->addWidget(m_speed, 0, 1, 3, 1);
+
+  auto* courseBox = new QGroupBox(tr("Course"), this);
+  m_course = new Knob(courseBox);
+  m_course->setObjectName(QStringLiteral("kbKourse"));
+  m_course->setMinimum(0);
+  m_course->setMaximum(360);
+  m_course->setResetValue(180);
+  m_course->setPosition(180);
+  m_course->setNoStop(true);
+  m_course->setRotationEffect(false);
+  m_course->setMarkStyle(Knob::MarkStyle::msArrow);
+  m_course->setFaceColor(Qt::white);
+  m_course->setTickColor(QColor(0, 128, 0));
+  m_course->setFixedSize(110, 110);
+  auto* courseLayout = new QVBoxLayout(courseBox);
+  courseLayout->addWidget(m_course, 0, Qt::AlignCenter);
+
+  auto* layout = new QHBoxLayout(this);
+  layout->addWidget(vSpeedBox);
+  layout->addWidget(speedBox);
+  layout->addWidget(courseBox);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
+
+  setSpeedRange(kDefaultMaxSpeed, kDefaultMaxVSpeed);
+
+  connect(m_speed, &QSlider::valueChanged, this, &SimulatorWindow::onSpeedChanged);
+  connect(m_vSpeed, &QSlider::valueChanged, this, &SimulatorWindow::onVSpeedChanged);
+  connect(m_course, &Knob::changed, this, &SimulatorWindow::onCourseChanged);
+  // A right click stops the movement or the climb.
+  for (TrackBar* slider : {m_speed, m_vSpeed}) {
+    connect(slider, &TrackBar::mousePressed, this, [slider](Qt::MouseButton button) {
+      if (button == Qt::RightButton) slider->setValue(0);
+    });
+  }
+
+  adjustSize();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+int SimulatorWindow::knobPositionOfCourse(int course) { return ((course % 360) + 360 + 180) % 360; }
+
+int SimulatorWindow::courseOfKnobPosition(int position) {
+  return position + 180 < 360 ? position + 180 : position - 180;
+}
+
+void SimulatorWindow::attach(GpsTrackerSimu* simu) {
+  m_simu = simu;
+  if (simu == nullptr) return;
+  const QSignalBlocker blockSpeed(m_speed);
+  const QSignalBlocker blockVSpeed(m_vSpeed);
+  const QSignalBlocker blockCourse(m_course);
+  m_speed->setValue(-static_cast<int>(std::trunc(simu->speed())));
+  m_vSpeed->setValue(-static_cast<int>(std::trunc(simu->vSpeed())));
+  m_course->setPosition(knobPositionOfCourse(static_cast<int>(std::trunc(simu->course()))));
+}
+
+void SimulatorWindow::setSpeedRange(int maxSpeed, int maxVSpeed) {
+  maxSpeed = std::max(0, maxSpeed);
+  maxVSpeed = std::max(0, maxVSpeed);
+  m_speed->setRange(-maxSpeed, 0);
+  m_speed->setTickInterval(std::max(1, maxSpeed / 10));
+  m_speed->setPageStep(std::max(1, maxSpeed / 10));
+  m_maxSpeedLabel->setText(QString::number(maxSpeed));
+  m_vSpeed->setRange(-maxVSpeed, maxVSpeed);
+  m_vSpeed->setTickInterval(std::max(1, maxVSpeed / 5));
+  m_vSpeed->setPageStep(std::max(1, maxVSpeed / 5));
+}
+
+int SimulatorWindow::maxSpeed() const { return -m_speed->minimum(); }
+
+int SimulatorWindow::maxVSpeed() const { return m_vSpeed->maximum(); }
+
+void SimulatorWindow::applySettings(const Settings& settings) {
+  if (settings.readBool(keys::generalSavePos)) {
+    const WindowRect current{x(), y(), width(), height()};
+    if (const auto rect = settings.loadWindowRect(kSettingsName, current)) {
+      // The size follows the contents; only the place is taken.
+      move(rect->left, rect->top);
+    }
+  }
+  setSpeedRange(settings.readInteger(keys::simuMaxSpeed), maxVSpeed());
+  setSpeedRange(maxSpeed(), settings.readInteger(keys::simuMaxVSpeed));
+}
+
+void SimulatorWindow::storeState(Settings& settings) const {
+  settings.saveWindowRect(kSettingsName, WindowRect{x(), y(), width(), height()});
+}
+
+void SimulatorWindow::onSpeedChanged(int position) {
+  if (m_simu) m_simu->setSpeed(static_cast<float>(-position));
+}
+
+void SimulatorWindow::onVSpeedChanged(int position) {
+  if (m_simu) m_simu->setVSpeed(static_cast<float>(-position));
+}
+
+void SimulatorWindow::onCourseChanged(int position) {
+  if (m_simu) m_simu->setCourse(static_cast<float>(courseOfKnobPosition(position)));
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,81 @@
+#pragma once
+// The small always-on-top window that steers the simulator source by hand while it runs: a course
+// knob and vertical sliders for speed and vertical speed. Every change reaches the source at once.
+
+#include <QPointer>
+#include <QSlider>
+#include <QWidget>
+
+#include "settings/settings.h"
+#include "sources/gps_tracker_simu.h"
+
+class QLabel;
+
+namespace geomuxer {
+
+class Knob;
+
+/// A slider that also reports mouse presses (the simulator window stops on a right click).
+class TrackBar : public QSlider {
+  Q_OBJECT
+
+ public:
+  using QSlider::QSlider;
+
+ signals:
+  void mousePressed(Qt::MouseButton button);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+};
+
+/// Both sliders hold the negated value (position p means -p) with their minimum at the top, so
+/// that the top is the highest speed and the strongest climb. Main thread only.
+class SimulatorWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  /// The name of the window's place in the settings.
+  static constexpr const char* kSettingsName = "SimuForm";
+
+  explicit SimulatorWindow(QWidget* parent = nullptr);
+
+  /// Shows the state of `simu` (not owned; may be null) and steers it from now on. Showing the
+  /// state does not write it back, so a fractional course or speed stays as it is.
+  void attach(GpsTrackerSimu* simu);
+  [[nodiscard]] GpsTrackerSimu* simulator() const { return m_simu; }
+
+  /// Speed slider from 0 to `maxSpeed` km/h, vertical-speed slider from -maxVSpeed to +maxVSpeed.
+  void setSpeedRange(int maxSpeed, int maxVSpeed);
+  [[nodiscard]] int maxSpeed() const;
+  [[nodiscard]] int maxVSpeed() const;
+
+  /// Restores the stored place (when places are kept) and reads the speed range. Throws
+  /// ConversionError when a stored maximum is not a number; what came before stays applied.
+  void applySettings(const Settings& settings);
+  /// Stores the window's place.
+  void storeState(Settings& settings) const;
+
+  [[nodiscard]] TrackBar* speedSlider() const { return m_speed; }
+  [[nodiscard]] TrackBar* vSpeedSlider() const { return m_vSpeed; }
+  [[nodiscard]] Knob* courseKnob() const { return m_course; }
+  [[nodiscard]] QLabel* maxSpeedLabel() const { return m_maxSpeedLabel; }
+
+  /// Knob position for a course, and the course for a knob position: the knob's position 180
+  /// points up, so that north is at the top and east to the right.
+  [[nodiscard]] static int knobPositionOfCourse(int course);
+  [[nodiscard]] static int courseOfKnobPosition(int position);
+
+ private:
+  void onSpeedChanged(int position);
+  void onVSpeedChanged(int position);
+  void onCourseChanged(int position);
+
+  QPointer<GpsTrackerSimu> m_simu;
+  TrackBar* m_speed;
+  TrackBar* m_vSpeed;
+  Knob* m_course;
+  QLabel* m_maxSpeedLabel;
+};
+
+}  // namespace geomuxer
