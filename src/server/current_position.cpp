@@ -5,13 +5,11 @@ namespace geomuxer {
 void CurrentPosition::publish(const PositionInfo& position) {
   std::lock_guard lock(m_mutex);
   m_snapshot.position = position;
-  ++m_snapshot.version;
 }
 
 void CurrentPosition::setDisplayFormat(const DisplayFormat& format) {
   std::lock_guard lock(m_mutex);
   m_snapshot.format = format;
-  ++m_snapshot.version;
 }
 
 PositionSnapshot CurrentPosition::snapshot() const {

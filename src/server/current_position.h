@@ -2,7 +2,6 @@
 // The position the server publishes as "/pos.xml" and "/postext.xml": the controller replaces it
 // on every position its source delivers, the server's workers read it.
 
-#include <cstdint>
 #include <mutex>
 
 #include "core/position_info.h"
@@ -14,8 +13,6 @@ namespace geomuxer {
 struct PositionSnapshot {
   PositionInfo position;
   DisplayFormat format;
-  /// Grows by one with every change, so that readers can tell a changed snapshot from an old one.
-  std::uint64_t version = 0;
 };
 
 /// Thread-safe holder of the current position. Every member may be called from any thread; a

@@ -200,7 +200,6 @@ void readCredentials(const httplib::Request& req, HttpRequest& out) {
   const auto decoded = decodeBase64(value.substr(blank + 1));
   if (!decoded) return;
   const auto colon = decoded->find(':');
-  out.hasCredentials = true;
   out.user = decoded->substr(0, colon);
   if (colon != std::string::npos) out.password = decoded->substr(colon + 1);
 }

@@ -278,6 +278,7 @@ HttpReply RequestRouter::handle(const HttpRequest& request) const {
     handleGet(request, reply);
   } else if (request.method == "POST") {
     handlePost(request, reply);
+    // A refused administration post is treated like a refused GET; a refused intake is logged.
     if (!reply.realm.empty() && request.document != "/onclientpos") return reply;
   } else {
     setStatusPage(request, reply, 405);

@@ -21,7 +21,6 @@ struct HttpRequest {
   std::string method;         ///< "GET", "POST", ...
   std::string document;       ///< the path, URL-decoded, without the query
   std::string query;          ///< the raw text after '?', empty when none
-  bool hasCredentials = false;
   std::string user;           ///< Basic credentials; empty when none
   std::string password;
   std::string remoteAddress;
