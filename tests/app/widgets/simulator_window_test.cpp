@@ -1,0 +1,139 @@
+#include "app/widgets/simulator_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QTest>
+
+#include "app/widgets/knob.h"
+#include "app/widgets/widget_test_app.h"
+#include "core/number_text.h"
+#include "sources/gps_tracker_simu.h"
+
+namespace geomuxer {
+namespace {
+
+class SimulatorWindowTest : public ::testing::Test {
+ protected:
+  QApplication& app = test::widgetApp();  // before the widgets
+  GpsTrackerSimu simu;
+  SimulatorWindow window;
+  Settings settings{"/nonexistent/geomuxer-test.sml"};
+};
+
+TEST_F(SimulatorWindowTest, IsAnAlwaysOnTopToolWindowWithoutButtons) {
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Simulator"));
+  const Qt::WindowFlags flags = window.windowFlags();
+  EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Tool);
+  EXPECT_TRUE(flags & Qt::WindowStaysOnTopHint);
+  EXPECT_FALSE(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+}
+
+TEST_F(SimulatorWindowTest, CourseMapsToTheKnobTurnedByHalfACircle) {
+  EXPECT_EQ(SimulatorWindow::knobPositionOfCourse(0), 180);
+  EXPECT_EQ(SimulatorWindow::knobPositionOfCourse(90), 270);
+  EXPECT_EQ(SimulatorWindow::knobPositionOfCourse(270), 90);
+  EXPECT_EQ(SimulatorWindow::knobPositionOfCourse(359), 179);
+  EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(180), 0);
+  EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(270), 90);
+  EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(90), 270);
+  EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(0), 180);
+  EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(360), 180);
+  for (int course = 0; course < 360; ++course)
+    EXPECT_EQ(SimulatorWindow::courseOfKnobPosition(SimulatorWindow::knobPositionOfCourse(course)), course);
+}
+
+TEST_F(SimulatorWindowTest, AttachShowsTheSourceWithoutChangingIt) {
+  simu.setCourse(270.5f);
+  simu.setSpeed(12.7f);
+  simu.setVSpeed(-3.2f);
+  window.attach(&simu);
+  EXPECT_EQ(window.courseKnob()->position(), 90);
+  EXPECT_EQ(window.speedSlider()->value(), -12);
+  EXPECT_EQ(window.vSpeedSlider()->value(), 3);
+  EXPECT_EQ(simu.course(), 270.5f);
+  EXPECT_EQ(simu.speed(), 12.7f);
+  EXPECT_EQ(simu.vSpeed(), -3.2f);
+
+  simu.setCourse(0.0f);
+  window.attach(&simu);
+  EXPECT_EQ(window.courseKnob()->position(), 180);
+}
+
+TEST_F(SimulatorWindowTest, ControlsSteerTheSource) {
+  window.attach(&simu);
+  window.resize(window.sizeHint());
+  window.show();
+
+  window.courseKnob()->setPosition(270);  // pointing right
+  EXPECT_EQ(simu.course(), 90.0f);
+  QTest::mousePress(window.courseKnob(), Qt::RightButton);
+  EXPECT_EQ(window.courseKnob()->position(), 180);
+  EXPECT_EQ(simu.course(), 0.0f);
+
+  // The top of the speed slider is the highest speed.
+  window.speedSlider()->setValue(window.speedSlider()->minimum());
+  EXPECT_EQ(simu.speed(), 260.0f);
+  window.speedSlider()->setValue(-50);
+  EXPECT_EQ(simu.speed(), 50.0f);
+  QTest::mousePress(window.speedSlider(), Qt::RightButton);
+  EXPECT_EQ(simu.speed(), 0.0f);
+
+  // Up is the top of the vertical-speed slider: a climb.
+  window.vSpeedSlider()->setValue(window.vSpeedSlider()->minimum());
+  EXPECT_EQ(simu.vSpeed(), 30.0f);
+  window.vSpeedSlider()->setValue(7);
+  EXPECT_EQ(simu.vSpeed(), -7.0f);
+  QTest::mousePress(window.vSpeedSlider(), Qt::RightButton);
+  EXPECT_EQ(simu.vSpeed(), 0.0f);
+  window.hide();
+}
+
+TEST_F(SimulatorWindowTest, ChangesReachTheRunningSimulation) {
+  window.attach(&simu);
+  simu.setActive(true);
+  ASSERT_NE(simu.simuInterface(), nullptr);
+  window.speedSlider()->setValue(-36);
+  window.vSpeedSlider()->setValue(-2);
+  window.courseKnob()->setPosition(0);
+  EXPECT_EQ(simu.simuInterface()->speed, 36.0f);
+  EXPECT_EQ(simu.simuInterface()->vSpeed, 2.0f);
+  EXPECT_EQ(simu.simuInterface()->course, 180.0f);
+  simu.setActive(false);
+}
+
+TEST_F(SimulatorWindowTest, SpeedRangeComesFromTheSettings) {
+  settings.writeInteger(keys::simuMaxSpeed, 100);
+  settings.writeInteger(keys::simuMaxVSpeed, 12);
+  window.applySettings(settings);
+  EXPECT_EQ(window.speedSlider()->minimum(), -100);
+  EXPECT_EQ(window.speedSlider()->maximum(), 0);
+  EXPECT_EQ(window.maxSpeedLabel()->text(), QStringLiteral("100"));
+  EXPECT_EQ(window.vSpeedSlider()->minimum(), -12);
+  EXPECT_EQ(window.vSpeedSlider()->maximum(), 12);
+  // Minimum drawn at the top.
+  EXPECT_TRUE(window.speedSlider()->invertedAppearance());
+
+  settings.writeString("simu\\maxvspeed", "fast");
+  EXPECT_THROW(window.applySettings(settings), ConversionError);
+}
+
+TEST_F(SimulatorWindowTest, PlaceIsStoredAndRestoredWhenPlacesAreKept) {
+  window.move(40, 60);
+  window.storeState(settings);
+  EXPECT_EQ(settings.readInteger("SimuForm\\left", -1), 40);
+  EXPECT_EQ(settings.readInteger("SimuForm\\top", -1), 60);
+  EXPECT_EQ(settings.readInteger("SimuForm\\width", -1), window.width());
+
+  SimulatorWindow other;
+  settings.writeBool(keys::generalSavePos, false);
+  const QPoint centred = other.pos();
+  other.applySettings(settings);
+  EXPECT_EQ(other.pos(), centred);
+  settings.writeBool(keys::generalSavePos, true);
+  other.applySettings(settings);
+  EXPECT_EQ(other.pos(), QPoint(40, 60));
+}
+
+}  // namespace
+}  // namespace geomuxer
