@@ -285,6 +285,18 @@ void AppController::startServer() {
   emit serverRunningChanged(true);
 }
 
+int AppController::serverPort() const { return m_serverConfig->port; }
+
+void AppController::setServerAccess(int port, bool auth, std::string user, std::string password) {
+  m_serverConfig->port = port;
+  m_serverAuth = auth;
+  m_serverUser = std::move(user);
+  m_serverPassword = std::move(password);
+  m_serverConfig->auth = m_serverAuth;
+  m_serverConfig->user = m_serverUser;
+  m_serverConfig->password = m_serverPassword;
+}
+
 void AppController::stopServer() {
   if (!serverRunning()) return;
   m_server->stop();

@@ -166,6 +166,10 @@ class AppController : public QObject {
   /// Starts (or restarts with the current configuration) the server. Throws ServerError.
   void startServer();
   void stopServer();
+  /// The port the server listens on from its next start.
+  [[nodiscard]] int serverPort() const;
+  /// Port and account of the server, used from its next start (the options dialog).
+  void setServerAccess(int port, bool auth, std::string user, std::string password);
   [[nodiscard]] bool serverAuth() const { return m_serverAuth; }
   [[nodiscard]] const std::string& serverUser() const { return m_serverUser; }
   [[nodiscard]] const std::string& serverPassword() const { return m_serverPassword; }
