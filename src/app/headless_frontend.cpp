@@ -13,6 +13,10 @@ HeadlessFrontend::HeadlessFrontend(AppController& controller, std::FILE* out, QO
 }
 
 std::optional<std::string> HeadlessFrontend::start(const CommandLine& commandLine) {
+  // Says where the settings come from, and tells scripts that signals are now handled.
+  std::fprintf(m_out, "%s Geomuxer %s running headless, settings %s\n", formatIsoTime(nowUtc()).c_str(),
+               GEOMUXER_VERSION, m_controller.settings().fileName().string().c_str());
+  std::fflush(m_out);
   std::optional<std::string> error = m_controller.startUp(commandLine);
   if (error) std::fprintf(stderr, "geomuxer: %s\n", error->c_str());
   return error;

@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include "app_test_support.h"
+#include "loggers/gpx_logger.h"
+#include "loggers/http_logger.h"
+#include "loggers/nmea_file_logger.h"
+#include "loggers/nmea_tcp_logger.h"
+#include "loggers/proxy_settings.h"
+#include "loggers/track_logger_list.h"
+#include "server/position_server.h"
+#include "sources/gps_tracker.h"
+#include "sources/gps_tracker_simu.h"
+
+namespace geomuxer {
+namespace {
+
+using test::ControllerFixture;
+using test::kQuietPorts;
+
+std::string body(std::string_view extra) { return std::string(kQuietPorts) + std::string(extra); }
+
+int indexOf(const AppController& c, const std::string& name) {
+  for (int i = 0; i < c.sourceCount(); ++i)
+    if (c.sourceName(i).toStdString() == name) return i;
+  return -1;
+}
+
+TEST(AppController, SourcesAndLoggersComeInTheirFixedOrder) {
+  ControllerFixture f(body(""));
+  const std::vector<std::string> names = f.controller->sourceNames();
+  ASSERT_GE(names.size(), 6u);
+  const std::vector<std::string> first(names.begin(), names.begin() + 6);
+  EXPECT_EQ(first, (std::vector<std::string>{"Simulator", "Garmin via USB", "Garmin via COM", "NMEA via COM",
+                                             "NMEA via TCP/IP", "NMEA via File"}));
+  EXPECT_EQ(f.controller->currentSource(), -1);
+
+  TrackLoggerList* list = f.controller->loggerList();
+  ASSERT_EQ(list->count(), 4);
+  EXPECT_EQ(list->item(0), f.controller->logger(LoggerKind::nmeaTcp));
+  EXPECT_EQ(list->item(1), f.controller->logger(LoggerKind::nmeaFile));
+  EXPECT_EQ(list->item(2), f.controller->logger(LoggerKind::gpxFile));
+  EXPECT_EQ(list->item(3), f.controller->logger(LoggerKind::http));
+  for (int i = 0; i < f.controller->sourceCount(); ++i)
+    EXPECT_EQ(f.controller->source(i)->logger(), list) << f.controller->sourceName(i).toStdString();
+  // Each logger asks a filter of its own, so one logger's record does not hide the position from the next.
+  EXPECT_NE(f.controller->logger(LoggerKind::nmeaTcp)->filter(), f.controller->logger(LoggerKind::nmeaFile)->filter());
+  EXPECT_TRUE(f.controller->loggerActive(LoggerKind::nmeaTcp));
+  EXPECT_FALSE(f.controller->loggerActive(LoggerKind::http));
+}
+
+TEST(AppController, SelectingAndTogglingSources) {
+  ControllerFixture f(body("<general><tracker>0</tracker></general>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+  ASSERT_EQ(c.currentSource(), 0);
+  QSignalSpy hints(&c, &AppController::trayHintChanged);
+  QSignalSpy simuShown(&c, &AppController::simulatorStarted);
+  QSignalSpy simuHidden(&c, &AppController::simulatorStopped);
+
+  c.toggleActive();
+  ASSERT_TRUE(c.isActive());
+  EXPECT_EQ(c.trayHint(), "Geomuxer - Simulator active");
+  EXPECT_EQ(simuShown.count(), 1);
+  EXPECT_TRUE(f.logHas("TRACKER: Simulator started"));
+
+  // The selected source again: nothing happens.
+  c.selectSource(0);
+  EXPECT_TRUE(c.isActive());
+
+  // Another source: the running one stops, the new one waits.
+  const int file = indexOf(c, "NMEA via File");
+  c.selectSource(file);
+  EXPECT_EQ(c.currentSource(), file);
+  EXPECT_FALSE(c.isActive());
+  EXPECT_FALSE(c.simulator()->isActive());
+  EXPECT_EQ(c.trayHint(), "Geomuxer - inactive");
+  EXPECT_EQ(simuHidden.count(), 1);
+  EXPECT_TRUE(f.logHas("TRACKER: Simulator stopped"));
+  EXPECT_GE(hints.count(), 2);
+}
+
+TEST(AppController, ActivationFailureIsLoggedWhateverTheCategories) {
+  ControllerFixture f(body(
+      "<general><tracker>3</tracker></general><nmeacom><port>/nonexistent/tty</port></nmeacom>"
+      "<log><tracker>false</tracker><tcp>false</tcp><logfile>false</logfile></log>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+  ASSERT_EQ(c.sourceName(c.currentSource()), "NMEA via COM");
+  EXPECT_EQ(c.logCategories(), 0u);
+  c.toggleActive();
+  EXPECT_FALSE(c.isActive());
+  ASSERT_EQ(c.log().count(), 1);
+  EXPECT_TRUE(c.log().line(0).startsWith("ERROR: ")) << c.log().line(0).toStdString();
+  EXPECT_EQ(c.trayHint(), "Geomuxer - inactive");
+}
+
+TEST(AppController, StoredIndexOutOfRangeLeavesNoUsableSelection) {
+  ControllerFixture f(body("<general><tracker>42</tracker></general>"));
+  ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "yes"}, {})));
+  AppController& c = *f.controller;
+  EXPECT_EQ(c.currentSource(), 42);
+  EXPECT_EQ(c.currentTracker(), nullptr);
+  c.toggleActive();
+  EXPECT_FALSE(c.isActive());
+  for (int i = 0; i < c.sourceCount(); ++i) EXPECT_FALSE(c.source(i)->isActive());
+  c.close();
+  EXPECT_EQ(f.settings->readInteger(keys::generalTracker), 42);
+}
+
+TEST(AppController, StoredIndexTwoSelectsTheThirdSourceWithoutStartingIt) {
+  ControllerFixture f(body("<general><tracker>2</tracker></general>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  EXPECT_EQ(f.controller->currentTracker(), f.controller->source(2));
+  EXPECT_FALSE(f.controller->isActive());
+}
+
+TEST(AppController, AppliesEverySettingFromTheFile) {
+  ControllerFixture f(
+      "<general><distunit>2</distunit><posunit>0</posunit><recordmode>1</recordmode>"
+      "<recordinterval>4</recordinterval><tracker>1</tracker><closetotray>true</closetotray>"
+      "<iconanim>0</iconanim></general>"
+      "<log><tracker>false</tracker><trackerpos>true</trackerpos><tcp>false</tcp><http>true</http>"
+      "<logfile>false</logfile><maxlines>10</maxlines></log>"
+      "<tcpiplog><port>0</port><active>false</active></tcpiplog>"
+      "<filelog><append>true</append><file>/tmp/x.nmea</file><active>true</active></filelog>"
+      "<gpxlog><filedir>/tmp/gpx</filedir><active>true</active></gpxlog>"
+      "<simu><long>11.5</long><lat>47.25</lat><alt>512.5</alt></simu>"
+      "<nmeatcpip><host>gps.example</host><port>10110</port><checksum>false</checksum></nmeatcpip>"
+      "<http><port>0</port><auth>true</auth><username>admin</username>"
+      "<password>5a22</password><wroot>/srv/www/</wroot></http>"
+      "<httplog><protocol>HTTPS</protocol><host>up.example</host><port>8443</port><file>in</file>"
+      "<timeout>750</timeout><auth>true</auth><username>me</username><active>true</active></httplog>"
+      "<proxy><host>proxy.example</host><port>3128</port><username>pu</username></proxy>");
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+
+  EXPECT_EQ(c.displayFormat().distUnit, DistUnit::nautic);
+  EXPECT_EQ(c.displayFormat().posUnit, PosUnit::decimalDegree);
+  for (LoggerKind kind : kLoggerKinds) {
+    EXPECT_EQ(c.filter(kind).recordMode(), rmTime);
+    EXPECT_EQ(c.filter(kind).recordInterval(), riMin);
+  }
+  EXPECT_EQ(c.currentSource(), 1);
+  EXPECT_TRUE(c.closeToTray());
+  EXPECT_EQ(c.iconAnimInterval(), 0);
+  EXPECT_EQ(c.logCategories(), unsigned(lcTrackerPos | lcHttp));
+  EXPECT_EQ(c.log().maxLines(), 10);
+
+  EXPECT_FALSE(c.loggerActive(LoggerKind::nmeaTcp));
+  EXPECT_TRUE(c.nmeaFileLogger()->append());
+  EXPECT_EQ(c.nmeaFileLogger()->filename(), "/tmp/x.nmea");
+  EXPECT_TRUE(c.loggerActive(LoggerKind::nmeaFile));
+  EXPECT_EQ(c.gpxLogger()->fileDir(), "/tmp/gpx");
+  EXPECT_TRUE(c.loggerActive(LoggerKind::gpxFile));
+
+  EXPECT_EQ(c.simulator()->startPoint(), (Point{11.5f, 47.25f}));
+  EXPECT_FLOAT_EQ(c.simulator()->altitude(), 512.5f);
+
+  EXPECT_TRUE(c.serverAuth());
+  EXPECT_EQ(c.serverUser(), "admin");
+  EXPECT_EQ(c.serverPassword(), decodePassword(kPasswordKey, "5a22"));
+  EXPECT_EQ(c.webRoot(), "/srv/www/");
+  EXPECT_FALSE(c.serverRunning());
+
+  // "HTTPS" is not "https": case counts.
+  HttpLogger* http = c.httpLogger();
+  EXPECT_EQ(http->protocol(), hpHttp);
+  EXPECT_EQ(http->host(), "up.example");
+  EXPECT_EQ(http->port(), 8443);
+  EXPECT_EQ(http->postFile(), "in");
+  EXPECT_EQ(http->timeout(), 750);
+  EXPECT_TRUE(http->httpAuth());
+  EXPECT_EQ(http->authUser(), "me");
+  EXPECT_TRUE(c.loggerActive(LoggerKind::http));
+
+  ASSERT_TRUE(http->proxySettings());
+  http->proxySettings()->load();
+  EXPECT_EQ(http->proxySettings()->host(), "proxy.example");
+  EXPECT_EQ(http->proxySettings()->port(), 3128);
+  EXPECT_TRUE(http->proxySettings()->useProxy());
+  EXPECT_TRUE(http->proxySettings()->useAuth());
+  EXPECT_TRUE(http->proxySettings()->enabled());
+}
+
+TEST(AppController, BadNumberStopsApplyingThereAndSkipsTheCommandLine) {
+  ControllerFixture f(
+      "<general><tracker>4</tracker></general>"
+      "<log><tracker>false</tracker><maxlines>lots</maxlines></log>"
+      "<tcpiplog><port>0</port><active>false</active></tcpiplog>"
+      "<filelog><active>true</active></filelog>");
+  const std::optional<std::string> error = f.controller->startUp(parseCommandLine({"-t", "Simulator", "-m"},
+                                                                                  f.controller->sourceNames()));
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->find("lots"), std::string::npos) << *error;
+  AppController& c = *f.controller;
+  // Steps before the bad value took effect...
+  EXPECT_EQ(c.currentSource(), 4);
+  EXPECT_FALSE(c.log().hasCategory(lcTracker));
+  // ...the later ones and the command line did not.
+  EXPECT_EQ(c.log().maxLines(), 100);
+  EXPECT_TRUE(c.loggerActive(LoggerKind::nmeaTcp));
+  EXPECT_FALSE(c.loggerActive(LoggerKind::nmeaFile));
+}
+
+TEST(AppController, PortOutsideTheRangeIsABadValue) {
+  ControllerFixture f("<tcpiplog><port>70000</port></tcpiplog>");
+  const std::optional<std::string> error = f.controller->startUp({});
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->find("70000"), std::string::npos);
+}
+
+TEST(AppController, ClosingStopsEverythingAndStoresTheState) {
+  ControllerFixture f(body("<http><active>true</active><port>0</port></http><general><tracker>0</tracker></general>"));
+  ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "true"}, {})));
+  AppController& c = *f.controller;
+  ASSERT_TRUE(c.isActive());
+  ASSERT_TRUE(c.serverRunning());
+  EXPECT_NE(c.database(), nullptr);
+  c.toggleLogger(LoggerKind::gpxFile);
+  c.toggleLogger(LoggerKind::nmeaTcp);
+  c.setIconAnimInterval(250);
+
+  c.close();
+  EXPECT_TRUE(c.isClosed());
+  EXPECT_FALSE(c.isActive());
+  EXPECT_FALSE(c.serverRunning());
+  EXPECT_EQ(c.database(), nullptr);
+  const Settings& s = *f.settings;
+  EXPECT_EQ(s.readInteger(keys::generalTracker), 0);
+  EXPECT_EQ(s.readInteger(keys::generalIconAnim), 250);
+  EXPECT_FALSE(s.readBool(keys::tcpipLogActive));
+  EXPECT_TRUE(s.readBool(keys::gpxLogActive));
+  EXPECT_FALSE(s.readBool(keys::fileLogActive));
+  EXPECT_FALSE(s.readBool(keys::httpLogActive));
+  c.close();  // a second close changes nothing
+}
+
+// A raw HTTP/1.1 GET on loopback; returns the whole answer.
+QByteArray httpGet(quint16 port, const QByteArray& path) {
+  QTcpSocket socket;
+  socket.connectToHost(QHostAddress::LocalHost, port);
+  if (!socket.waitForConnected(5000)) return {};
+  socket.write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+  QByteArray answer;
+  while (socket.waitForReadyRead(5000)) answer += socket.readAll();
+  return answer;
+}
+
+TEST(AppController, ServerRequestsAreLoggedOnlyWithTheHttpCategory) {
+  ControllerFixture f(body("<http><active>true</active><port>0</port></http><log><http>false</http></log>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+  ASSERT_TRUE(c.serverRunning());
+  const auto port = static_cast<quint16>(c.server()->port());
+  const int before = c.log().count();
+  EXPECT_TRUE(httpGet(port, "/pos.xml").startsWith("HTTP/1.1 "));
+  test::spin(std::chrono::milliseconds(100));
+  EXPECT_EQ(c.log().count(), before);
+
+  c.setLogCategories(c.logCategories() | lcHttp);
+  EXPECT_TRUE(httpGet(port, "/pos.xml").startsWith("HTTP/1.1 "));
+  // The line comes from a server thread and reaches the log through the event loop.
+  EXPECT_TRUE(test::waitUntil([&] { return f.logHas("/pos.xml"); }));
+}
+
+TEST(AppController, PositionsReachTheSnapshotAndUploadErrorsAreAlwaysLogged) {
+  // A port that refuses connections: bind one, note it, close it.
+  quint16 closedPort = 0;
+  {
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    closedPort = probe.serverPort();
+  }
+  ControllerFixture f(body(
+      "<general><tracker>0</tracker></general>"
+      "<log><tracker>false</tracker><tcp>false</tcp><logfile>false</logfile><trackerpos>false</trackerpos></log>"
+      "<simu><long>8.25</long><lat>47.5</lat></simu>"
+      "<httplog><protocol>http</protocol><host>127.0.0.1</host><port>" +
+      std::to_string(closedPort) + "</port><active>true</active></httplog>"));
+  ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "yes"}, {})));
+  AppController& c = *f.controller;
+  ASSERT_TRUE(c.isActive());
+  ASSERT_TRUE(test::waitUntil([&] { return c.lastPosition().has(defXY); }));
+  EXPECT_NEAR(c.lastPosition().y, 47.5, 0.01);
+  EXPECT_EQ(c.currentPosition().snapshot().format.distUnit, c.displayFormat().distUnit);
+  EXPECT_TRUE(test::waitUntil([&] { return f.logHas("HTTP ERROR: "); }));
+  EXPECT_FALSE(f.logHas("TRACKER: "));
+
+  // With the position category on, each position is one line in the chosen formats.
+  c.setLogCategories(lcTrackerPos);
+  c.simulator()->setSpeed(36.0f);
+  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TRACKER: N47"); }));
+}
+
+}  // namespace
+}  // namespace geomuxer

@@ -1,0 +1,113 @@
+#pragma once
+// Shared pieces of the application tests: an application object, event-loop waits with a deadline,
+// a temporary folder, and a settings file written by hand.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QtCore/qtestsupport_core.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "app/app_controller.h"
+#include "settings/settings.h"
+
+namespace geomuxer::test {
+
+/// A QApplication on the offscreen platform, so that the window tests run without a display.
+inline QCoreApplication& qtApp() {
+  static int argc = 1;
+  static char name[] = "geomuxer-app-test";
+  static char* argv[] = {name, nullptr};
+  if (QCoreApplication::instance() == nullptr) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(argc, argv);
+  }
+  return *QCoreApplication::instance();
+}
+
+template <typename Predicate>
+[[nodiscard]] bool waitUntil(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  qtApp();
+  return QTest::qWaitFor(done, static_cast<int>(timeout.count()));
+}
+
+inline void spin(std::chrono::milliseconds time) {
+  qtApp();
+  QTest::qWait(static_cast<int>(time.count()));
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "geomuxer-app-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  [[nodiscard]] const std::filesystem::path& path() const { return m_path; }
+  [[nodiscard]] std::filesystem::path operator/(std::string_view name) const { return m_path / name; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+inline void writeFile(const std::filesystem::path& file, std::string_view text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+/// A settings document with `body` inside the root, as a user (or an older version) wrote it.
+inline std::string settingsText(std::string_view body) {
+  std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<settings version=\"1.0\">\n";
+  text += body;
+  text += "\n</settings>\n";
+  return text;
+}
+
+/// Keeps the tests off the broadcast's fixed port: it takes a free one. (A server that should run
+/// is given port 0 by each test, in its own "http" node.)
+inline constexpr std::string_view kQuietPorts = "<tcpiplog><port>0</port></tcpiplog>";
+
+/// A settings file written from `body`, loaded, and a controller over it (not started).
+struct ControllerFixture {
+  explicit ControllerFixture(std::string_view body) {
+    qtApp();
+    writeFile(dir / "geomuxer.sml", settingsText(body));
+    settings = std::make_unique<Settings>(dir / "geomuxer.sml", (dir.path() / "http/").string());
+    const Settings::LoadResult loaded = settings->load();
+    if (!loaded.ok()) throw std::runtime_error("settings did not load: " + loaded.message);
+    AppController::Options options;
+    options.dataDir = std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data";
+    options.databaseFile = dir / "geomuxer.db";
+    controller = std::make_unique<AppController>(*settings, options);
+  }
+  ~ControllerFixture() {
+    controller.reset();
+  }
+
+  [[nodiscard]] bool logHas(const QString& text) const {
+    for (const QString& line : controller->log().lines())
+      if (line.contains(text)) return true;
+    return false;
+  }
+
+  TempDir dir;
+  std::unique_ptr<Settings> settings;
+  std::unique_ptr<AppController> controller;
+};
+
+}  // namespace geomuxer::test
