@@ -1,0 +1,368 @@
+#include "app/widgets/options_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "app/widgets/coordinate_edit.h"
+#include "app/widgets/simulator_window.h"
+#include "app/widgets/widget_test_app.h"
+#include "loggers/gpx_logger.h"
+#include "loggers/http_logger.h"
+#include "loggers/nmea_file_logger.h"
+#include "loggers/nmea_tcp_logger.h"
+#include "settings/temp_dir.h"
+#include "sources/gps_tracker_nmea_com.h"
+#include "sources/gps_tracker_nmea_tcpip.h"
+#include "sources/gps_tracker_simu.h"
+
+namespace geomuxer {
+namespace {
+
+TEST(ProxyListTest, ReadsPerProtocolListsAndSingleAddresses) {
+  EXPECT_EQ(parseProxyList("http=host:8080;https=other:443"), (ProxyAddress{"host", 8080}));
+  EXPECT_EQ(parseProxyList("https=other:443;HTTP=host:8080"), (ProxyAddress{"host", 8080}));
+  EXPECT_EQ(parseProxyList("host:3128"), (ProxyAddress{"host", 3128}));
+  EXPECT_EQ(parseProxyList("http://proxy.example:3128/"), (ProxyAddress{"proxy.example", 3128}));
+  EXPECT_EQ(parseProxyList("[2001:db8::1]:8080"), (ProxyAddress{"2001:db8::1", 8080}));
+  EXPECT_EQ(parseProxyList("host:eighty"), (ProxyAddress{"host", 0}));
+  EXPECT_EQ(parseProxyList("host"), (ProxyAddress{"host", 80}));
+  EXPECT_FALSE(parseProxyList("https=other:443;ftp=x:21"));
+  EXPECT_FALSE(parseProxyList("  "));
+}
+
+class OptionsDialogTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<OptionsDialog> open() {
+    auto dialog = std::make_unique<OptionsDialog>(controller, &simulatorWindow, nullptr, [this] { return ports; });
+    dialog->setMessageBox([this](QMessageBox::Icon, const QString& title, const QString& text,
+                                 QMessageBox::StandardButtons) {
+      messages.push_back((title + QStringLiteral("|") + text).toStdString());
+      return QMessageBox::Ok;
+    });
+    dialog->setFileChooser([this](const FileRequest& request) {
+      requests.push_back(request);
+      return chosenFile;
+    });
+    return dialog;
+  }
+
+  template <typename Widget = QLineEdit>
+  static Widget* field(OptionsDialog& dialog, const char* name) {
+    auto* widget = dialog.findChild<Widget*>(QLatin1String(name));
+    if (widget == nullptr) ADD_FAILURE() << "no field " << name;
+    return widget;
+  }
+
+  static void pressOk(OptionsDialog& dialog) {
+    dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  }
+
+  /// The settings as the next start reads them.
+  [[nodiscard]] Settings reloaded() const {
+    Settings copy(settingsFile);
+    EXPECT_EQ(copy.load().status, Settings::LoadResult::Status::loaded);
+    return copy;
+  }
+
+  [[nodiscard]] int sourceIndex(const std::string& name) const {
+    const auto names = controller.sourceNames();
+    return static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+  }
+
+  QApplication& app = test::widgetApp();  // before the widgets
+  test::TempDir dir;
+  std::filesystem::path settingsFile = dir / "geomuxer.sml";
+  Settings settings{settingsFile};
+  AppController controller{settings, {}};
+  SimulatorWindow simulatorWindow;
+  std::vector<std::string> ports{"ttyUSB0", "ttyS0"};
+  std::vector<std::string> messages;
+  std::vector<FileRequest> requests;
+  QString chosenFile;
+};
+
+TEST_F(OptionsDialogTest, PagesFollowTheSourceListAndOpenOnTheSelectedSource) {
+  auto dialog = open();
+  std::vector<std::string> expected{"General"};
+  for (const std::string& name : controller.sourceNames()) expected.push_back(name);
+  for (const char* name : {"HTTP Server", "TCP/IP Log", "NMEA Log", "GPX Log", "HTTP Log", "Log Interval",
+                           "HTTP Proxy", "Units"})
+    expected.emplace_back(name);
+  std::vector<std::string> titles;
+  for (int i = 0; i < dialog->pageCount(); ++i) titles.push_back(dialog->pageTitle(i).toStdString());
+  EXPECT_EQ(titles, expected);
+  EXPECT_EQ(dialog->currentPage(), 0);  // nothing selected yet
+
+  const int tcp = sourceIndex("NMEA via TCP/IP");
+  controller.selectSource(tcp);
+  dialog = open();
+  EXPECT_EQ(dialog->currentPage(), tcp + 1);
+  EXPECT_EQ(dialog->pageTitle(dialog->currentPage()), QStringLiteral("NMEA via TCP/IP"));
+}
+
+TEST_F(OptionsDialogTest, OpensWithTheDefaultsAsText) {
+  settings.writeString("httplog\\protocol", "ftp");
+  settings.writeString("nmeacom\\port", "ttyGone");
+  auto dialog = open();
+  const std::pair<const char*, const char*> texts[] = {
+      {"log\\maxlines", "100"},       {"tcpiplog\\port", "2222"},     {"nmeacom\\baud", "4800"},
+      {"nmeacom\\bytesize", "8"},     {"nmeacom\\stopbits", "0"},     {"nmeatcpip\\host", "localhost"},
+      {"nmeatcpip\\port", "2222"},    {"http\\port", "8087"},         {"httplog\\host", "localhost"},
+      {"httplog\\port", "8087"},      {"httplog\\file", "onclientpos"}, {"httplog\\timeout", "500"},
+      {"simu\\maxspeed", "260"},      {"simu\\maxvspeed", "30"},      {"simu\\alt", "0"},
+      {"proxy\\port", "0"},
+  };
+  for (const auto& [name, text] : texts) EXPECT_EQ(field(*dialog, name)->text().toStdString(), text) << name;
+
+  // A protocol that is neither item leaves the list without a selection; a port that the machine
+  // does not have shows anyway.
+  EXPECT_EQ(field<QComboBox>(*dialog, "httplog\\protocol")->currentIndex(), -1);
+  EXPECT_EQ(field<QComboBox>(*dialog, "nmeacom\\port")->currentText(), QStringLiteral("ttyGone"));
+
+  const auto* log = field<QListWidget>(*dialog, "log");
+  std::vector<bool> checked;
+  for (int i = 0; i < log->count(); ++i) checked.push_back(log->item(i)->checkState() == Qt::Checked);
+  EXPECT_EQ(checked, (std::vector<bool>{true, false, true, false, true}));
+  EXPECT_TRUE(field<QCheckBox>(*dialog, "general\\savepos")->isChecked());
+  EXPECT_TRUE(field<QCheckBox>(*dialog, "nmeacom\\checksum")->isChecked());
+  // The loggers' checks show what runs, not what was stored.
+  EXPECT_EQ(field<QCheckBox>(*dialog, "tcpiplog\\active")->isChecked(), controller.loggerActive(LoggerKind::nmeaTcp));
+  EXPECT_EQ(dialog->findChild<QButtonGroup*>(QStringLiteral("general\\posunit"))->checkedId(), 1);
+  EXPECT_EQ(dialog->findChild<QButtonGroup*>(QStringLiteral("general\\recordinterval"))->checkedId(), 2);
+}
+
+// One field changed on every page, then "OK": the file holds the values and the program runs with them.
+TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
+  auto dialog = open();
+  field<QCheckBox>(*dialog, "general\\closetotray")->setChecked(true);
+  field<QListWidget>(*dialog, "log")->item(1)->setCheckState(Qt::Checked);
+  field(*dialog, "log\\maxlines")->setText("250");
+  field<CoordinateEdit>(*dialog, "simu\\long")->setValue(11.25);
+  field<CoordinateEdit>(*dialog, "simu\\lat")->setValue(-47.5);
+  field(*dialog, "simu\\alt")->setText("512.5");
+  field(*dialog, "simu\\maxspeed")->setText("100");
+  field<QComboBox>(*dialog, "garmincom\\port")->setCurrentText("ttyS0");
+  field<QComboBox>(*dialog, "nmeacom\\port")->setCurrentText("ttyUSB0");
+  field(*dialog, "nmeacom\\baud")->setText("9600");
+  field(*dialog, "nmeatcpip\\host")->setText("gps.example");
+  field(*dialog, "nmeatcpip\\port")->setText("10110");
+  field(*dialog, "nmeafile\\file")->setText("/tmp/track.nmea");
+  field<QCheckBox>(*dialog, "nmeafile\\checksum")->setChecked(false);
+  field(*dialog, "http\\port")->setText("8123");
+  field<QCheckBox>(*dialog, "http\\auth")->setChecked(true);
+  field(*dialog, "http\\username")->setText("admin");
+  field(*dialog, "tcpiplog\\port")->setText("2223");
+  field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
+  field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
+  field(*dialog, "gpxlog\\filedir")->setText(dir.path().string().c_str());
+  field<QComboBox>(*dialog, "httplog\\protocol")->setCurrentText("http");
+  field(*dialog, "httplog\\host")->setText("upload.example");
+  field(*dialog, "httplog\\timeout")->setText("1500");
+  dialog->findChild<QButtonGroup*>(QStringLiteral("general\\recordmode"))->button(2)->setChecked(true);
+  field(*dialog, "proxy\\host")->setText("proxy.example");
+  dialog->findChild<QButtonGroup*>(QStringLiteral("general\\posunit"))->button(0)->setChecked(true);
+  dialog->findChild<QButtonGroup*>(QStringLiteral("general\\distunit"))->button(2)->setChecked(true);
+  pressOk(*dialog);
+  EXPECT_EQ(dialog->result(), QDialog::Accepted);
+  EXPECT_TRUE(messages.empty()) << messages.front();
+
+  const Settings file = reloaded();
+  const std::pair<const char*, const char*> stored[] = {
+      {"general\\closetotray", "true"}, {"log\\trackerpos", "true"},       {"log\\maxlines", "250"},
+      {"simu\\long", "11.25"},          {"simu\\lat", "-47.5"},            {"simu\\alt", "512.5"},
+      {"simu\\maxspeed", "100"},        {"garmincom\\port", "ttyS0"},      {"nmeacom\\port", "ttyUSB0"},
+      {"nmeacom\\baud", "9600"},        {"nmeatcpip\\host", "gps.example"}, {"nmeafile\\checksum", "false"},
+      {"http\\port", "8123"},           {"http\\auth", "true"},            {"http\\active", "false"},
+      {"tcpiplog\\port", "2223"},       {"filelog\\append", "true"},       {"httplog\\protocol", "http"},
+      {"httplog\\timeout", "1500"},     {"general\\recordmode", "2"},      {"proxy\\host", "proxy.example"},
+      {"general\\posunit", "0"},        {"general\\distunit", "2"},        {"httplog\\password", ""},
+  };
+  for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
+
+  EXPECT_TRUE(controller.closeToTray());
+  EXPECT_EQ(controller.logCategories(), lcTracker | lcTrackerPos | lcTcp | lcLogFile);
+  EXPECT_EQ(controller.log().maxLines(), 250);
+  EXPECT_EQ(controller.displayFormat().posUnit, PosUnit::decimalDegree);
+  EXPECT_EQ(controller.displayFormat().distUnit, DistUnit::nautic);
+  EXPECT_EQ(controller.filter(LoggerKind::nmeaFile).recordMode(), rmDistance);
+  EXPECT_EQ(controller.nmeaTcpLogger()->port(), 2223);
+  EXPECT_TRUE(controller.nmeaFileLogger()->append());
+  EXPECT_EQ(controller.gpxLogger()->fileDir(), dir.path().string());
+  EXPECT_EQ(controller.simulator()->startPoint().x, 11.25f);
+  EXPECT_EQ(controller.simulator()->startPoint().y, -47.5f);
+  EXPECT_EQ(controller.simulator()->altitude(), 512.5f);
+  EXPECT_EQ(simulatorWindow.maxSpeed(), 100);
+  auto* com = qobject_cast<GpsTrackerNmeaCom*>(controller.source(sourceIndex("NMEA via COM")));
+  EXPECT_EQ(com->port(), "ttyUSB0");
+  EXPECT_EQ(com->baudRate(), 9600u);
+  auto* tcp = qobject_cast<GpsTrackerNmeaTcpip*>(controller.source(sourceIndex("NMEA via TCP/IP")));
+  EXPECT_EQ(tcp->host(), "gps.example");
+  EXPECT_EQ(tcp->port(), 10110);
+  EXPECT_EQ(controller.serverPort(), 8123);
+  EXPECT_TRUE(controller.serverAuth());
+  EXPECT_EQ(controller.serverUser(), "admin");
+  EXPECT_FALSE(controller.serverRunning());
+  EXPECT_EQ(controller.httpLogger()->protocol(), hpHttp);
+  EXPECT_EQ(controller.httpLogger()->host(), "upload.example");
+  EXPECT_EQ(controller.httpLogger()->timeout(), 1500);
+}
+
+TEST_F(OptionsDialogTest, CancelChangesNothing) {
+  controller.log().setMaxLines(100);
+  auto dialog = open();
+  field(*dialog, "log\\maxlines")->setText("7");
+  field(*dialog, "tcpiplog\\port")->setText("4000");
+  field<QCheckBox>(*dialog, "general\\closetotray")->setChecked(true);
+  dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+  EXPECT_EQ(dialog->result(), QDialog::Rejected);
+
+  EXPECT_FALSE(std::filesystem::exists(settingsFile));
+  EXPECT_EQ(settings.root().findNode("log"), nullptr);
+  EXPECT_EQ(settings.root().findNode("general"), nullptr);
+  EXPECT_EQ(controller.log().maxLines(), 100);
+  EXPECT_EQ(controller.nmeaTcpLogger()->port(), 2222);
+  EXPECT_FALSE(controller.closeToTray());
+}
+
+TEST_F(OptionsDialogTest, EmptyMaxLinesMeansNoLimit) {
+  auto dialog = open();
+  field(*dialog, "log\\maxlines")->clear();
+  pressOk(*dialog);
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(reloaded().readString("log\\maxlines", "(missing)"), "");
+  EXPECT_EQ(controller.log().maxLines(), 0);
+}
+
+TEST_F(OptionsDialogTest, UnusableNumberStopsApplyingAfterTheFileIsSaved) {
+  auto dialog = open();
+  field(*dialog, "httplog\\port")->setText("99999");
+  field(*dialog, "gpxlog\\filedir")->setText("/srv/gpx");  // applied after the upload logger
+  field(*dialog, "httplog\\host")->setText("upload.example");
+  pressOk(*dialog);
+  EXPECT_EQ(dialog->result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("99999"), std::string::npos) << messages[0];
+  EXPECT_EQ(reloaded().readString("httplog\\port", ""), "99999");
+  EXPECT_EQ(reloaded().readString("gpxlog\\filedir", ""), "/srv/gpx");
+  EXPECT_EQ(controller.httpLogger()->host(), "upload.example");
+  EXPECT_EQ(controller.gpxLogger()->fileDir(), "");
+}
+
+TEST_F(OptionsDialogTest, PasswordsAreMaskedStoredEncodedAndShownDecoded) {
+  auto dialog = open();
+  for (const char* name : {"http\\password", "httplog\\password", "proxy\\password"}) {
+    EXPECT_EQ(field(*dialog, name)->echoMode(), QLineEdit::Password) << name;
+  }
+  field(*dialog, "httplog\\password")->setText("s3cret");
+  field(*dialog, "proxy\\password")->setText("p");
+  pressOk(*dialog);
+
+  const std::string stored = reloaded().readString("httplog\\password", "");
+  EXPECT_EQ(stored, encodePassword(kPasswordKey, "s3cret"));
+  EXPECT_EQ(stored.size(), 12u);
+  EXPECT_EQ(stored.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(controller.httpLogger()->authPass(), "s3cret");
+
+  dialog = open();
+  EXPECT_EQ(field(*dialog, "httplog\\password")->text(), QStringLiteral("s3cret"));
+  EXPECT_EQ(field(*dialog, "proxy\\password")->text(), QStringLiteral("p"));
+}
+
+TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsAPortThatIsStillThere) {
+  auto dialog = open();
+  auto* garmin = field<QComboBox>(*dialog, "garmincom\\port");
+  auto* nmea = field<QComboBox>(*dialog, "nmeacom\\port");
+  ASSERT_EQ(nmea->count(), 2);
+  EXPECT_EQ(nmea->itemText(0), QStringLiteral("ttyS0"));
+  nmea->setCurrentIndex(nmea->findText("ttyUSB0"));
+  garmin->setCurrentIndex(garmin->findText("ttyS0"));
+
+  ports = {"ttyUSB1", "ttyUSB0", "ttyACM0"};
+  dialog->findChild<QPushButton*>(QStringLiteral("nmeacom\\port.refresh"))->click();
+  EXPECT_EQ(nmea->count(), 3);
+  EXPECT_EQ(nmea->itemText(0), QStringLiteral("ttyACM0"));
+  EXPECT_EQ(nmea->currentText(), QStringLiteral("ttyUSB0"));
+  EXPECT_EQ(garmin->currentIndex(), -1);  // ttyS0 has gone
+  EXPECT_EQ(garmin->currentText(), QString());
+}
+
+TEST_F(OptionsDialogTest, DigitFieldsTakeOnlyDigits) {
+  auto dialog = open();
+  QLineEdit* maxLines = field(*dialog, "log\\maxlines");
+  maxLines->clear();
+  QTest::keyClicks(maxLines, QStringLiteral("1a-2.5"));
+  EXPECT_EQ(maxLines->text(), QStringLiteral("125"));
+  QLineEdit* altitude = field(*dialog, "simu\\alt");
+  altitude->clear();
+  QTest::keyClicks(altitude, QStringLiteral("-12x.5"));
+  EXPECT_EQ(altitude->text(), QStringLiteral("-12.5"));
+}
+
+TEST_F(OptionsDialogTest, SystemProxyFillsServerAndPort) {
+  auto dialog = open();
+  QLineEdit* host = field(*dialog, "proxy\\host");
+  QLineEdit* port = field(*dialog, "proxy\\port");
+  dialog->setProxyQuery([] { return std::optional<std::string>("http=host:8080;https=other:443"); });
+  dialog->findChild<QPushButton*>(QStringLiteral("systemProxy"))->click();
+  EXPECT_EQ(host->text(), QStringLiteral("host"));
+  EXPECT_EQ(port->text(), QStringLiteral("8080"));
+
+  dialog->setProxyQuery([] { return std::optional<std::string>(); });  // direct connections
+  dialog->takeSystemProxy();
+  EXPECT_EQ(host->text(), QStringLiteral("host"));
+}
+
+TEST_F(OptionsDialogTest, CertificateChooserFillsEmptyKeyAndRoot) {
+  auto dialog = open();
+  chosenFile = QStringLiteral("/etc/geomuxer/server.pem");
+  dialog->findChild<QToolButton*>(QStringLiteral("http\\certfile.browse"))->click();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].filters.value(requests[0].selectedFilter), QStringLiteral("Cert files (*.pem)"));
+  EXPECT_EQ(requests[0].defaultSuffix, QStringLiteral("pem"));
+  for (const char* name : {"http\\certfile", "http\\keyfile", "http\\rootcertfile"})
+    EXPECT_EQ(field(*dialog, name)->text(), chosenFile) << name;
+
+  chosenFile = QStringLiteral("/etc/geomuxer/server.key");
+  dialog->findChild<QToolButton*>(QStringLiteral("http\\keyfile.browse"))->click();
+  EXPECT_EQ(requests[1].filters.value(requests[1].selectedFilter), QStringLiteral("Key files (*.key)"));
+  EXPECT_EQ(requests[1].start, QStringLiteral("/etc/geomuxer/server.pem"));
+  chosenFile = QStringLiteral("/etc/geomuxer/other.pem");
+  dialog->findChild<QToolButton*>(QStringLiteral("http\\certfile.browse"))->click();
+  EXPECT_EQ(field(*dialog, "http\\keyfile")->text(), QStringLiteral("/etc/geomuxer/server.key"));
+  EXPECT_EQ(field(*dialog, "http\\rootcertfile")->text(), QStringLiteral("/etc/geomuxer/server.pem"));
+
+  chosenFile.clear();  // cancelled
+  dialog->findChild<QToolButton*>(QStringLiteral("http\\certfile.browse"))->click();
+  EXPECT_EQ(field(*dialog, "http\\certfile")->text(), QStringLiteral("/etc/geomuxer/other.pem"));
+}
+
+TEST_F(OptionsDialogTest, HelpAndServerPageAddress) {
+  auto dialog = open();
+  std::string topic;
+  dialog->setHelpHandler([&topic](const std::string& t) { topic = t; });
+  dialog->findChild<QPushButton*>(QStringLiteral("help"))->click();
+  EXPECT_EQ(topic, "geomuxer_options.html");
+
+  const QString admin = serverPageUrl(true, QStringLiteral("8087"), true);
+  EXPECT_TRUE(admin.startsWith(QStringLiteral("https://"))) << admin.toStdString();
+  EXPECT_TRUE(admin.endsWith(QStringLiteral(":8087/admin/"))) << admin.toStdString();
+  EXPECT_TRUE(serverPageUrl(false, QStringLiteral("80"), false).endsWith(QStringLiteral(":80/")));
+}
+
+}  // namespace
+}  // namespace geomuxer
