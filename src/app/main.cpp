@@ -18,6 +18,8 @@
 #include "app/main_window.h"
 #include "app/program_files.h"
 #include "app/signal_watcher.h"
+#include "app/widgets/options_dialog.h"
+#include "app/widgets/simulator_window.h"
 #include "settings/app_paths.h"
 #include "settings/settings.h"
 
@@ -95,10 +97,23 @@ int run(int argc, char** argv) {
       QObject::connect(&stopSignals, &SignalWatcher::terminationRequested, &window, [&window] {
         window.exitAction()->trigger();
       });
+      // Ready before the command line can start the simulator.
+      SimulatorWindow simulatorWindow;
+      simulatorWindow.follow(controller);
+      try {
+        simulatorWindow.applySettings(settings);
+      } catch (const std::exception& e) {
+        reportStartError(false, e.what());
+      }
+      QObject::connect(&window, &MainWindow::optionsRequested, &window, [&] {
+        OptionsDialog::execute(controller, &simulatorWindow, &window,
+                               [&window](const std::string& topic) { window.showHelp(topic); });
+      });
       window.start(commandLine);
       window.showAtStart();
       result = QCoreApplication::exec();
       controller.close();
+      simulatorWindow.storeState(settings);
     }
   }
 

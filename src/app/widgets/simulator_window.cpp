@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/app_controller.h"
 #include "app/widgets/knob.h"
 #include "sources/gps_tracker_simu.h"
 
@@ -130,6 +131,18 @@ void SimulatorWindow::attach(GpsTrackerSimu* simu) {
   m_speed->setValue(-static_cast<int>(std::trunc(simu->speed())));
   m_vSpeed->setValue(-static_cast<int>(std::trunc(simu->vSpeed())));
   m_course->setPosition(knobPositionOfCourse(static_cast<int>(std::trunc(simu->course()))));
+}
+
+void SimulatorWindow::follow(AppController& controller) {
+  connect(&controller, &AppController::simulatorStarted, this, [this](GpsTrackerSimu* simu) {
+    attach(simu);
+    show();
+    raise();
+  });
+  connect(&controller, &AppController::simulatorStopped, this, [this] {
+    hide();
+    attach(nullptr);
+  });
 }
 
 void SimulatorWindow::setSpeedRange(int maxSpeed, int maxVSpeed) {

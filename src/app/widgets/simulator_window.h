@@ -13,6 +13,7 @@ class QLabel;
 
 namespace geomuxer {
 
+class AppController;
 class Knob;
 
 /// A slider that also reports mouse presses (the simulator window stops on a right click).
@@ -44,6 +45,9 @@ class SimulatorWindow : public QWidget {
   /// state does not write it back, so a fractional course or speed stays as it is.
   void attach(GpsTrackerSimu* simu);
   [[nodiscard]] GpsTrackerSimu* simulator() const { return m_simu; }
+  /// Attaches and shows the window whenever the controller's simulator starts, hides it when it
+  /// stops. `controller` must outlive the window or be destroyed with it.
+  void follow(AppController& controller);
 
   /// Speed slider from 0 to `maxSpeed` km/h, vertical-speed slider from -maxVSpeed to +maxVSpeed.
   void setSpeedRange(int maxSpeed, int maxVSpeed);

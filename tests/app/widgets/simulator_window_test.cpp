@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QTest>
 
+#include "app/app_controller.h"
 #include "app/widgets/knob.h"
 #include "app/widgets/widget_test_app.h"
 #include "core/number_text.h"
@@ -100,6 +101,22 @@ TEST_F(SimulatorWindowTest, ChangesReachTheRunningSimulation) {
   EXPECT_EQ(simu.simuInterface()->vSpeed, 2.0f);
   EXPECT_EQ(simu.simuInterface()->course, 180.0f);
   simu.setActive(false);
+}
+
+TEST_F(SimulatorWindowTest, ShownWhileTheControllersSimulatorRuns) {
+  AppController controller(settings, {});
+  window.follow(controller);
+  const auto names = controller.sourceNames();
+  controller.selectSource(static_cast<int>(std::find(names.begin(), names.end(), "Simulator") - names.begin()));
+  controller.simulator()->setCourse(90.0f);
+  controller.setActive(true);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(window.simulator(), controller.simulator());
+  EXPECT_EQ(window.courseKnob()->position(), 270);
+  controller.setActive(false);
+  EXPECT_FALSE(window.isVisible());
+  window.courseKnob()->setPosition(180);
+  EXPECT_EQ(controller.simulator()->course(), 90.0f);  // let go when stopped
 }
 
 TEST_F(SimulatorWindowTest, SpeedRangeComesFromTheSettings) {
