@@ -18,6 +18,7 @@
 #include "sources/gps_tracker.h"
 #include "sources/gps_tracker_garmin_com.h"
 #include "sources/gps_tracker_garmin_usb.h"
+#include "sources/gps_tracker_locapi.h"
 #include "sources/gps_tracker_nmea_com.h"
 #include "sources/gps_tracker_nmea_file.h"
 #include "sources/gps_tracker_nmea_tcpip.h"
@@ -74,7 +75,7 @@ AppController::AppController(Settings& settings, Options options, QObject* paren
   m_nmeaCom = addSource(std::make_unique<GpsTrackerNmeaCom>());
   m_nmeaTcpip = addSource(std::make_unique<GpsTrackerNmeaTcpip>());
   m_nmeaFile = addSource(std::make_unique<GpsTrackerNmeaFile>());
-  // TODO(location): the location-service source goes here, last in the list.
+  addSource(std::make_unique<GpsTrackerLocapi>());
 
   connect(m_nmeaTcpip, &GpsTracker::errorOccurred, this,
           [this](const QString& message) { logError("TCP/IP ERROR: ", message); });
