@@ -445,7 +445,10 @@ void OptionsDialog::buildSourcePage(GpsTracker* source) {
     auto* refresh = new QPushButton(tr("&Refresh"), page);
     refresh->setObjectName(qs(key.path) + QStringLiteral(".refresh"));
     connect(refresh, &QPushButton::clicked, this, &OptionsDialog::refreshPorts);
-    form->addRow(QString(), refresh);
+    auto* row = new QHBoxLayout;
+    row->addWidget(refresh);
+    row->addStretch(1);
+    form->addRow(QString(), row);
   };
 
   if (qobject_cast<GpsTrackerSimu*>(source) != nullptr) {
@@ -644,7 +647,7 @@ void OptionsDialog::buildHttpLogPage() {
   addRow(form, tr("P&ort:"), m_httpPort);
   m_httpFile = textField(page, keys::httpLogFile);
   addRow(form, tr("Path/&File:"), m_httpFile);
-  form->addRow(QString(), description(tr("Must match the server configuration."), page));
+  form->addRow(QString(), new QLabel(tr("Must match the server configuration."), page));
   m_httpTimeout = digitField(page, keys::httpLogTimeout);
   addRow(form, tr("&Timeout (ms):"), m_httpTimeout);
   layout->addLayout(form);

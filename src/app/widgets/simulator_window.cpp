@@ -25,10 +25,9 @@ constexpr int kDefaultMaxSpeed = 260;
 constexpr int kDefaultMaxVSpeed = 30;
 
 TrackBar* makeSlider(QWidget* parent) {
+  // Qt's vertical sliders have their minimum at the bottom, so the value needs no turning round:
+  // the top is the highest speed and the strongest climb, and the groove fills up from 0.
   auto* slider = new TrackBar(Qt::Vertical, parent);
-  // Minimum at the top; the arrow keys and the wheel still move the handle the way they point.
-  slider->setInvertedAppearance(true);
-  slider->setInvertedControls(true);
   slider->setTickPosition(QSlider::TicksBothSides);
   slider->setMinimumHeight(120);
   return slider;
@@ -87,6 +86,7 @@ SimulatorWindow::SimulatorWindow(QWidget* parent)
   m_course->setRotationEffect(false);
   m_course->setMarkStyle(Knob::MarkStyle::msArrow);
   m_course->setFaceColor(Qt::white);
+  m_course->setBackColor(Qt::transparent);  // the group's own background shows around the face
   m_course->setTickColor(QColor(0, 128, 0));
   m_course->setFixedSize(110, 110);
   auto* courseLayout = new QVBoxLayout(courseBox);
@@ -128,8 +128,8 @@ void SimulatorWindow::attach(GpsTrackerSimu* simu) {
   const QSignalBlocker blockSpeed(m_speed);
   const QSignalBlocker blockVSpeed(m_vSpeed);
   const QSignalBlocker blockCourse(m_course);
-  m_speed->setValue(-static_cast<int>(std::trunc(simu->speed())));
-  m_vSpeed->setValue(-static_cast<int>(std::trunc(simu->vSpeed())));
+  m_speed->setValue(static_cast<int>(std::trunc(simu->speed())));
+  m_vSpeed->setValue(static_cast<int>(std::trunc(simu->vSpeed())));
   m_course->setPosition(knobPositionOfCourse(static_cast<int>(std::trunc(simu->course()))));
 }
 
@@ -148,7 +148,7 @@ void SimulatorWindow::follow(AppController& controller) {
 void SimulatorWindow::setSpeedRange(int maxSpeed, int maxVSpeed) {
   maxSpeed = std::max(0, maxSpeed);
   maxVSpeed = std::max(0, maxVSpeed);
-  m_speed->setRange(-maxSpeed, 0);
+  m_speed->setRange(0, maxSpeed);
   m_speed->setTickInterval(std::max(1, maxSpeed / 10));
   m_speed->setPageStep(std::max(1, maxSpeed / 10));
   m_maxSpeedLabel->setText(QString::number(maxSpeed));
@@ -157,7 +157,7 @@ void SimulatorWindow::setSpeedRange(int maxSpeed, int maxVSpeed) {
   m_vSpeed->setPageStep(std::max(1, maxVSpeed / 5));
 }
 
-int SimulatorWindow::maxSpeed() const { return -m_speed->minimum(); }
+int SimulatorWindow::maxSpeed() const { return m_speed->maximum(); }
 
 int SimulatorWindow::maxVSpeed() const { return m_vSpeed->maximum(); }
 
@@ -177,12 +177,12 @@ void SimulatorWindow::storeState(Settings& settings) const {
   settings.saveWindowRect(kSettingsName, WindowRect{x(), y(), width(), height()});
 }
 
-void SimulatorWindow::onSpeedChanged(int position) {
-  if (m_simu) m_simu->setSpeed(static_cast<float>(-position));
+void SimulatorWindow::onSpeedChanged(int kmh) {
+  if (m_simu) m_simu->setSpeed(static_cast<float>(kmh));
 }
 
-void SimulatorWindow::onVSpeedChanged(int position) {
-  if (m_simu) m_simu->setVSpeed(static_cast<float>(-position));
+void SimulatorWindow::onVSpeedChanged(int metresPerSecond) {
+  if (m_simu) m_simu->setVSpeed(static_cast<float>(metresPerSecond));
 }
 
 void SimulatorWindow::onCourseChanged(int position) {

@@ -30,8 +30,8 @@ class TrackBar : public QSlider {
   void mousePressEvent(QMouseEvent* event) override;
 };
 
-/// Both sliders hold the negated value (position p means -p) with their minimum at the top, so
-/// that the top is the highest speed and the strongest climb. Main thread only.
+/// The sliders hold speed (km/h) and vertical speed (m/s) as whole numbers; the top of each is the
+/// highest speed and the strongest climb. Main thread only.
 class SimulatorWindow : public QWidget {
   Q_OBJECT
 
@@ -71,8 +71,8 @@ class SimulatorWindow : public QWidget {
   [[nodiscard]] static int courseOfKnobPosition(int position);
 
  private:
-  void onSpeedChanged(int position);
-  void onVSpeedChanged(int position);
+  void onSpeedChanged(int kmh);
+  void onVSpeedChanged(int metresPerSecond);
   void onCourseChanged(int position);
 
   QPointer<GpsTrackerSimu> m_simu;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QMouseEvent>
+#include <QStyle>
 #include <QTest>
 
 #include "app/app_controller.h"
@@ -50,8 +52,8 @@ TEST_F(SimulatorWindowTest, AttachShowsTheSourceWithoutChangingIt) {
   simu.setVSpeed(-3.2f);
   window.attach(&simu);
   EXPECT_EQ(window.courseKnob()->position(), 90);
-  EXPECT_EQ(window.speedSlider()->value(), -12);
-  EXPECT_EQ(window.vSpeedSlider()->value(), 3);
+  EXPECT_EQ(window.speedSlider()->value(), 12);
+  EXPECT_EQ(window.vSpeedSlider()->value(), -3);
   EXPECT_EQ(simu.course(), 270.5f);
   EXPECT_EQ(simu.speed(), 12.7f);
   EXPECT_EQ(simu.vSpeed(), -3.2f);
@@ -72,21 +74,47 @@ TEST_F(SimulatorWindowTest, ControlsSteerTheSource) {
   EXPECT_EQ(window.courseKnob()->position(), 180);
   EXPECT_EQ(simu.course(), 0.0f);
 
-  // The top of the speed slider is the highest speed.
-  window.speedSlider()->setValue(window.speedSlider()->minimum());
+  window.speedSlider()->setValue(window.speedSlider()->maximum());
   EXPECT_EQ(simu.speed(), 260.0f);
-  window.speedSlider()->setValue(-50);
+  window.speedSlider()->setValue(50);
   EXPECT_EQ(simu.speed(), 50.0f);
   QTest::mousePress(window.speedSlider(), Qt::RightButton);
   EXPECT_EQ(simu.speed(), 0.0f);
 
-  // Up is the top of the vertical-speed slider: a climb.
-  window.vSpeedSlider()->setValue(window.vSpeedSlider()->minimum());
+  window.vSpeedSlider()->setValue(window.vSpeedSlider()->maximum());
   EXPECT_EQ(simu.vSpeed(), 30.0f);
-  window.vSpeedSlider()->setValue(7);
+  window.vSpeedSlider()->setValue(-7);
   EXPECT_EQ(simu.vSpeed(), -7.0f);
   QTest::mousePress(window.vSpeedSlider(), Qt::RightButton);
   EXPECT_EQ(simu.vSpeed(), 0.0f);
+  window.hide();
+}
+
+// What the user sees: a press near the top of the speed slider's groove asks for a high speed, near
+// the bottom for a low one; a right press stops.
+TEST_F(SimulatorWindowTest, TopOfTheSlidersIsFastestAndStrongestClimb) {
+  window.attach(&simu);
+  window.show();
+  // The button that moves the handle straight to the pointer (the middle one in most styles).
+  const int buttons = window.speedSlider()->style()->styleHint(QStyle::SH_Slider_AbsoluteSetButtons);
+  if (buttons == 0) GTEST_SKIP() << "this style has no button that sets a slider directly";
+  const auto button = static_cast<Qt::MouseButton>(buttons & -buttons);
+  auto click = [button](TrackBar* slider, int y) {
+    const QPointF at(slider->width() / 2.0, y);
+    QMouseEvent press(QEvent::MouseButtonPress, at, slider->mapToGlobal(at), button, button, Qt::NoModifier);
+    QApplication::sendEvent(slider, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, slider->mapToGlobal(at), button, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(slider, &release);
+  };
+  for (TrackBar* slider : {window.speedSlider(), window.vSpeedSlider()}) {
+    click(slider, 2);
+    EXPECT_EQ(slider->value(), slider->maximum());
+    click(slider, slider->height() - 2);
+    EXPECT_EQ(slider->value(), slider->minimum());
+  }
+  EXPECT_EQ(simu.speed(), 0.0f);
+  EXPECT_EQ(simu.vSpeed(), -30.0f);
   window.hide();
 }
 
@@ -94,8 +122,8 @@ TEST_F(SimulatorWindowTest, ChangesReachTheRunningSimulation) {
   window.attach(&simu);
   simu.setActive(true);
   ASSERT_NE(simu.simuInterface(), nullptr);
-  window.speedSlider()->setValue(-36);
-  window.vSpeedSlider()->setValue(-2);
+  window.speedSlider()->setValue(36);
+  window.vSpeedSlider()->setValue(2);
   window.courseKnob()->setPosition(0);
   EXPECT_EQ(simu.simuInterface()->speed, 36.0f);
   EXPECT_EQ(simu.simuInterface()->vSpeed, 2.0f);
@@ -123,13 +151,11 @@ TEST_F(SimulatorWindowTest, SpeedRangeComesFromTheSettings) {
   settings.writeInteger(keys::simuMaxSpeed, 100);
   settings.writeInteger(keys::simuMaxVSpeed, 12);
   window.applySettings(settings);
-  EXPECT_EQ(window.speedSlider()->minimum(), -100);
-  EXPECT_EQ(window.speedSlider()->maximum(), 0);
+  EXPECT_EQ(window.speedSlider()->minimum(), 0);
+  EXPECT_EQ(window.speedSlider()->maximum(), 100);
   EXPECT_EQ(window.maxSpeedLabel()->text(), QStringLiteral("100"));
   EXPECT_EQ(window.vSpeedSlider()->minimum(), -12);
   EXPECT_EQ(window.vSpeedSlider()->maximum(), 12);
-  // Minimum drawn at the top.
-  EXPECT_TRUE(window.speedSlider()->invertedAppearance());
 
   settings.writeString("simu\\maxvspeed", "fast");
   EXPECT_THROW(window.applySettings(settings), ConversionError);
