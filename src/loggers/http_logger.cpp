@@ -12,6 +12,7 @@
 
 #include "core/date_time.h"
 #include "core/number_text.h"
+#include "core/position_fields.h"
 
 namespace geomuxer {
 
@@ -29,8 +30,8 @@ std::string osText() {
   return text.trimmed().toStdString();
 }
 
-void addNumber(std::vector<FormField>& fields, const char* name, float value) {
-  fields.emplace_back(name, formatGeneral(static_cast<double>(value)));
+void addNumber(std::vector<FormField>& fields, std::string_view name, float value) {
+  fields.emplace_back(std::string(name), formatGeneral(static_cast<double>(value)));
 }
 
 // Letters and digits only, so the boundary needs no quoting in the content type; a fresh one per
@@ -49,15 +50,8 @@ std::vector<FormField> uploadFields(const PositionInfo& p, const std::string& us
   fields.emplace_back("datetime", formatIsoTime(p.time));
   addNumber(fields, "lat", p.y);
   addNumber(fields, "lon", p.x);
-  if (p.has(defXYPrec)) addNumber(fields, "prec", p.xyPrec);
-  if (p.has(defAltitude)) addNumber(fields, "alt", p.altitude);
-  if (p.has(defAltitudePrec)) addNumber(fields, "altprec", p.altitudePrec);
-  if (p.has(defHeading)) addNumber(fields, "heading", p.heading);
-  if (p.has(defSpeed)) addNumber(fields, "speed", p.speed);
-  if (p.has(defVertSpeed)) addNumber(fields, "vspeed", p.vertSpeed);
-  if (p.has(defGeoidHeight)) addNumber(fields, "geoidheight", p.geoidHeight);
-  if (p.has(defDepth)) addNumber(fields, "depth", p.depth);
-  if (p.has(defMagVar)) addNumber(fields, "magvar", p.magVar);
+  for (const auto& m : kMeasurementFields)
+    if (p.has(m.field)) addNumber(fields, m.name, p.*m.member);
   if (p.has(defSatellites)) fields.emplace_back("satellites", std::to_string(p.satellites));
   return fields;
 }

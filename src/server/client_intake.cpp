@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "core/number_text.h"
+#include "core/position_fields.h"
 
 namespace geomuxer {
 
@@ -44,23 +45,7 @@ PostedPosition readPostedPosition(const MultipartForm& form) {
   p.x = toCoordinate("lon", form.value("lon"), 180.0);
   p.fields = {defTime, defXY};
 
-  struct Measurement {
-    std::string_view name;
-    DefField field;
-    float PositionInfo::*member;
-  };
-  static constexpr Measurement kMeasurements[] = {
-      {"prec", defXYPrec, &PositionInfo::xyPrec},
-      {"alt", defAltitude, &PositionInfo::altitude},
-      {"altprec", defAltitudePrec, &PositionInfo::altitudePrec},
-      {"heading", defHeading, &PositionInfo::heading},
-      {"speed", defSpeed, &PositionInfo::speed},
-      {"vspeed", defVertSpeed, &PositionInfo::vertSpeed},
-      {"geoidheight", defGeoidHeight, &PositionInfo::geoidHeight},
-      {"depth", defDepth, &PositionInfo::depth},
-      {"magvar", defMagVar, &PositionInfo::magVar},
-  };
-  for (const auto& m : kMeasurements) {
+  for (const auto& m : kMeasurementFields) {
     if (!form.contains(m.name)) continue;
     p.*m.member = toSingle(m.name, form.value(m.name));
     p.fields.include(m.field);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/number_text.h"
+#include "core/position_fields.h"
 #include "server/sqlite.h"
 
 namespace geomuxer {
@@ -72,24 +73,7 @@ void buildPositionFeed(SmlNode& root, const PositionInfo& p) {
   root.addChild("datetime", formatIsoTime(p.time));
   addNumber(root, "lat", p.y);
   addNumber(root, "lon", p.x);
-  // Table order is the document order.
-  struct Measurement {
-    std::string_view name;
-    DefField field;
-    float PositionInfo::*member;
-  };
-  static constexpr Measurement kMeasurements[] = {
-      {"prec", defXYPrec, &PositionInfo::xyPrec},
-      {"alt", defAltitude, &PositionInfo::altitude},
-      {"altprec", defAltitudePrec, &PositionInfo::altitudePrec},
-      {"heading", defHeading, &PositionInfo::heading},
-      {"speed", defSpeed, &PositionInfo::speed},
-      {"vspeed", defVertSpeed, &PositionInfo::vertSpeed},
-      {"geoidheight", defGeoidHeight, &PositionInfo::geoidHeight},
-      {"depth", defDepth, &PositionInfo::depth},
-      {"magvar", defMagVar, &PositionInfo::magVar},
-  };
-  for (const auto& m : kMeasurements) {
+  for (const auto& m : kMeasurementFields) {
     if (p.has(m.field)) addNumber(root, m.name, p.*m.member);
   }
   if (p.has(defSatellites)) root.addChild("satellites").setInteger(p.satellites);
