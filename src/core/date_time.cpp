@@ -115,24 +115,26 @@ std::int64_t zoneOffsetMs(std::string_view zone) {
 
 }  // namespace
 
-std::string formatIsoTime(DateTime value) {
+std::string formatDateTimeText(DateTime value, char separator, std::string_view suffix) {
   const DateTimeParts p = splitDateTime(value);
   std::string out;
-  out.reserve(20);
+  out.reserve(19 + suffix.size());
   appendPadded(out, p.year, 4);
   out += '-';
   appendPadded(out, p.month, 2);
   out += '-';
   appendPadded(out, p.day, 2);
-  out += 'T';
+  out += separator;
   appendPadded(out, p.hour, 2);
   out += ':';
   appendPadded(out, p.minute, 2);
   out += ':';
   appendPadded(out, p.second, 2);
-  out += 'Z';
+  out += suffix;
   return out;
 }
+
+std::string formatIsoTime(DateTime value) { return formatDateTimeText(value, 'T', "Z"); }
 
 DateTime parseIsoTime(std::string_view text) {
   const auto dash1 = text.find('-');

@@ -44,6 +44,8 @@ struct DateTimeParts {
 
 /// "YYYY-MM-DDThh:mm:ssZ"; milliseconds are dropped.
 [[nodiscard]] std::string formatIsoTime(DateTime value);
+/// "YYYY-MM-DD", `separator`, "hh:mm:ss", then `suffix`; milliseconds are dropped.
+[[nodiscard]] std::string formatDateTimeText(DateTime value, char separator, std::string_view suffix);
 
 /// Reads "YYYY-MM-DDThh:mm:ss[.fff](Z|+hh:mm|-hh:mm|+hhmm|-hhmm)" and converts it to UTC.
 /// A text lacking "-", "T", both ":" or a zone designator gives 0 (no date); a zone that does not

@@ -72,12 +72,6 @@ int bindValue(sqlite3_stmt* stmt, int index, const SqlArg& arg, std::string_view
       arg.value());
 }
 
-void appendPadded(std::string& out, int value, int width) {
-  const std::string digits = std::to_string(value);
-  if (static_cast<int>(digits.size()) < width) out.append(static_cast<std::size_t>(width) - digits.size(), '0');
-  out += digits;
-}
-
 int fieldNumber(std::string_view text, std::string_view whole) {
   const auto n = parseInt(text);
   if (!n || text.empty() || text.front() == '-' || text.front() == '+')
@@ -389,23 +383,7 @@ DateTime SqliteCursor::fieldAsDateTime(int column) const {
 
 // ---- stored date-times ---------------------------------------------------------------------
 
-std::string formatStoredDateTime(DateTime value) {
-  const DateTimeParts p = splitDateTime(value);
-  std::string out;
-  out.reserve(19);
-  appendPadded(out, p.year, 4);
-  out += '-';
-  appendPadded(out, p.month, 2);
-  out += '-';
-  appendPadded(out, p.day, 2);
-  out += ' ';
-  appendPadded(out, p.hour, 2);
-  out += ':';
-  appendPadded(out, p.minute, 2);
-  out += ':';
-  appendPadded(out, p.second, 2);
-  return out;
-}
+std::string formatStoredDateTime(DateTime value) { return formatDateTimeText(value, ' ', ""); }
 
 DateTime parseStoredDateTime(std::string_view text) {
   const auto bad = [&]() { return ConversionError("'" + std::string(text) + "' is not a valid date and time"); };
