@@ -1,6 +1,6 @@
 #pragma once
 // Shared pieces of the application tests: an application object, event-loop waits with a deadline,
-// a temporary folder, and a settings file written by hand.
+// and a settings file written by hand (temporary folders come from support/temp_dir.h).
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -19,6 +19,7 @@
 
 #include "app/app_controller.h"
 #include "settings/settings.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer::test {
 
@@ -43,31 +44,6 @@ template <typename Predicate>
 inline void spin(std::chrono::milliseconds time) {
   qtApp();
   QTest::qWait(static_cast<int>(time.count()));
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "geomuxer-app-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  [[nodiscard]] const std::filesystem::path& path() const { return m_path; }
-  [[nodiscard]] std::filesystem::path operator/(std::string_view name) const { return m_path / name; }
-
- private:
-  std::filesystem::path m_path;
-};
-
-inline void writeFile(const std::filesystem::path& file, std::string_view text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 /// A settings document with `body` inside the root, as a user (or an older version) wrote it.

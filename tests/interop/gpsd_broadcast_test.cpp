@@ -14,7 +14,7 @@
 
 #include "core/date_time.h"
 #include "loggers/nmea_tcp_logger.h"
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 
 namespace geomuxer {
 namespace {

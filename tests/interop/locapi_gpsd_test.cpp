@@ -17,7 +17,7 @@
 
 #include <unistd.h>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_tracker_locapi.h"
 #include "sources/pty_pair.h"
 

@@ -13,7 +13,7 @@
 
 #include "loggers/http_logger.h"
 #include "loggers/proxy_settings.h"
-#include "qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "tiny_proxy.h"
 #include "upload_test_server.h"
 

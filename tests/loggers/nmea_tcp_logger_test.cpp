@@ -11,7 +11,7 @@
 #include "core/nmea.h"
 #include "core/tracklog_filter.h"
 #include "loggers/nmea_tcp_logger.h"
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 
 namespace geomuxer {
 namespace {

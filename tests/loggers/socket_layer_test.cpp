@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "loggers/socket_error.h"
 #include "loggers/tcp_client.h"
 #include "loggers/tcp_server.h"

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "qt_event_loop.h"
+#include "support/qt_event_loop.h"
 
 namespace geomuxer::test {
 

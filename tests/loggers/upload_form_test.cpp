@@ -7,7 +7,7 @@
 
 #include "loggers/http_logger.h"
 #include "loggers/proxy_settings.h"
-#include "qt_event_loop.h"
+#include "support/qt_event_loop.h"
 
 namespace geomuxer {
 namespace {

@@ -10,11 +10,11 @@
 #include "core/units.h"
 #include "loggers/http_logger.h"
 #include "loggers/track_logger_list.h"
-#include "qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "server/current_position.h"
 #include "server/database.h"
 #include "server/position_server.h"
-#include "server/temp_dir.h"
+#include "support/temp_dir.h"
 #include "sources/gps_tracker_simu.h"
 
 namespace geomuxer {

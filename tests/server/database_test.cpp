@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "server/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer {
 namespace {

@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "server/multipart_form.h"
-#include "server/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer {
 namespace {

@@ -20,7 +20,7 @@
 #include "server/current_position.h"
 #include "server/database.h"
 #include "server/position_server.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer::test {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/number_text.h"
-#include "server/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer {
 namespace {

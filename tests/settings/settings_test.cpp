@@ -5,7 +5,7 @@
 #include <set>
 
 #include "core/number_text.h"
-#include "settings/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer {
 namespace {

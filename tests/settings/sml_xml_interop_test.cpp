@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "settings/sml_node.h"
-#include "settings/temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace geomuxer {
 namespace {

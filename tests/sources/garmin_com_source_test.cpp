@@ -9,7 +9,7 @@
 #include <numbers>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_tracker_garmin_com.h"
 #include "sources/pty_pair.h"
 #include "sources/simulated_garmin_receiver.h"

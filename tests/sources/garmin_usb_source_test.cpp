@@ -9,7 +9,7 @@
 #include <numbers>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/garmin_usb_libusb.h"
 #include "sources/garmin_usb_link.h"
 #include "sources/gps_tracker_garmin_usb.h"

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_interface_locapi.h"
 #include "sources/gps_tracker_locapi.h"
 #include "sources/locapi_library.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_interface_com.h"
 #include "sources/gps_tracker_nmea_com.h"
 #include "sources/pty_pair.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_interface_file.h"
 #include "sources/gps_tracker_nmea_file.h"
 

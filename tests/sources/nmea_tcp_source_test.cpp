@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/track_logger.h"
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_interface_tcpip.h"
 #include "sources/gps_tracker_nmea_tcpip.h"
 

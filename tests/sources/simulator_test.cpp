@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "loggers/qt_event_loop.h"
+#include "support/qt_event_loop.h"
 #include "sources/gps_tracker_simu.h"
 
 namespace geomuxer {

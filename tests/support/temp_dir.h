@@ -16,7 +16,7 @@ namespace geomuxer::test {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "geomuxer-settings-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "geomuxer-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     m_path = pattern;
   }
@@ -34,9 +34,12 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
+/// Writes `bytes` to `file`, creating its folder; throws when that fails.
 inline void writeFile(const std::filesystem::path& file, std::string_view bytes) {
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
 inline std::string readFile(const std::filesystem::path& file) {

@@ -25,7 +25,7 @@
 #include "loggers/http_logger.h"
 #include "loggers/nmea_file_logger.h"
 #include "loggers/nmea_tcp_logger.h"
-#include "settings/temp_dir.h"
+#include "support/temp_dir.h"
 #include "sources/gps_tracker_nmea_com.h"
 #include "sources/gps_tracker_nmea_tcpip.h"
 #include "sources/gps_tracker_simu.h"

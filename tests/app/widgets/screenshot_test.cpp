@@ -16,7 +16,7 @@
 #include "app/widgets/options_dialog.h"
 #include "app/widgets/simulator_window.h"
 #include "app/widgets/widget_test_app.h"
-#include "settings/temp_dir.h"
+#include "support/temp_dir.h"
 #include "sources/gps_tracker_simu.h"
 
 namespace geomuxer {
