@@ -93,6 +93,8 @@ void MainWindow::createActions() {
   });
 
   m_optionsAction = new QAction(QStringLiteral("Options..."), this);
+  // A tool button shows the icon text, which Qt derives by dropping the trailing dots.
+  m_optionsAction->setIconText(QStringLiteral("Options..."));
   m_optionsAction->setToolTip(QStringLiteral("Options"));
   m_optionsAction->setStatusTip(QStringLiteral("Program options"));
   connect(m_optionsAction, &QAction::triggered, this, &MainWindow::optionsRequested);

@@ -38,6 +38,9 @@ std::string LocapiLibrary::defaultPath() {
   if (QCoreApplication::instance() != nullptr) {
     const QString dir = QCoreApplication::applicationDirPath();
     candidates.push_back(dir + QLatin1Char('/') + QLatin1String(kFileName));
+#ifdef GEOMUXER_INSTALL_LIBDIR
+    candidates.push_back(dir + QLatin1String("/../" GEOMUXER_INSTALL_LIBDIR "/") + QLatin1String(kFileName));
+#endif
     candidates.push_back(dir + QLatin1String("/../lib/") + QLatin1String(kFileName));
   }
 #ifdef GEOMUXER_LOCAPI_BUILD_PATH
