@@ -5,7 +5,8 @@ namespace geomuxer {
 LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {}
 
 void LogModel::addLine(const QString& text) {
-  if (m_maxLines > 0 && count() >= m_maxLines + 5) {
+  // Compared in a wider type: a limit near the top of int must not wrap round to "always trim".
+  if (m_maxLines > 0 && count() >= static_cast<long long>(m_maxLines) + 5) {
     const int keep = std::max(m_maxLines - 5 - 1, 0);
     const int remove = count() - keep;
     beginRemoveRows({}, 0, remove - 1);

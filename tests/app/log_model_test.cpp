@@ -2,6 +2,8 @@
 
 #include <QSignalSpy>
 
+#include <limits>
+
 #include "app/log_model.h"
 #include "app_test_support.h"
 
@@ -37,6 +39,15 @@ TEST(LogModel, LimitZeroOrBelowKeepsEverything) {
     addNumbered(log, 1, 500);
     EXPECT_EQ(log.count(), 500) << "limit " << limit;
   }
+}
+
+TEST(LogModel, HugeLimitNeverTrims) {
+  test::qtApp();
+  LogModel log;
+  log.setMaxLines(std::numeric_limits<int>::max());
+  addNumbered(log, 1, 20);
+  EXPECT_EQ(log.count(), 20);
+  EXPECT_EQ(log.line(0), "1");
 }
 
 TEST(LogModel, TinyLimitEmptiesThePaneBeforeAdding) {
