@@ -12,17 +12,14 @@
 #include <sstream>
 
 #include "app_test_support.h"
+#include "support/qt_process.h"
 
 namespace geomuxer {
 namespace {
 
-const QString kProgram = QStringLiteral(GEOMUXER_BINARY_DIR "/src/app/geomuxer");
+using test::freePort;
 
-quint16 freePort() {
-  QTcpServer probe;
-  if (!probe.listen(QHostAddress::LocalHost)) return 0;
-  return probe.serverPort();
-}
+const QString kProgram = QStringLiteral(GEOMUXER_BINARY_DIR "/src/app/geomuxer");
 
 std::string readText(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);

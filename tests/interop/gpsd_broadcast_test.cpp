@@ -15,32 +15,17 @@
 #include "core/date_time.h"
 #include "loggers/nmea_tcp_logger.h"
 #include "support/qt_event_loop.h"
+#include "support/qt_process.h"
 
 namespace geomuxer {
 namespace {
 
+using test::freePort;
+using test::ProcessGuard;
+
 using test::qtApp;
 using test::waitUntil;
 using namespace std::chrono_literals;
-
-quint16 freePort() {
-  QTcpServer probe;
-  EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  return probe.serverPort();
-}
-
-// Ends a helper program however it behaves.
-struct ProcessGuard {
-  QProcess& process;
-  ~ProcessGuard() {
-    if (process.state() == QProcess::NotRunning) return;
-    process.terminate();
-    if (!process.waitForFinished(2000)) {
-      process.kill();
-      process.waitForFinished(2000);
-    }
-  }
-};
 
 TEST(GpsdInterop, GpsdReportsOurBroadcastPositions) {
   qtApp();

@@ -20,32 +20,18 @@
 #include "support/qt_event_loop.h"
 #include "sources/gps_tracker_locapi.h"
 #include "sources/pty_pair.h"
+#include "support/qt_process.h"
 
 namespace geomuxer {
 namespace {
+
+using test::freePort;
+using test::ProcessGuard;
 
 using test::PtyPair;
 using test::qtApp;
 using test::waitUntil;
 using namespace std::chrono_literals;
-
-quint16 freePort() {
-  QTcpServer probe;
-  EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  return probe.serverPort();
-}
-
-struct ProcessGuard {
-  QProcess& process;
-  ~ProcessGuard() {
-    if (process.state() == QProcess::NotRunning) return;
-    process.terminate();
-    if (!process.waitForFinished(2000)) {
-      process.kill();
-      process.waitForFinished(2000);
-    }
-  }
-};
 
 // "$GPRMC,...*hh\r\n" from the text between "$" and "*".
 std::string sentence(const std::string& body) {

@@ -12,9 +12,12 @@
 #include "core/tracklog_filter.h"
 #include "loggers/nmea_tcp_logger.h"
 #include "support/qt_event_loop.h"
+#include "support/qt_process.h"
 
 namespace geomuxer {
 namespace {
+
+using test::freePort;
 
 using test::qtApp;
 using test::spin;
@@ -22,12 +25,6 @@ using test::waitUntil;
 using namespace std::chrono_literals;
 
 const QHostAddress kLoopback(QHostAddress::LocalHost);
-
-quint16 freePort() {
-  QTcpServer probe;
-  EXPECT_TRUE(probe.listen(kLoopback, 0));
-  return probe.serverPort();
-}
 
 PositionInfo position(float lon, float lat) {
   PositionInfo p;
