@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
                                 std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
     geomuxer::UserFields user;
     user.name = "bench";
-    user.passwordHash = geomuxer::passwordDigest("bench");
+    user.passwordHash = geomuxer::hashPassword("bench");
     const auto id = database.addUser(user);
 
     geomuxer::CurrentPosition current;

@@ -72,7 +72,7 @@ void BM_StorePosition(benchmark::State& state) {
   // WAL runs with synchronous ON (SQLite's NORMAL); the other modes keep SQLite's default (FULL).
   options.synchronous = mode == JournalMode::Wal;
   Database db(dir.file(), dataDir(), options);
-  const auto user = db.addUser({"bench", geomuxer::passwordDigest("pw"), "", "", "", "", "", ""});
+  const auto user = db.addUser({"bench", geomuxer::hashPassword("pw"), "", "", "", "", "", ""});
   state.SetLabel(std::string(geomuxer::journalModeName(mode)));
   storeLoop(state, db, user);
 }
@@ -85,7 +85,7 @@ BENCHMARK(BM_StorePosition)
 void BM_StorePositionWhileFourReaders(benchmark::State& state) {
   TempDatabaseDir dir;
   Database db(dir.file(), dataDir());
-  const auto user = db.addUser({"bench", geomuxer::passwordDigest("pw"), "", "", "", "", "", ""});
+  const auto user = db.addUser({"bench", geomuxer::hashPassword("pw"), "", "", "", "", "", ""});
   for (std::int64_t i = 0; i < 1000; ++i) db.storePosition(user, position(i), "", trackOf(i));
 
   std::atomic<bool> stop{false};

@@ -63,7 +63,7 @@ UserFields readClientFields(const MultipartForm& form, bool emptyKeepsPassword) 
   UserFields user;
   user.name = form.value("name");
   const std::string password = form.value("pass");
-  if (!(emptyKeepsPassword && password.empty())) user.passwordHash = passwordDigest(password);
+  if (!(emptyKeepsPassword && password.empty())) user.passwordHash = hashPassword(password);
   user.color = form.value("color");
   user.firstName = form.value("firstname");
   user.sureName = form.value("surename");

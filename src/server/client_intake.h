@@ -28,7 +28,7 @@ struct PostedPosition {
 /// beyond the range of the stored single-precision member, or a coordinate outside the globe.
 [[nodiscard]] PostedPosition readPostedPosition(const MultipartForm& form);
 
-/// The account fields of an add or change form. The password is digested unless it is empty and
+/// The account fields of an add or change form. The password is hashed unless it is empty and
 /// `emptyKeepsPassword` is set; then the hash stays empty, which keeps the stored one.
 [[nodiscard]] UserFields readClientFields(const MultipartForm& form, bool emptyKeepsPassword);
 

@@ -1,7 +1,5 @@
 #include "server/database.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <fstream>
 #include <stdexcept>
@@ -104,31 +102,7 @@ constexpr std::size_t kMaxIdleReaders = 8;
 // A reader can meet a lock only while the writer restarts the log or recovers it, which is brief.
 constexpr int kReaderBusyTimeoutMs = 2000;
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-std::string passwordDigest(std::string_view password) {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int size = 0;
-  if (EVP_Digest(password.data(), password.size(), digest.data(), &size, EVP_md5(), nullptr) != 1)
-    throw std::runtime_error("MD5 digest is not available");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(size * 2);
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
-}
 
 Database::Database(std::filesystem::path fileName, std::filesystem::path dataDir, Options options)
     : m_fileName(std::move(fileName)), m_dataDir(std::move(dataDir)) {
@@ -267,12 +241,30 @@ void Database::deleteTrack(std::string_view trackId) {
 }
 
 std::int64_t Database::checkLogin(std::string_view name, std::string_view password) {
-  const std::string hash = passwordDigest(password);
-  return withReader([&](SqliteDatabase& db) -> std::int64_t {
+  struct Account {
+    std::int64_t id = -1;
+    std::string hash;
+  };
+  const Account account = withReader([&](SqliteDatabase& db) -> Account {
     SqliteTable table(db, "SELECT id, password FROM users WHERE name = ? LIMIT 1", {name});
-    if (table.eof()) return -1;
-    return equalNoCase(table.fieldAsString(1), hash) ? table.fieldAsInteger(0) : -1;
+    if (table.eof()) return {};
+    return {table.fieldAsInteger(0), table.fieldAsString(1)};
   });
+  if (account.id == -1) return -1;
+  const PasswordCheck check = m_passwords.check(account.hash, password);
+  if (!check.matches) return -1;
+  if (check.needsRehash) {
+    try {
+      const std::string hash = hashPassword(password);
+      std::lock_guard lock(m_mutex);
+      // Only the row as it was read: a password changed meanwhile stays as it was set.
+      m_db->execute("UPDATE users SET password = ? WHERE id = ? AND password = ?",
+                    {SqlArg(hash), SqlArg(static_cast<long long>(account.id)), SqlArg(account.hash)});
+    } catch (const std::exception&) {
+      // A read-only or busy database keeps the old form until a later login.
+    }
+  }
+  return account.id;
 }
 
 std::int64_t Database::storePosition(std::int64_t userId, const PositionInfo& p, std::string_view comment,

@@ -21,18 +21,15 @@
 #include <vector>
 
 #include "core/position_info.h"
+#include "server/password_hash.h"
 #include "server/sqlite.h"
 
 namespace geomuxer {
 
-/// The lower-case hexadecimal MD5 digest of `password`'s bytes: the form client passwords are
-/// stored and compared in.
-[[nodiscard]] std::string passwordDigest(std::string_view password);
-
 /// The editable fields of a client account. Empty optional texts are stored as NULL.
 struct UserFields {
   std::string name;
-  std::string passwordHash;  ///< passwordDigest(); for updateUser, empty keeps the stored one
+  std::string passwordHash;  ///< hashPassword(); for updateUser, empty keeps the stored one
   std::string color;
   std::string firstName;
   std::string sureName;
@@ -116,8 +113,10 @@ class Database {
   /// Deletes every position of a track.
   void deleteTrack(std::string_view trackId);
 
-  /// The id of the client `name` when `password` digests to its stored hash (compared without
-  /// regard to case), else -1.
+  /// The id of the client `name` when `password` is the one its stored hash was made from
+  /// (checkPassword()), else -1. A stored MD5 digest is replaced by an argon2id hash of the
+  /// password on the way; when that write fails the login still succeeds, and the next one tries
+  /// again.
   [[nodiscard]] std::int64_t checkLogin(std::string_view name, std::string_view password);
 
   /// Stores one position (time, latitude and longitude always; every other measurement only when
@@ -159,6 +158,7 @@ class Database {
   std::unique_ptr<SqliteDatabase> m_db;
   std::unique_ptr<SqliteStatement> m_insert;  // prepared on first use, kept for the object's life
   bool m_separateReaders = false;
+  PasswordVerifier m_passwords;
   std::mutex m_readersMutex;  // guards m_idleReaders
   std::vector<std::unique_ptr<SqliteDatabase>> m_idleReaders;
 };

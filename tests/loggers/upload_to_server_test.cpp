@@ -24,7 +24,7 @@ TEST(UploadToPositionServer, SimulatedPositionsReachTheClientFeed) {
   test::qtApp();
   test::TempDir dir;
   Database db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
-  const auto userId = db.addUser({.name = "walker", .passwordHash = passwordDigest("secret"), .color = "#ff0000",
+  const auto userId = db.addUser({.name = "walker", .passwordHash = hashPassword("secret"), .color = "#ff0000",
                                   .firstName = {}, .sureName = {}, .email = {}, .phone = {}, .description = {}});
 
   CurrentPosition current;

@@ -123,29 +123,93 @@ TEST_F(DatabaseTest, MissingVersionRowRunsAllScriptsAgain) {
 
 // ---- client accounts -----------------------------------------------------------------------
 
-TEST(PasswordDigest, LowerCaseHexMd5) {
-  EXPECT_EQ(passwordDigest(""), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(passwordDigest("abc"), "900150983cd24fb0d6963f7d28e17f72");
-  EXPECT_EQ(passwordDigest("\xc3\xa4"), "8419b71c87a225a2c70b50486fbee545");  // UTF-8 bytes as they are
+TEST(PasswordHash, NewHashesAreSaltedArgon2idAndOldDigestsStillMatch) {
+  EXPECT_EQ(legacyPasswordDigest(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(legacyPasswordDigest("\xc3\xa4"), "8419b71c87a225a2c70b50486fbee545");  // UTF-8 bytes as they are
+
+  const std::string a = hashPassword("secret");
+  EXPECT_THAT(a, StartsWith("$argon2id$v=19$m=19456,t=2,p=1$"));
+  EXPECT_NE(a, hashPassword("secret"));  // a fresh salt each time
+  struct Row {
+    const char* name;
+    std::string stored;
+    std::string password;
+    PasswordCheck expected;
+  };
+  const Row rows[] = {
+      {"argon2id, right", a, "secret", {true, false}},
+      {"argon2id, other case", a, "Secret", {false, false}},
+      {"argon2id, cut off", a.substr(0, a.size() - 1), "secret", {false, false}},
+      {"MD5, right", legacyPasswordDigest("secret"), "secret", {true, true}},
+      {"MD5 in upper case", "5EBE2294ECD0E0F08EAB7690D2A6EE69", "secret", {true, true}},
+      {"MD5, wrong", legacyPasswordDigest("secret"), "secreT", {false, false}},
+      {"MD5 of the empty text", legacyPasswordDigest(""), "", {true, true}},
+      {"weaker argon2id costs", "$argon2id$v=19$m=8,t=1,p=1$c9vKqw9ZcVz4odfF6BbtMg$TzanoYBHCNcE4YpKZRrpE0PP33drYV7qdYoLkuWrh4Q",
+       "pw", {true, true}},
+      {"neither", "plain", "plain", {false, false}},
+      {"empty", "", "", {false, false}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const PasswordCheck check = checkPassword(row.stored, row.password);
+    EXPECT_EQ(check.matches, row.expected.matches);
+    EXPECT_EQ(check.needsRehash, row.expected.needsRehash);
+  }
 }
 
-TEST_F(DatabaseTest, LoginChecksNameAndPasswordDigest) {
+TEST(PasswordHash, VerifierRemembersOnlySuccessAndAgreesWithTheCheck) {
+  PasswordVerifier verifier;
+  const std::string stored = hashPassword("pw");
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(verifier.check(stored, "pw").matches);
+    EXPECT_FALSE(verifier.check(stored, "PW").matches);
+    EXPECT_FALSE(verifier.check(hashPassword("other"), "pw").matches);  // same password, other account
+  }
+  const PasswordCheck legacy = verifier.check(legacyPasswordDigest("pw"), "pw");
+  EXPECT_TRUE(legacy.matches);
+  EXPECT_TRUE(legacy.needsRehash);
+}
+
+TEST_F(DatabaseTest, LoginChecksNameAndPassword) {
   Database db = open();
-  const auto quoted = db.addUser({"a'b", passwordDigest("secret"), "red", "", "", "", "", ""});
-  const auto upper = db.addUser({"upper", "5EBE2294ECD0E0F08EAB7690D2A6EE69", "", "", "", "", "", ""});
-  const auto empty = db.addUser({"nopass", passwordDigest(""), "", "", "", "", "", ""});
+  const auto quoted = db.addUser({"a'b", hashPassword("secret"), "red", "", "", "", "", ""});
+  const auto empty = db.addUser({"nopass", hashPassword(""), "", "", "", "", "", ""});
   EXPECT_EQ(db.checkLogin("a'b", "secret"), quoted);
-  EXPECT_EQ(db.checkLogin("a'b", "Secret"), -1);  // a password's case changes its digest
+  EXPECT_EQ(db.checkLogin("a'b", "Secret"), -1);
   EXPECT_EQ(db.checkLogin("A'B", "secret"), -1);  // names are exact
-  EXPECT_EQ(db.checkLogin("upper", "secret"), upper);
   EXPECT_EQ(db.checkLogin("nopass", ""), empty);
   EXPECT_EQ(db.checkLogin("nobody", ""), -1);
   EXPECT_EQ(db.checkLogin("' OR '1'='1", "secret"), -1);
 }
 
+TEST_F(DatabaseTest, OldDigestLogsInAndIsReplacedByArgon2id) {
+  Database db = open();
+  const auto id = db.addUser({"old", "5EBE2294ECD0E0F08EAB7690D2A6EE69", "", "", "", "", "", ""});
+  EXPECT_EQ(db.checkLogin("old", "Secret"), -1);
+  EXPECT_EQ(db.user(id)->passwordHash, "5EBE2294ECD0E0F08EAB7690D2A6EE69");  // a failed login changes nothing
+  EXPECT_EQ(db.checkLogin("old", "secret"), id);
+  const std::string rehashed = db.user(id)->passwordHash;
+  EXPECT_THAT(rehashed, StartsWith("$argon2id$"));
+  EXPECT_TRUE(checkPassword(rehashed, "secret").matches);
+  EXPECT_EQ(db.checkLogin("old", "secret"), id);
+  EXPECT_EQ(db.user(id)->passwordHash, rehashed);  // done once
+}
+
+TEST_F(DatabaseTest, OldDigestStillLogsInWhileAnotherWriterHoldsTheFile) {
+  Database db = open();
+  const auto id = db.addUser({"old", legacyPasswordDigest("pw"), "", "", "", "", "", ""});
+  SqliteDatabase other(dbFile().string());
+  other.execute("BEGIN EXCLUSIVE");
+  EXPECT_EQ(db.checkLogin("old", "pw"), id);
+  other.execute("ROLLBACK");
+  EXPECT_EQ(db.user(id)->passwordHash, legacyPasswordDigest("pw"));  // replaced at a later login
+  EXPECT_EQ(db.checkLogin("old", "pw"), id);
+  EXPECT_THAT(db.user(id)->passwordHash, StartsWith("$argon2id$"));
+}
+
 TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
   Database db = open();
-  const auto id = db.addUser({"ann", passwordDigest("old"), "", "Ann", "", "ann@example.org", "", "note"});
+  const auto id = db.addUser({"ann", hashPassword("old"), "", "Ann", "", "ann@example.org", "", "note"});
   auto u = db.user(id);
   ASSERT_TRUE(u);
   EXPECT_EQ(u->color, "");
@@ -162,7 +226,7 @@ TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
   EXPECT_FALSE(u->firstName);
   EXPECT_EQ(u->sureName, "Smith");
 
-  db.updateUser(id, {"ann", passwordDigest("new"), "blue", "", "", "", "", ""});
+  db.updateUser(id, {"ann", hashPassword("new"), "blue", "", "", "", "", ""});
   EXPECT_EQ(db.checkLogin("ann", "old"), -1);
   EXPECT_EQ(db.checkLogin("ann", "new"), id);
   db.updateUser(999, {"ghost", "", "", "", "", "", "", ""});  // no such client: no error
@@ -171,9 +235,9 @@ TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
 
 TEST_F(DatabaseTest, DuplicateClientNameIsRefusedByTheSchema) {
   Database db = open();
-  db.addUser({"ann", passwordDigest("x"), "", "", "", "", "", ""});
+  db.addUser({"ann", legacyPasswordDigest("x"), "", "", "", "", "", ""});
   try {
-    db.addUser({"ann", passwordDigest("y"), "", "", "", "", "", ""});
+    db.addUser({"ann", legacyPasswordDigest("y"), "", "", "", "", "", ""});
     FAIL() << "added";
   } catch (const SqliteError& e) {
     EXPECT_THAT(e.what(), StartsWith("Error executing SQL statement.\r\nError [19]: Abort due to constraint violation."));
@@ -287,7 +351,7 @@ TEST_F(DatabaseTest, FeedReadsFollowTracksAndTime) {
 
 TEST_F(DatabaseTest, ThreadsShareOneDatabase) {
   Database db = open();
-  const auto id = db.addUser({"u", passwordDigest("p"), "", "", "", "", "", ""});
+  const auto id = db.addUser({"u", hashPassword("p"), "", "", "", "", "", ""});
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

@@ -81,7 +81,7 @@ class ServerFixture {
   std::int64_t addClient(const std::string& name, const std::string& password) {
     UserFields user;
     user.name = name;
-    user.passwordHash = passwordDigest(password);
+    user.passwordHash = hashPassword(password);
     return m_database->addUser(user);
   }
 
