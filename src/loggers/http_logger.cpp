@@ -7,8 +7,11 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QSysInfo>
 #include <QUuid>
+
+#include <algorithm>
 
 #include "core/date_time.h"
 #include "core/number_text.h"
@@ -19,6 +22,9 @@ namespace geomuxer {
 namespace {
 
 Q_LOGGING_CATEGORY(lcHttp, "geomuxer.http")
+
+// A server that asks for a longer pause than this is asked again after this long.
+constexpr int kMaxRetryAfter = 3600;
 
 // The operating system as a user agent comment: its name and version, then the kernel's.
 std::string osText() {
@@ -104,16 +110,37 @@ void HttpLogger::start() {
   m_manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
   m_manager->setCookieJar(new QNetworkCookieJar(m_manager));
   m_runAgent = QByteArray::fromStdString(m_agent);
-  m_runTimeout = m_timeout > 0 ? m_timeout : 0;
+  m_runTimeout = m_timeout > 0 ? m_timeout : kDefaultTimeout;
   // Taken here rather than in the constructor: the TLS backend loads only once the application exists.
-  m_runSsl = m_ssl ? *m_ssl : QSslConfiguration::defaultConfiguration();
-  m_pending = 0;
+  QSslConfiguration ssl = m_ssl ? *m_ssl : QSslConfiguration::defaultConfiguration();
+  if (!m_caFile.empty()) {
+    const QString file = QString::fromStdString(m_caFile);
+    const QList<QSslCertificate> certificates =
+        QSslCertificate::fromPath(file, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    if (certificates.isEmpty()) {
+      emit errorOccurred(QStringLiteral("No certificate could be read from the CA file \"%1\"").arg(file));
+    } else {
+      ssl.addCaCertificates(certificates);
+    }
+  }
+  m_runSsl = ssl;
+  m_retry.reset();
+  m_waiting.reset();
+  m_retryNotBefore = QDeadlineTimer(0);
 }
 
 void HttpLogger::addPosition(const PositionInfo& position) {
   if (m_manager == nullptr || !active()) return;
   if (filter() != nullptr && !filter()->accept(position)) return;
+  if (m_inFlight != nullptr || m_retry) {
+    m_waiting = position;  // the newest replaces one that was waiting
+    if (m_inFlight == nullptr && m_retryNotBefore.hasExpired()) post(*m_retry, true);
+    return;
+  }
+  post(position, false);
+}
 
+void HttpLogger::post(const PositionInfo& position, bool isRetry) {
   QNetworkRequest request(url());
   request.setRawHeader("User-Agent", m_runAgent);
   request.setTransferTimeout(m_runTimeout);
@@ -139,27 +166,66 @@ void HttpLogger::addPosition(const PositionInfo& position) {
 
   QNetworkReply* reply = m_manager->post(request, form);
   form->setParent(reply);
-  ++m_pending;
+  m_inFlight = reply;
+  m_inFlightPosition = position;
+  m_inFlightIsRetry = isRetry;
   // The manager as context: once stop has let go of it, its replies report nothing.
   connect(reply, &QNetworkReply::finished, m_manager, [this, reply] { finished(reply); });
 }
 
 void HttpLogger::finished(QNetworkReply* reply) {
   reply->deleteLater();
-  if (reply->manager() != m_manager) return;
-  --m_pending;
-  if (reply->error() == QNetworkReply::NoError) return;
-  QString message = reply->errorString();
-  // Only the transfer time-out cancels a post while the run goes on.
-  if (reply->error() == QNetworkReply::OperationCanceledError) message = QStringLiteral("Connection timed out");
-  qCDebug(lcHttp) << "post failed:" << message;
-  if (filter() != nullptr) filter()->reset();
-  emit errorOccurred(message);
+  if (reply != m_inFlight) return;
+  m_inFlight = nullptr;
+  const bool wasRetry = m_inFlightIsRetry;
+  const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+
+  if (reply->error() == QNetworkReply::NoError) {
+    if (wasRetry) m_retry.reset();
+  } else {
+    QString message;
+    if (status > 0) {
+      message = QStringLiteral("The server answered %1 %2")
+                    .arg(status)
+                    .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    } else if (reply->error() == QNetworkReply::OperationCanceledError) {
+      // Only the transfer time-out cancels a post while the run goes on.
+      message = QStringLiteral("Connection timed out");
+    } else {
+      message = reply->errorString();
+    }
+    // Anything but a refusal of the request itself may pass at a later try.
+    const bool keep = status < 400 || status >= 500 || status == 401 || status == 403 || status == 407 ||
+                      status == 408 || status == 429;
+    if (keep) {
+      m_retry = m_inFlightPosition;
+      bool ok = false;
+      const int seconds = reply->rawHeader("Retry-After").trimmed().toInt(&ok);
+      m_retryNotBefore = QDeadlineTimer(ok && seconds > 0 ? std::min(seconds, kMaxRetryAfter) * 1000LL : 0);
+      message += QStringLiteral("; the position is kept for the next try");
+    } else {
+      if (wasRetry) m_retry.reset();
+      message += QStringLiteral("; the position is dropped");
+    }
+    qCDebug(lcHttp) << "post failed:" << message;
+    if (filter() != nullptr) filter()->reset();
+    emit errorOccurred(message);
+    if (m_manager == nullptr || m_retry) return;  // stopped meanwhile, or the next try waits
+  }
+  if (m_retry) {
+    if (m_retryNotBefore.hasExpired()) post(*m_retry, true);
+  } else if (m_waiting) {
+    const PositionInfo next = *m_waiting;
+    m_waiting.reset();
+    post(next, false);
+  }
 }
 
 void HttpLogger::stop() {
   m_trackId.clear();
-  m_pending = 0;
+  m_inFlight = nullptr;
+  m_retry.reset();
+  m_waiting.reset();
   if (m_manager == nullptr) return;
   QNetworkAccessManager* manager = std::exchange(m_manager, nullptr);
   // Later, not now: stop may be reached from a handler of one of its replies.

@@ -2,6 +2,7 @@
 // Posts every recorded position as a multipart form to a web server, typically the position
 // server of another instance of the program.
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
@@ -34,8 +35,14 @@ using FormField = std::pair<std::string, std::string>;
 
 /// The HTTP upload logger. `start` makes a fresh track id and a new HTTP client for the run;
 /// `addPosition` posts asynchronously and returns at once; `stop` drops the client and abandons
-/// posts still under way. A failed post resets the filter (so the next position is offered again)
-/// and emits errorOccurred; nothing is retried or queued. Main thread only.
+/// the post under way and any position kept for later.
+///
+/// One post at a time: a position that arrives while a post is under way waits, and a newer one
+/// replaces it. A post that fails resets the filter (so the next position is offered again) and
+/// emits errorOccurred; unless the server refused the request itself (a 4xx other than 401, 403,
+/// 407, 408 and 429), the position is kept and posted again before any newer one at the next
+/// try, which is the next position handed to the logger, but not before the server's Retry-After.
+/// Main thread only.
 class HttpLogger : public QObject, public TrackLogger {
   Q_OBJECT
 
@@ -66,7 +73,8 @@ class HttpLogger : public QObject, public TrackLogger {
   /// Shared proxy settings, loaded at start; null means: connect directly.
   [[nodiscard]] const std::shared_ptr<ProxySettings>& proxySettings() const { return m_proxy; }
   void setProxySettings(std::shared_ptr<ProxySettings> proxy) { m_proxy = std::move(proxy); }
-  /// Milliseconds without progress after which a post fails; 0 waits for ever. Read at start.
+  /// Milliseconds without progress after which a post fails; 0 (or less) means the default,
+  /// kDefaultTimeout. Read at start.
   [[nodiscard]] int timeout() const { return m_timeout; }
   void setTimeout(int milliseconds) { m_timeout = milliseconds; }
   /// User-Agent header. Read at start.
@@ -76,6 +84,13 @@ class HttpLogger : public QObject, public TrackLogger {
   /// unless set. Read at start.
   void setSslConfiguration(const QSslConfiguration& configuration) { m_ssl = configuration; }
   void resetSslConfiguration() { m_ssl.reset(); }
+  /// A PEM file of certificates trusted for "https" beside the system's, such as a self-signed
+  /// server's own certificate; empty for none. Read at start; an unreadable file is reported
+  /// through errorOccurred and the run uses the system's certificates alone.
+  [[nodiscard]] const std::string& caFile() const { return m_caFile; }
+  void setCaFile(std::string file) { m_caFile = std::move(file); }
+
+  static constexpr int kDefaultTimeout = 30000;
 
   /// Where the next post goes: "<scheme>://<host>:<port>/<postFile>".
   [[nodiscard]] QUrl url() const;
@@ -83,18 +98,22 @@ class HttpLogger : public QObject, public TrackLogger {
   [[nodiscard]] const std::string& trackId() const { return m_trackId; }
   /// True between a start that set up a client and the next stop.
   [[nodiscard]] bool isRunning() const { return m_manager != nullptr; }
-  /// Posts sent in this run whose answer has not arrived yet.
-  [[nodiscard]] int pendingPosts() const { return m_pending; }
+  /// Posts sent in this run whose answer has not arrived yet: 0 or 1.
+  [[nodiscard]] int pendingPosts() const { return m_inFlight != nullptr ? 1 : 0; }
+  /// Positions held for a later post: one that failed, and the newest that arrived meanwhile.
+  [[nodiscard]] int keptPositions() const { return (m_retry ? 1 : 0) + (m_waiting ? 1 : 0); }
 
   void addPosition(const PositionInfo& position) override;
   void start() override;
   void stop() override;
 
  signals:
-  /// A post failed; the message says why (written as "HTTP ERROR: %s").
+  /// A post failed; the message says why and whether the position was kept (written as
+  /// "HTTP ERROR: %s").
   void errorOccurred(const QString& message);
 
  private:
+  void post(const PositionInfo& position, bool isRetry);
   void finished(QNetworkReply* reply);
 
   HttpProtocol m_protocol = hpHttp;
@@ -108,6 +127,7 @@ class HttpLogger : public QObject, public TrackLogger {
   int m_timeout = 1000;
   std::string m_agent = defaultAgent();
   std::optional<QSslConfiguration> m_ssl;  // the system defaults when empty
+  std::string m_caFile;
 
   // What the run was started with.
   QNetworkAccessManager* m_manager = nullptr;  // child; exists while running
@@ -115,7 +135,12 @@ class HttpLogger : public QObject, public TrackLogger {
   QByteArray m_runAgent;
   int m_runTimeout = 0;
   std::optional<QSslConfiguration> m_runSsl;
-  int m_pending = 0;
+  QNetworkReply* m_inFlight = nullptr;  // child of the manager
+  PositionInfo m_inFlightPosition;
+  bool m_inFlightIsRetry = false;
+  std::optional<PositionInfo> m_retry;    // failed, posted again first
+  std::optional<PositionInfo> m_waiting;  // arrived while a post was under way
+  QDeadlineTimer m_retryNotBefore;         // the server's Retry-After
 };
 
 }  // namespace geomuxer

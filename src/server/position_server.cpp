@@ -242,6 +242,7 @@ std::string_view reasonOf(int status) {
     case 416: return "Range Not Satisfiable";
     case 417: return "Expectation Failed";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Error";
   }
 }
@@ -281,6 +282,7 @@ void writeReply(const HttpRequest& request, HttpReply reply, httplib::Response& 
     setStatusPage(request, reply, 404);
   }
   res.status = reply.status;
+  for (const auto& [name, value] : reply.headers) res.set_header(name, value);
   if (!reply.contentDisposition.empty()) res.set_header("Content-Disposition", reply.contentDisposition);
   if (!reply.location.empty()) res.set_header("Location", reply.location);
   if (!reply.body.empty() || !reply.contentType.empty()) {
@@ -361,7 +363,11 @@ void PositionServer::start() {
 
   auto running = std::make_unique<Running>();
   running->router = std::make_unique<RequestRouter>(
-      RouterSettings{.auth = cfg.auth, .user = cfg.user, .password = cfg.password, .webRoot = cfg.webRoot},
+      RouterSettings{.auth = cfg.auth,
+                     .user = cfg.user,
+                     .password = cfg.password,
+                     .webRoot = cfg.webRoot,
+                     .storeRetryAfter = cfg.storeRetryAfter},
       m_current, m_database, m_log);
   running->router->setLogRequests(cfg.logRequests);
 

@@ -40,6 +40,8 @@ struct PositionServerConfig {
   std::filesystem::path rootCertFile;  ///< empty: the certificate file
 
   bool logRequests = false;
+  /// What a poster is told to wait when its position could not be stored.
+  std::chrono::seconds storeRetryAfter{30};
   /// How long a connection may sit without sending its request, and a read or write may stall.
   std::chrono::seconds readTimeout{5};
   std::chrono::seconds writeTimeout{5};

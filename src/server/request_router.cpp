@@ -239,6 +239,9 @@ void setStatusPage(const HttpRequest& request, HttpReply& reply, int status) {
     case 405:
       reply.body = "<html><body><h1>405</h1><p>Method Not Allowed</p>";
       break;
+    case 503:
+      reply.body = "<html><body><h1>503</h1><p>The position was not stored; try again later</p>";
+      break;
     default:
       reply.body = "<html><body><h1>" + std::to_string(status) + "</h1>";
       break;
@@ -381,17 +384,20 @@ bool RequestRouter::runAdministration(HttpReply& reply, const std::function<bool
 }
 
 void RequestRouter::acceptClientPosition(const HttpRequest& request, HttpReply& reply) const {
-  const std::int64_t client = m_database ? m_database->checkLogin(request.user, request.password) : -1;
-  if (client == -1) {
-    reply.realm = kLoginRealm;
-    return;
-  }
-  const PostedPosition posted = readPostedPosition(MultipartForm::parse(request.contentType, request.body));
   try {
+    const std::int64_t client = m_database ? m_database->checkLogin(request.user, request.password) : -1;
+    if (client == -1) {
+      reply.realm = kLoginRealm;
+      return;
+    }
+    const PostedPosition posted = readPostedPosition(MultipartForm::parse(request.contentType, request.body));
     m_database->storePosition(client, posted.position, posted.comment, posted.trackId);
   } catch (const SqliteError& e) {
-    // The poster cannot act on it; the operator reads it in the log.
+    // Not stored: the poster keeps the position and tries again later.
     log("SQL ERROR: " + std::string(e.what()));
+    setStatusPage(request, reply, 503);
+    reply.headers.emplace_back("Retry-After", std::to_string(m_settings.storeRetryAfter.count()));
+    return;
   }
   setStatusPage(request, reply, 200);
 }

@@ -4,11 +4,14 @@
 // (position_server.h) fills an HttpRequest and writes the HttpReply.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "server/current_position.h"
 #include "server/web_root.h"
@@ -40,6 +43,7 @@ struct HttpReply {
   std::string contentDisposition;  ///< empty: none
   std::string location;            ///< redirect target
   std::string realm;               ///< non-empty: the reply becomes a 401 Basic challenge
+  std::vector<std::pair<std::string, std::string>> headers;  ///< further reply headers
 };
 
 /// Who may do what, and where the pages are. Fixed for the life of a router.
@@ -48,6 +52,8 @@ struct RouterSettings {
   std::string user;        ///< the server account, compared exactly
   std::string password;
   std::filesystem::path webRoot;
+  /// The Retry-After of a position that could not be stored (a locked or full database).
+  std::chrono::seconds storeRetryAfter{30};
 };
 
 inline constexpr std::string_view kLoginRealm = "Please Login";

@@ -154,17 +154,19 @@ TEST_F(HttpUpload, FollowsRedirectsAndKeepsCookiesWithinARun) {
   EXPECT_EQ(posts[2].header("Cookie"), "session=run1");
 }
 
-// Each failure is reported once, resets the filter, and the next position is posted although
-// it lies within the filter's interval.
+// Each failure is reported once and resets the filter, so the next position is posted although
+// it lies within the filter's interval; a position the server may take later is posted again
+// first.
 struct FailureCase {
   const char* name;
   int status;        // answer of the server; 0: the post times out
   const char* text;  // part of the message
+  bool kept;
 };
 
 class HttpUploadFailure : public HttpUpload, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndGoesOn) {
+TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndKeepsWhatMayPassLater) {
   const FailureCase& c = GetParam();
   if (c.status == 0) {
     server.hold();
@@ -177,25 +179,72 @@ TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndGoesOn) {
   ASSERT_TRUE(waitUntil([&] { return errors.count() >= 1; }));
   ASSERT_TRUE(settled());
   EXPECT_EQ(errors.count(), 1);
-  EXPECT_TRUE(errors.at(0).at(0).toString().contains(QString::fromUtf8(c.text), Qt::CaseInsensitive))
-      << errors.at(0).at(0).toString().toStdString();
+  const QString message = errors.at(0).at(0).toString();
+  EXPECT_TRUE(message.contains(QString::fromUtf8(c.text), Qt::CaseInsensitive)) << message.toStdString();
+  EXPECT_TRUE(message.endsWith(c.kept ? "kept for the next try" : "dropped")) << message.toStdString();
+  EXPECT_EQ(logger.keptPositions(), c.kept ? 1 : 0);
   EXPECT_TRUE(filter.lastPosition().fields.empty());
 
   server.setResponder({});
   server.release();
   const std::size_t before = server.count();
   logger.addPosition(at(1));
-  ASSERT_TRUE(waitUntil([&] { return server.count() == before + 1; }));
+  const std::size_t expected = before + (c.kept ? 2 : 1);
+  ASSERT_TRUE(waitUntil([&] { return server.count() == expected; }));
   ASSERT_TRUE(settled());
   EXPECT_EQ(errors.count(), 1);
+  EXPECT_EQ(logger.keptPositions(), 0);
+  const auto posts = server.posts();
+  if (c.kept) {
+    EXPECT_EQ(posts.at(before).field("datetime"), "2024-05-01T10:20:00Z");
+  }
+  EXPECT_EQ(posts.back().field("datetime"), "2024-05-01T10:20:01Z");
   logger.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, HttpUploadFailure,
-                         ::testing::Values(FailureCase{"Unauthorized", 401, "authentication"},
-                                           FailureCase{"ServerError", 500, "Internal Server Error"},
-                                           FailureCase{"TimedOut", 0, "timed out"}),
+                         ::testing::Values(FailureCase{"Unauthorized", 401, "401", true},
+                                           FailureCase{"NotStored", 503, "503 Service Unavailable", true},
+                                           FailureCase{"ServerError", 500, "500", true},
+                                           FailureCase{"TimedOut", 0, "timed out", true},
+                                           FailureCase{"RefusedRequest", 413, "413", false}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(HttpUpload, OnePostAtATimeAndTheNewestWaits) {
+  server.hold();
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+  for (int second = 11; second <= 51; second += 10) logger.addPosition(at(second));
+  test::spin(std::chrono::milliseconds(100));
+  EXPECT_EQ(server.count(), 1u);
+  EXPECT_EQ(logger.pendingPosts(), 1);
+  EXPECT_EQ(logger.keptPositions(), 1);
+  server.release();
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(server.posts().at(1).field("datetime"), "2024-05-01T10:20:51Z");
+  EXPECT_EQ(errors.count(), 0);
+  logger.stop();
+}
+
+TEST_F(HttpUpload, RetryAfterHoldsTheNextTryBack) {
+  server.setResponder([](const ReceivedPost&, httplib::Response& r) {
+    r.status = 503;
+    r.set_header("Retry-After", "3600");
+  });
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return errors.count() == 1; }));
+  server.setResponder({});
+  logger.addPosition(at(1));
+  logger.addPosition(at(2));
+  test::spin(std::chrono::milliseconds(100));
+  EXPECT_EQ(server.count(), 1u);
+  EXPECT_EQ(logger.keptPositions(), 2);  // the failed one and the newest
+  logger.stop();
+  EXPECT_EQ(logger.keptPositions(), 0);
+}
 
 TEST(HttpUploadRefused, ReportsOnceAndResetsTheFilter) {
   test::qtApp();
@@ -290,6 +339,22 @@ TEST_F(HttpsUpload, PostsOverTlsToATrustedServerAndRefusesAnUntrustedOne) {
   logger.stop();
   EXPECT_EQ(errors.count(), 1);
   EXPECT_EQ(server->posts().at(0).field("datetime"), "2024-05-01T10:20:01Z");
+}
+
+TEST_F(HttpsUpload, TrustsTheCertificateNamedAsCaFile) {
+  logger.setCaFile(dir.filePath("missing.pem").toStdString());
+  logger.start();
+  ASSERT_EQ(errors.count(), 1);
+  EXPECT_TRUE(errors.at(0).at(0).toString().contains("missing.pem")) << errors.at(0).at(0).toString().toStdString();
+  logger.stop();
+
+  logger.setCaFile(cert);
+  logger.start();
+  logger.addPosition(at(2));
+  ASSERT_TRUE(waitUntil([&] { return server->count() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return logger.pendingPosts() == 0; }));
+  logger.stop();
+  EXPECT_EQ(errors.count(), 1);
 }
 
 // ---- Proxy -----------------------------------------------------------------------------------

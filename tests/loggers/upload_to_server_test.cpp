@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "core/date_time.h"
 #include "core/units.h"
 #include "loggers/http_logger.h"
 #include "loggers/track_logger_list.h"
@@ -14,6 +15,7 @@
 #include "server/current_position.h"
 #include "server/database.h"
 #include "server/position_server.h"
+#include "server/sqlite.h"
 #include "support/temp_dir.h"
 #include "sources/gps_tracker_simu.h"
 
@@ -78,6 +80,66 @@ TEST(UploadToPositionServer, SimulatedPositionsReachTheClientFeed) {
   const auto stored = db.lastPositionOfUser(userId);
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->trackId.size(), 32u);
+  server.stop();
+}
+
+// The server cannot store while another program holds the database: it answers 503, the uploader
+// says so and posts the same position again after the server's Retry-After.
+TEST(UploadToPositionServer, ALockedDatabaseIsReportedAndThePositionKept) {
+  test::qtApp();
+  test::TempDir dir;
+  Database db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
+  const auto userId = db.addUser({.name = "walker", .passwordHash = hashPassword("secret"), .color = {},
+                                  .firstName = {}, .sureName = {}, .email = {}, .phone = {}, .description = {}});
+  CurrentPosition current;
+  PositionServer server(current, &db, {});
+  PositionServerConfig config;
+  config.port = 0;
+  config.bindAddress = "127.0.0.1";
+  config.webRoot = dir.path();
+  config.storeRetryAfter = std::chrono::seconds(1);
+  server.setConfig(config);
+  server.start();
+
+  HttpLogger logger;
+  logger.setHost("127.0.0.1");
+  logger.setPort(static_cast<quint16>(server.port()));
+  logger.setPostFile("onclientpos");
+  logger.setHttpAuth(true);
+  logger.setAuthUser("walker");
+  logger.setAuthPass("secret");
+  logger.setActive(true);
+  QStringList errors;
+  QObject::connect(&logger, &HttpLogger::errorOccurred, [&](const QString& m) { errors << m; });
+  logger.start();
+
+  PositionInfo first;
+  first.time = *makeDateTime({.year = 2024, .month = 5, .day = 1, .hour = 10, .minute = 0, .second = 0});
+  first.y = 47.5f;
+  first.x = 11.5f;
+  first.fields = {defTime, defXY};
+  auto other = std::make_unique<SqliteDatabase>((dir / "geomuxer.db").string());
+  other->execute("BEGIN EXCLUSIVE");
+  logger.addPosition(first);
+  ASSERT_TRUE(test::waitUntil([&] { return !errors.isEmpty(); }));
+  EXPECT_EQ(errors.front(), "The server answered 503 Service Unavailable; the position is kept for the next try");
+  EXPECT_FALSE(db.lastPositionOfUser(userId));
+
+  other.reset();  // the other program lets go
+  PositionInfo second = first;
+  second.time += 1.0 / 86400.0;
+  logger.addPosition(second);  // too early: it waits beside the kept one
+  EXPECT_EQ(logger.keptPositions(), 2);
+  test::spin(std::chrono::milliseconds(1100));
+  PositionInfo third = second;
+  third.time += 1.0 / 86400.0;
+  logger.addPosition(third);  // the newest replaces the waiting one
+  ASSERT_TRUE(test::waitUntil([&] { return db.positionsOfUser(userId).size() == 2; }));
+  ASSERT_TRUE(test::waitUntil([&] { return logger.pendingPosts() == 0; }));
+  EXPECT_EQ(errors.size(), 1);
+  EXPECT_EQ(db.positionsOfUser(userId).front().datetime, "2024-05-01 10:00:00");
+  EXPECT_EQ(db.positionsOfUser(userId).back().datetime, "2024-05-01 10:00:02");
+  logger.stop();
   server.stop();
 }
 

@@ -315,20 +315,36 @@ TEST_F(PositionServerTest, BadNumbersAnswer500WithTheErrorAndStoreNothing) {
   EXPECT_TRUE(m_log.lines().empty());  // a failed request writes no log line
 }
 
-TEST_F(PositionServerTest, StorageFailureIsLoggedNotReported) {
+TEST_F(PositionServerTest, PositionsThatAreNotStoredAnswer503WithRetryAfter) {
   const auto id = addClient("rover", "pw");
-  {
-    SqliteDatabase raw((m_dir / "geomuxer.db").string());
-    raw.execute("CREATE TRIGGER refuse BEFORE INSERT ON positions BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
-  }
   auto c = client();
   c.set_basic_auth("rover", "pw");
-  EXPECT_EQ(c.Post("/onclientpos", form({{"lat", "1"}, {"lon", "2"}}))->status, 200);
-  const auto lines = m_log.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_THAT(lines[0], ::testing::StartsWith("SQL ERROR: "));
-  EXPECT_THAT(lines[0], HasSubstr("disk says no"));
-  EXPECT_EQ(storedCount(id), 0u);
+  struct Fault {
+    const char* name;
+    const char* cause;  // run on a second connection, held while the post is made
+    const char* logged;
+  };
+  const Fault faults[] = {
+      {"locked by another writer", "BEGIN EXCLUSIVE", "locked"},
+      {"refused by the file", "CREATE TRIGGER refuse BEFORE INSERT ON positions BEGIN SELECT RAISE(ABORT, 'disk says no'); END",
+       "disk says no"},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    SqliteDatabase other((m_dir / "geomuxer.db").string());
+    other.execute(fault.cause);
+    m_log.clear();
+    auto res = c.Post("/onclientpos", form({{"lat", "1"}, {"lon", "2"}}));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 503);
+    EXPECT_EQ(res->get_header_value("Retry-After"), "30");
+    const auto lines = m_log.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_THAT(lines[0], ::testing::StartsWith("SQL ERROR: "));
+    EXPECT_THAT(lines[0], HasSubstr(fault.logged));
+    EXPECT_EQ(lines[1], "HTTP POST: /onclientpos (503) from 127.0.0.1");
+    EXPECT_EQ(storedCount(id), 0u);
+  }
 }
 
 // --- administration --------------------------------------------------------------------------
