@@ -1,69 +1,33 @@
 #pragma once
 // The options dialog: every setting of the program on one page per topic. It shows the stored
 // settings (and the running state where that is what the user sees), and "OK" writes them all,
-// saves the settings file and applies them to the running program.
+// saves the settings file and applies them to the running program. The pages live in options/;
+// the dialog puts them together.
 
 #include <QDialog>
 #include <QMessageBox>
 #include <QString>
-#include <QStringList>
 
 #include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-class QAbstractButton;
-class QButtonGroup;
-class QCheckBox;
-class QComboBox;
-class QLabel;
-class QLineEdit;
+#include "app/widgets/options/fields.h"
+#include "app/widgets/options/options_page.h"
+#include "app/widgets/options/proxy_page.h"
+#include "app/widgets/options/server_page.h"
+
 class QListWidget;
 class QStackedWidget;
 
 namespace geomuxer {
 
 class AppController;
-class CoordinateEdit;
-class GpsTracker;
 class SimulatorWindow;
 
-/// Host and port of an HTTP proxy.
-struct ProxyAddress {
-  std::string host;
-  int port = 0;
-  friend bool operator==(const ProxyAddress&, const ProxyAddress&) = default;
-};
-
-/// Reads a proxy list, either one address ("host:3128") or entries per protocol
-/// ("http=host:8080;https=other:443", of which the http entry counts). A scheme in front
-/// ("http://host:8080/") is dropped; a port that is not a number gives 0 and a missing one 80.
-/// Nothing when the list is empty or has entries but none for http.
-[[nodiscard]] std::optional<ProxyAddress> parseProxyList(std::string_view list);
-
-/// The system's proxies for HTTP and HTTPS in the form parseProxyList reads (desktop settings and
-/// the *_proxy environment variables); nothing when connections go direct.
-[[nodiscard]] std::optional<std::string> systemProxyList();
-
-/// The position server's page on this machine as others reach it: the first IPv4 address of the
-/// host name ("localhost" when the name cannot be read, empty when it does not resolve).
-[[nodiscard]] QString serverPageUrl(bool https, const QString& port, bool admin);
-
-/// What a browse button asks the user for.
-struct FileRequest {
-  enum class Kind { openFile, saveFile, folder };
-  Kind kind = Kind::openFile;
-  QString caption;
-  QString start;        ///< file or folder the chooser starts at
-  QStringList filters;  ///< Qt's form: "Cert files (*.pem)"
-  int selectedFilter = 0;
-  QString defaultSuffix;
-};
-
 /// Modal, main thread only. The controller and the simulator window (may be null) must outlive it.
-class OptionsDialog : public QDialog {
+class OptionsDialog : public QDialog, private PageHost {
   Q_OBJECT
 
  public:
@@ -73,7 +37,7 @@ class OptionsDialog : public QDialog {
   using MessageBox = std::function<QMessageBox::StandardButton(QMessageBox::Icon icon, const QString& title,
                                                                const QString& text,
                                                                QMessageBox::StandardButtons buttons)>;
-  using PortLister = std::function<std::vector<std::string>()>;
+  using PortLister = PortLists::Lister;
   using ProxyQuery = std::function<std::optional<std::string>()>;
   using HelpHandler = std::function<void(const std::string& topic)>;
 
@@ -105,120 +69,49 @@ class OptionsDialog : public QDialog {
   void refreshPorts();
   /// "System Proxy Settings": the system's HTTP proxy into the proxy fields, when there is one.
   void takeSystemProxy();
-  /// Writes every field into the settings, saves the file and applies the values to the running
-  /// program. Stops at the first value that cannot be applied, reports it, and returns false.
+
+  /// Every field that cannot be stored as a usable value, in page order; nothing is written.
+  [[nodiscard]] std::vector<FieldProblem> validate() const;
+  /// Checks every page, then writes every field into the settings, saves the file and applies the
+  /// values to the running program. A field that failed the check is written all the same; applying
+  /// stops at the first value that cannot be applied, reports it, and returns false.
   bool save();
+  /// What the check found at the last save.
+  [[nodiscard]] const std::vector<FieldProblem>& problems() const { return m_problems; }
 
   /// "OK": save, then close with the accepted result (also after an error).
   void accept() override;
 
  private:
-  struct SourcePage;
-
+  /// Puts `page` (a child of the page stack) last in the list.
+  template <class Page>
+  Page* add(Page* page);
   void buildPages();
-  QWidget* addPage(const QString& title);
-  void buildGeneralPage();
-  void buildSourcePage(GpsTracker* source);
-  void buildServerPage();
-  void buildTcpLogPage();
-  void buildFileLogPage();
-  void buildGpxLogPage();
-  void buildHttpLogPage();
-  void buildIntervalPage();
-  void buildProxyPage();
-  void buildUnitsPage();
-
   void load();
-  void writeSettings();
-  void applyToProgram();
 
-  void onUseSslClicked(bool checked);
-  void chooseCertificate(int which);
-  void openServerPage(bool admin);
-  [[nodiscard]] QString chooseFile(const FileRequest& request);
+  // PageHost
+  AppController& controller() override { return m_controller; }
+  SimulatorWindow* simulatorWindow() override { return m_simulatorWindow; }
+  PortLists& portLists() override { return m_portLists; }
+  QString chooseFile(const FileRequest& request) override;
   QMessageBox::StandardButton message(QMessageBox::Icon icon, const QString& title, const QString& text,
-                                      QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+                                      QMessageBox::StandardButtons buttons = QMessageBox::Ok) override;
+  std::optional<std::string> systemProxy() override;
 
   AppController& m_controller;
   SimulatorWindow* m_simulatorWindow;
-  PortLister m_ports;
+  PortLists m_portLists;
   FileChooser m_chooseFile;
   MessageBox m_message;
   ProxyQuery m_proxyQuery;
   HelpHandler m_help;
 
-  QListWidget* m_pageList = nullptr;
-  QStackedWidget* m_pages = nullptr;
-
-  // General
-  QCheckBox* m_closeToTray = nullptr;
-  QCheckBox* m_minimized = nullptr;
-  QCheckBox* m_savePos = nullptr;
-  QListWidget* m_logWhat = nullptr;
-  QLineEdit* m_maxLines = nullptr;
-  // Simulator
-  CoordinateEdit* m_simuLong = nullptr;
-  CoordinateEdit* m_simuLat = nullptr;
-  QLineEdit* m_simuAlt = nullptr;
-  QLineEdit* m_simuMaxSpeed = nullptr;
-  QLineEdit* m_simuMaxVSpeed = nullptr;
-  // Garmin via COM
-  QComboBox* m_garminPort = nullptr;
-  // NMEA via COM
-  QComboBox* m_nmeaPort = nullptr;
-  QLineEdit* m_nmeaBaud = nullptr;
-  QLineEdit* m_nmeaByteSize = nullptr;
-  QLineEdit* m_nmeaStopBits = nullptr;
-  QCheckBox* m_nmeaParity = nullptr;
-  QCheckBox* m_nmeaComChecksum = nullptr;
-  // NMEA via TCP/IP
-  QLineEdit* m_tcpHost = nullptr;
-  QLineEdit* m_tcpPort = nullptr;
-  QCheckBox* m_tcpChecksum = nullptr;
-  // NMEA via File
-  QLineEdit* m_nmeaFile = nullptr;
-  QCheckBox* m_fileChecksum = nullptr;
-  // HTTP Server
-  QLineEdit* m_serverPort = nullptr;
-  QCheckBox* m_serverActive = nullptr;
-  QCheckBox* m_serverAuth = nullptr;
-  QLineEdit* m_serverUser = nullptr;
-  QLineEdit* m_serverPassword = nullptr;
-  QCheckBox* m_useSsl = nullptr;
-  QLineEdit* m_certFile = nullptr;
-  QLineEdit* m_keyFile = nullptr;
-  QLineEdit* m_rootCertFile = nullptr;
-  // TCP/IP Log
-  QLineEdit* m_tcpLogPort = nullptr;
-  QCheckBox* m_tcpLogActive = nullptr;
-  // NMEA Log
-  QCheckBox* m_fileLogActive = nullptr;
-  QLineEdit* m_fileLogFile = nullptr;
-  QCheckBox* m_fileLogAppend = nullptr;
-  // GPX Log
-  QCheckBox* m_gpxLogActive = nullptr;
-  QLineEdit* m_gpxLogDir = nullptr;
-  // HTTP Log
-  QComboBox* m_httpProtocol = nullptr;
-  QLineEdit* m_httpHost = nullptr;
-  QLineEdit* m_httpPort = nullptr;
-  QLineEdit* m_httpFile = nullptr;
-  QLineEdit* m_httpTimeout = nullptr;
-  QCheckBox* m_httpAuth = nullptr;
-  QLineEdit* m_httpUser = nullptr;
-  QLineEdit* m_httpPassword = nullptr;
-  QCheckBox* m_httpActive = nullptr;
-  // Log Interval
-  QButtonGroup* m_recordMode = nullptr;
-  QButtonGroup* m_recordInterval = nullptr;
-  // HTTP Proxy
-  QLineEdit* m_proxyHost = nullptr;
-  QLineEdit* m_proxyPort = nullptr;
-  QLineEdit* m_proxyUser = nullptr;
-  QLineEdit* m_proxyPassword = nullptr;
-  // Units
-  QButtonGroup* m_distUnit = nullptr;
-  QButtonGroup* m_posUnit = nullptr;
+  QListWidget* m_titles = nullptr;
+  QStackedWidget* m_stack = nullptr;
+  std::vector<OptionsPage*> m_pages;       // in page order, which is the order of the writes
+  std::vector<OptionsPage*> m_applyOrder;  // the order in which the running program takes the values
+  ProxyPage* m_proxyPage = nullptr;
+  std::vector<FieldProblem> m_problems;
 };
 
 }  // namespace geomuxer

@@ -1,0 +1,44 @@
+#include "app/widgets/options/nmea_file_page.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include "app/widgets/options/fields.h"
+#include "settings/settings.h"
+#include "sources/gps_tracker_nmea_file.h"
+
+namespace geomuxer {
+
+NmeaFilePage::NmeaFilePage(GpsTrackerNmeaFile& source, PageHost& host, QWidget* parent)
+    : OptionsPage(qs(source.displayName()), parent), m_source(source) {
+  column()->addWidget(description(tr("Read locations from a file in NMEA format."), this));
+  auto* form = new QFormLayout;
+  m_file = textField(this, keys::nmeaFileFile);
+  addBrowseRow(form, tr("&Filename:"), m_file, host, [this] {
+    return FileRequest{FileRequest::Kind::openFile, tr("NMEA file"), m_file->text(), kAllFiles, 0,
+                       QStringLiteral("log")};
+  });
+  m_checksum = check(tr("&NMEA Checksum"), this, keys::nmeaFileChecksum);
+  form->addRow(QString(), m_checksum);
+  column()->addLayout(form);
+}
+
+void NmeaFilePage::load(const Settings& settings, const AppController& /*controller*/) {
+  m_file->setText(storedText(settings, keys::nmeaFileFile));
+  m_checksum->setChecked(settings.readBool(keys::nmeaFileChecksum));
+}
+
+void NmeaFilePage::store(Settings& settings) const {
+  storeText(settings, keys::nmeaFileFile, m_file);
+  storeFlag(settings, keys::nmeaFileChecksum, m_checksum);
+}
+
+void NmeaFilePage::apply(AppController& /*controller*/) {
+  m_source.setFilename(str(m_file->text()));
+  m_source.setCheckChecksum(m_checksum->isChecked());
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,68 @@
+#include "app/widgets/options/options_page.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+
+#include <exception>
+
+#include "app/widgets/options/fields.h"
+
+namespace geomuxer {
+
+// --- checks ---------------------------------------------------------------------------------------
+
+void FieldCheck::run(QLineEdit* field, bool emptyAllowed, const std::function<void()>& parse) {
+  if (emptyAllowed && field->text().isEmpty()) return;
+  try {
+    parse();
+  } catch (const std::exception& e) {
+    m_problems.push_back({m_page, field,
+                          QStringLiteral("%1, %2: %3").arg(m_page, fieldCaption(field), qs(e.what()))});
+  }
+}
+
+void FieldCheck::integer(QLineEdit* field, bool emptyAllowed) {
+  run(field, emptyAllowed, [field] { (void)integerOf(field); });
+}
+
+void FieldCheck::port(QLineEdit* field, bool emptyAllowed) {
+  run(field, emptyAllowed, [field] { (void)portOf(field); });
+}
+
+void FieldCheck::byte(QLineEdit* field) {
+  run(field, false, [field] { (void)byteOf(field); });
+}
+
+void FieldCheck::number(QLineEdit* field) {
+  run(field, false, [field] { (void)numberOf(field); });
+}
+
+QString fieldCaption(const QWidget* field) {
+  for (const QLabel* label : field->window()->findChildren<QLabel*>()) {
+    if (label->buddy() != field) continue;
+    QString caption = label->text();
+    caption.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+    caption.remove(QLatin1Char('&'));
+    caption.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+    if (caption.endsWith(QLatin1Char(':'))) caption.chop(1);
+    return caption;
+  }
+  if (const auto* edit = qobject_cast<const QLineEdit*>(field); edit != nullptr && !edit->placeholderText().isEmpty())
+    return edit->placeholderText();
+  return field->objectName();
+}
+
+// --- page -----------------------------------------------------------------------------------------
+
+OptionsPage::OptionsPage(const QString& title, QWidget* parent) : QWidget(parent) {
+  setObjectName(title);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(new QLabel(QStringLiteral("<b>%1</b>").arg(title.toHtmlEscaped()), this));
+}
+
+void OptionsPage::validate(FieldCheck& /*check*/) const {}
+
+QVBoxLayout* OptionsPage::column() const { return static_cast<QVBoxLayout*>(layout()); }
+
+}  // namespace geomuxer

@@ -1,0 +1,24 @@
+#pragma once
+// "TCP/IP Log": the NMEA broadcast to TCP clients.
+
+#include "app/widgets/options/options_page.h"
+
+class QCheckBox;
+
+namespace geomuxer {
+
+class TcpLogPage : public OptionsPage {
+ public:
+  explicit TcpLogPage(QWidget* parent);
+
+  void load(const Settings& settings, const AppController& controller) override;
+  void validate(FieldCheck& check) const override;
+  void store(Settings& settings) const override;
+  void apply(AppController& controller) override;
+
+ private:
+  QLineEdit* m_port;
+  QCheckBox* m_active;
+};
+
+}  // namespace geomuxer
