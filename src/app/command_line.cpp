@@ -37,6 +37,14 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const std::ve
       result.server = true;
       continue;
     }
+    if (arg == "--config" || arg.starts_with("--config=")) {
+      if (arg.size() > 8) {
+        result.configFile = arg.substr(9);
+      } else if (i + 1 < n) {
+        result.configFile = args[++i];
+      }
+      continue;
+    }
     if (arg == "--help") {
       result.help = true;
       continue;
@@ -91,11 +99,14 @@ std::string commandLineHelp(std::string_view programName) {
       "  -wroot <folder> serve the position server's pages from this folder; also /wroot\n"
       "  --headless      run without a window; the event log goes to standard output\n"
       "  --server        start the position server whatever the settings say\n"
+      "  --config <file> read the settings from this file; the database goes beside it\n"
+      "                  (into $STATE_DIRECTORY when the service manager sets it)\n"
       "  --help          show this text and exit\n"
       "  --version       show the version and exit\n"
       "\n"
-      "Settings are read from geomuxer.sml in the configuration folder ($XDG_CONFIG_HOME/Geomuxer,\n"
-      "by default ~/.config/Geomuxer, unless cfgpath.conf beside the program names another).\n"
+      "Without --config, settings are read from geomuxer.sml in the configuration folder\n"
+      "($XDG_CONFIG_HOME/Geomuxer, by default ~/.config/Geomuxer, unless cfgpath.conf beside the\n"
+      "program names another). A settings file the program may not write is never written back.\n"
       "Unknown switches are ignored.\n";
   return text;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The program's command line. The classic switches start with '-' or '/' and are applied after the
 // settings ("-t <source>", "-a <bool>", "-m", "-wroot <folder>"); the long ones ("--headless",
-// "--server", "--help", "--version") choose how the program runs.
+// "--server", "--config <file>", "--help", "--version") choose how the program runs.
 
 #include <optional>
 #include <string>
@@ -22,6 +22,8 @@ struct CommandLine {
   bool headless = false;
   /// Start the position server even when the settings leave it off.
   bool server = false;
+  /// The settings file of --config (also "--config=FILE"), as given; empty: the usual one.
+  std::string configFile;
   bool help = false;
   bool version = false;
 };

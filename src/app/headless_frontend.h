@@ -1,6 +1,7 @@
 #pragma once
 // The program without a window: the controller runs as a daemon, each log line goes to standard
-// output with a time stamp, and SIGINT or SIGTERM end the program through the closing steps.
+// output with a time stamp (or, when that is the journal, with its priority and without a stamp),
+// and SIGINT or SIGTERM end the program through the closing steps.
 
 #include <QObject>
 
@@ -19,7 +20,8 @@ class HeadlessFrontend : public QObject {
   Q_OBJECT
 
  public:
-  /// `out` receives the log lines ("2024-05-17T09:05:03Z TRACKER: Simulator started").
+  /// `out` receives the log lines ("2024-05-17T09:05:03Z TRACKER: Simulator started"; for the
+  /// journal "<6>TRACKER: Simulator started").
   HeadlessFrontend(AppController& controller, std::FILE* out, QObject* parent = nullptr);
 
   /// Starts the controller with `commandLine`; a setting that stopped the start-up is printed to
@@ -33,6 +35,7 @@ class HeadlessFrontend : public QObject {
 
   AppController& m_controller;
   std::FILE* m_out;
+  bool m_journal;
 };
 
 }  // namespace geomuxer

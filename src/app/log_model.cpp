@@ -2,6 +2,18 @@
 
 namespace geomuxer {
 
+LogSeverity severityOf(QStringView line) {
+  const qsizetype colon = line.indexOf(QLatin1String(": "));
+  if (colon < 0) return LogSeverity::info;
+  const QStringView head = line.left(colon);
+  auto is = [head](QLatin1String word) {
+    return head == word || (head.endsWith(word) && head.size() > word.size() && head[head.size() - word.size() - 1] == u' ');
+  };
+  if (is(QLatin1String("ERROR"))) return LogSeverity::error;
+  if (is(QLatin1String("WARNING"))) return LogSeverity::warning;
+  return LogSeverity::info;
+}
+
 LogModel::LogModel(QObject* parent) : QAbstractListModel(parent) {}
 
 void LogModel::addLine(const QString& text) {

@@ -20,6 +20,12 @@ enum LogCategory : unsigned {
 };
 inline constexpr unsigned kAllLogCategories = lcTracker | lcTrackerPos | lcTcp | lcHttp | lcLogFile;
 
+/// How grave a log line is, for logs that keep the difference (the journal).
+enum class LogSeverity { info, warning, error };
+/// An error line starts with "ERROR: " or with a word followed by " ERROR: " ("TCP/IP ERROR: ",
+/// "HTTP ERROR: ", "SQL ERROR: "); a warning likewise with "WARNING"; every other line is information.
+[[nodiscard]] LogSeverity severityOf(QStringView line);
+
 /// The log lines, oldest first. With a limit above 0, the pane is cut back in one go when it has
 /// grown five lines past the limit, to five lines below it, so that trimming does not happen on
 /// every line. Main thread only; other threads hand their lines over with a queued call.

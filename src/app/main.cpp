@@ -9,14 +9,17 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/app_controller.h"
 #include "app/command_line.h"
 #include "app/headless_frontend.h"
+#include "app/journal_log.h"
 #include "app/main_window.h"
 #include "app/program_files.h"
+#include "app/service_notifier.h"
 #include "app/signal_watcher.h"
 #include "app/widgets/options_dialog.h"
 #include "app/widgets/simulator_window.h"
@@ -38,7 +41,7 @@ bool haveDisplay() {
 void reportStartError(bool headless, const std::string& message) {
   if (headless || QApplication::instance() == nullptr ||
       qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-    std::fprintf(stderr, "geomuxer: %s\n", message.c_str());
+    writeLogLine(stderr, LogSeverity::error, "geomuxer: " + message);
   } else {
     QMessageBox::critical(nullptr, QString(), QString::fromStdString(message));
   }
@@ -58,13 +61,15 @@ int run(int argc, char** argv) {
   }
   bool headless = early.headless;
   if (!headless && !haveDisplay()) {
-    std::fputs("geomuxer: no display found; running headless (--headless)\n", stderr);
+    writeLogLine(stderr, LogSeverity::warning, "geomuxer: no display found; running headless (--headless)");
     headless = true;
   }
+  if (headless) routeQtMessagesToJournal();
 
   const auto appDir = programDir(argv[0]);
   setProgramEnvironment(appDir);
   const auto dataDir = locateDataDir(appDir);
+  const StoragePaths paths = storagePaths(appDir, early.configFile);
 
   std::unique_ptr<QCoreApplication> app;
   if (headless)
@@ -74,20 +79,28 @@ int run(int argc, char** argv) {
   QCoreApplication::setApplicationName(QStringLiteral("Geomuxer"));
   QCoreApplication::setApplicationVersion(QStringLiteral(GEOMUXER_VERSION));
 
-  Settings settings(settingsFile(appDir), defaultWebRoot(dataDir));
+  Settings settings(paths.settingsFile, defaultWebRoot(dataDir));
   const Settings::LoadResult loaded = settings.load();
   if (!loaded.ok()) reportStartError(headless, loaded.message);
 
   int result = 0;
   {
-    AppController controller(settings, {dataDir, databaseFile(appDir)});
+    AppController controller(settings, {dataDir, paths.databaseFile});
     const CommandLine commandLine = parseCommandLine(args, controller.sourceNames());
     SignalWatcher stopSignals;
 
     if (headless) {
       HeadlessFrontend frontend(controller, stdout);
-      QObject::connect(&stopSignals, &SignalWatcher::terminationRequested, &frontend, &HeadlessFrontend::quit);
-      frontend.start(commandLine);
+      ServiceNotifier service;
+      QObject::connect(&stopSignals, &SignalWatcher::terminationRequested, &frontend, [&] {
+        service.stopping();
+        frontend.quit();
+      });
+      const std::optional<std::string> error = frontend.start(commandLine);
+      // Ready only now: the position server and the broadcast listen, or have said why not.
+      const QString url = controller.serverUrl();
+      service.ready(error ? "Started with an error: " + *error
+                          : url.isEmpty() ? std::string("Running") : "Running, position server " + url.toStdString());
       result = QCoreApplication::exec();
       controller.close();
     } else {
@@ -117,10 +130,13 @@ int run(int argc, char** argv) {
     }
   }
 
+  // A settings file the program may not write (a service's, under /etc) is the administrator's:
+  // it is read, never written back.
+  if (!canReplaceFile(settings.fileName())) return result;
   try {
     settings.save();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "geomuxer: %s\n", e.what());
+    writeLogLine(stderr, LogSeverity::error, std::string("geomuxer: ") + e.what());
     if (result == 0) result = 1;
   }
   return result;
@@ -132,7 +148,7 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "geomuxer: %s\n", e.what());
+    writeLogLine(stderr, LogSeverity::error, std::string("geomuxer: ") + e.what());
     return 1;
   }
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <system_error>
@@ -91,7 +92,30 @@ fs::path configDir(const fs::path& programDir) {
 
 fs::path settingsFile(const fs::path& programDir) { return configDir(programDir) / "geomuxer.sml"; }
 
-fs::path databaseFile(const fs::path& programDir) { return configDir(programDir) / "geomuxer.db"; }
+fs::path databaseFile(const fs::path& programDir) { return storagePaths(programDir).databaseFile; }
+
+StoragePaths storagePaths(const fs::path& programDir, const fs::path& configFile) {
+  StoragePaths paths;
+  std::error_code ec;
+  if (configFile.empty()) {
+    paths.settingsFile = settingsFile(programDir);
+  } else {
+    paths.settingsFile = fs::absolute(configFile, ec).lexically_normal();
+    fs::create_directories(paths.settingsFile.parent_path(), ec);
+  }
+  const std::string stateList = envVar("STATE_DIRECTORY");
+  const fs::path state(stateList.substr(0, stateList.find(':')));
+  paths.stateDir = state.is_absolute() ? state : paths.settingsFile.parent_path();
+  fs::create_directories(paths.stateDir, ec);
+  paths.databaseFile = paths.stateDir / "geomuxer.db";
+  return paths;
+}
+
+bool canReplaceFile(const fs::path& file) {
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return false;
+  return ::access(file.c_str(), W_OK) == 0 || errno == ENOENT;
+}
 
 std::string defaultWebRoot(const fs::path& programDir) {
   return (programDir / "http").string() + static_cast<char>(fs::path::preferred_separator);

@@ -29,8 +29,30 @@ void setProgramEnvironment(const std::filesystem::path& programDir);
 [[nodiscard]] std::filesystem::path configDir(const std::filesystem::path& programDir);
 /// configDir()/"geomuxer.sml".
 [[nodiscard]] std::filesystem::path settingsFile(const std::filesystem::path& programDir);
-/// configDir()/"geomuxer.db".
+/// storagePaths(programDir).databaseFile.
 [[nodiscard]] std::filesystem::path databaseFile(const std::filesystem::path& programDir);
+
+/// Where one run of the program keeps its files.
+struct StoragePaths {
+  std::filesystem::path settingsFile;
+  /// What the program writes besides its settings (the database and the like).
+  std::filesystem::path stateDir;
+  /// stateDir/"geomuxer.db".
+  std::filesystem::path databaseFile;
+};
+
+/// The settings file is `configFile` (the --config switch; a relative name is taken from the
+/// current folder) or, when that is empty, settingsFile(programDir). The state folder is
+/// $STATE_DIRECTORY, which the service manager sets for a service (the first folder of its
+/// colon-separated list; only an absolute one counts), or else the settings file's folder. Both
+/// folders are created when missing, failures reported only when the files in them are written.
+[[nodiscard]] StoragePaths storagePaths(const std::filesystem::path& programDir,
+                                        const std::filesystem::path& configFile = {});
+
+/// True when this process may replace `file` the way the settings are saved (a new file in the
+/// same folder renamed over it): the folder is writable and the file, when it exists, is too.
+/// False for a read-only file system, and for a service's settings under /etc.
+[[nodiscard]] bool canReplaceFile(const std::filesystem::path& file);
 /// The web-root folder beside the program: programDir, "http" and a trailing separator.
 [[nodiscard]] std::string defaultWebRoot(const std::filesystem::path& programDir);
 

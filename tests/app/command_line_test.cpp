@@ -75,9 +75,31 @@ TEST(CommandLine, LongSwitchesChooseHowToRun) {
   EXPECT_TRUE(parse({"--version"}).version);
 }
 
+TEST(CommandLine, ConfigNamesTheSettingsFile) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::string configFile;
+    bool headless;
+  };
+  const Row rows[] = {
+      {"separate value", {"--config", "/etc/geomuxer/geomuxer.sml", "--headless"}, "/etc/geomuxer/geomuxer.sml", true},
+      {"joined value", {"--config=rel/g.sml"}, "rel/g.sml", false},
+      {"value looks like a switch", {"--config", "--headless"}, "--headless", false},
+      {"last one wins", {"--config", "a.sml", "--config=b.sml"}, "b.sml", false},
+      {"no value", {"--headless", "--config"}, "", true},
+      {"empty joined value", {"--config="}, "", false},
+  };
+  for (const Row& row : rows) {
+    const CommandLine cl = parse(row.args);
+    EXPECT_EQ(cl.configFile, row.configFile) << row.name;
+    EXPECT_EQ(cl.headless, row.headless) << row.name;
+  }
+}
+
 TEST(CommandLine, HelpListsEverySwitch) {
   const std::string help = commandLineHelp("geomuxer");
-  for (const char* sw : {"-t ", "-a ", "-m ", "-wroot ", "--headless", "--server", "--help", "--version"})
+  for (const char* sw : {"-t ", "-a ", "-m ", "-wroot ", "--headless", "--server", "--config ", "--help", "--version"})
     EXPECT_NE(help.find(sw), std::string::npos) << sw;
 }
 

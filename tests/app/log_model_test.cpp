@@ -99,5 +99,26 @@ TEST(LogModel, ModelRowsFollowTheLines) {
   EXPECT_EQ(log.rowCount(), 0);
 }
 
+TEST(LogSeverity, ErrorAndWarningPrefixes) {
+  struct Row {
+    const char* line;
+    LogSeverity severity;
+  };
+  const Row rows[] = {
+      {"ERROR: File \"x\" does not exist", LogSeverity::error},
+      {"TCP/IP ERROR: Address in use", LogSeverity::error},
+      {"SQL ERROR: disk I/O error", LogSeverity::error},
+      {"HTTP ERROR: Connection refused", LogSeverity::error},
+      {"WARNING: settings read-only", LogSeverity::warning},
+      {"TRACKER: Simulator started", LogSeverity::info},
+      {"TCP/IP: Client 127.0.0.1 connected", LogSeverity::info},
+      {"TRACKER: ERROR: is the text, not the prefix", LogSeverity::info},
+      {"NOERROR: one word", LogSeverity::info},
+      {"ERROR without a colon", LogSeverity::info},
+      {"", LogSeverity::info},
+  };
+  for (const Row& row : rows) EXPECT_EQ(severityOf(QString::fromUtf8(row.line)), row.severity) << row.line;
+}
+
 }  // namespace
 }  // namespace geomuxer

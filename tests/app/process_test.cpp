@@ -8,7 +8,15 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
+#include <string_view>
+#include <vector>
 #include <sstream>
 
 #include "app_test_support.h"
@@ -133,6 +141,152 @@ TEST_F(ProgramProcess, HelpAndVersion) {
   EXPECT_TRUE(m_process.readAllStandardOutput().startsWith("Geomuxer " GEOMUXER_VERSION));
   // Neither touches the settings.
   EXPECT_FALSE(std::filesystem::exists(settingsFile()));
+}
+
+// The service manager's end of the notification socket: a datagram socket bound to a path.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& path) : m_path(path) {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = path.string();
+    if (m_fd < 0 || name.size() >= sizeof(address.sun_path)) return;
+    name.copy(address.sun_path, name.size());
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      ::close(m_fd);
+      m_fd = -1;
+      return;
+    }
+    ::chmod(name.c_str(), 0777);  // the program may run as another user
+  }
+  ~NotifySocket() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+
+  [[nodiscard]] bool ok() const { return m_fd >= 0; }
+  /// Every message that has arrived so far, in order.
+  std::vector<std::string> receive() {
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+      if (n < 0) break;
+      m_messages.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    return m_messages;
+  }
+  [[nodiscard]] long count(std::string_view message) {
+    const std::vector<std::string> all = receive();
+    return std::count_if(all.begin(), all.end(), [message](const std::string& m) { return m.find(message) != std::string::npos; });
+  }
+
+ private:
+  std::filesystem::path m_path;
+  int m_fd = -1;
+  std::vector<std::string> m_messages;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// As systemd runs the service: an unprivileged user (when the test runs as root), settings read
+// from a folder it may not write, a state folder for the database, a notification socket with a
+// watchdog, and standard output connected to "the journal" (JOURNAL_STREAM names the stream).
+TEST_F(ProgramProcess, RunsAsTheServiceManagerRunsIt) {
+  namespace fs = std::filesystem;
+  const bool asRoot = ::geteuid() == 0;
+  if (asRoot && !QFile::exists(QStringLiteral("/usr/bin/setpriv")))
+    GTEST_SKIP() << "setpriv (util-linux) is needed to run the program as another user";
+  fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+  const fs::path etc = m_dir / "etc";
+  const fs::path state = m_dir / "state";
+  const fs::path out = m_dir / "journal.txt";
+  fs::create_directories(state);
+  fs::permissions(state, fs::perms::all);
+  const quint16 httpPort = freePort();
+  const quint16 nmeaPort = freePort();
+  const std::string config = test::settingsText(
+      "<http><active>true</active><port>" + std::to_string(httpPort) + "</port></http><tcpiplog><port>" +
+      std::to_string(nmeaPort) + "</port></tcpiplog><nmeafile><file>" + (m_dir / "missing.nmea").string() +
+      "</file></nmeafile>");
+  test::writeFile(etc / "geomuxer.sml", config);
+  fs::permissions(etc / "geomuxer.sml", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(etc, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+  NotifySocket notify(m_dir / "notify");
+  ASSERT_TRUE(notify.ok());
+  test::writeFile(out, "");
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+
+  QProcessEnvironment env = m_process.processEnvironment();
+  env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromStdString((m_dir / "notify").string()));
+  env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+  env.insert(QStringLiteral("STATE_DIRECTORY"), QString::fromStdString(state.string()));
+  env.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+  m_process.setProcessEnvironment(env);
+  m_process.setStandardOutputFile(QString::fromStdString(out.string()), QIODevice::Append);
+  // The file source with a file that is not there: an error line at start.
+  QStringList args{"--headless", "--config", QString::fromStdString((etc / "geomuxer.sml").string()),
+                   "-t", "NMEA via File", "-a", "yes"};
+  if (asRoot) {
+    args.prepend(kProgram);
+    args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--"} + args;
+    m_process.start(QStringLiteral("/usr/bin/setpriv"), args);
+  } else {
+    m_process.start(kProgram, args);
+  }
+  ASSERT_TRUE(m_process.waitForStarted(10000));
+
+  ASSERT_TRUE(test::waitUntil([&] { return notify.count("READY=1") > 0; }, std::chrono::seconds(30)))
+      << "stderr: " << m_process.readAllStandardError().toStdString() << "\nstdout: " << test::readFile(out);
+  const std::vector<std::string> early = notify.receive();
+  const auto ready = std::find_if(early.begin(), early.end(), [](const std::string& m) { return m.find("READY=1") != std::string::npos; });
+  EXPECT_NE(ready->find("STATUS=Running, position server http"), std::string::npos) << *ready;
+
+  // Ready means listening: the first request is answered.
+  QTcpSocket http;
+  http.connectToHost(QHostAddress::LocalHost, httpPort);
+  ASSERT_TRUE(http.waitForConnected(5000));
+  http.write("GET /pos.xml HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+  QByteArray answer;
+  while (http.waitForReadyRead(5000)) answer += http.readAll();
+  EXPECT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.left(200).toStdString();
+
+  // Pings every 100 ms while the event loop runs.
+  EXPECT_TRUE(test::waitUntil([&] { return notify.count("WATCHDOG=1") >= 3; }, std::chrono::seconds(10)));
+
+  m_process.terminate();
+  ASSERT_TRUE(m_process.waitForFinished(20000));
+  EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(m_process.exitCode(), 0) << m_process.readAllStandardError().toStdString();
+  EXPECT_EQ(notify.count("STOPPING=1"), 1);
+
+  // Priorities instead of time stamps; the error is an error.
+  const std::vector<std::string> journal = lines(test::readFile(out));
+  ASSERT_FALSE(journal.empty());
+  bool sawError = false;
+  for (const std::string& line : journal) {
+    EXPECT_TRUE(line.starts_with("<6>") || line.starts_with("<3>") || line.starts_with("<4>")) << line;
+    if (line.starts_with("<3>ERROR: ")) sawError = true;
+  }
+  EXPECT_TRUE(sawError) << test::readFile(out);
+  EXPECT_NE(journal.front().find("running headless, settings " + (etc / "geomuxer.sml").string() + " (read-only"),
+            std::string::npos) << journal.front();
+
+  // The administrator's settings stay as written; the database went to the state folder.
+  EXPECT_EQ(test::readFile(etc / "geomuxer.sml"), config);
+  EXPECT_EQ(std::distance(fs::directory_iterator(etc), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::exists(state / "geomuxer.db"));
+  fs::permissions(etc, fs::perms::owner_all);
 }
 
 }  // namespace
