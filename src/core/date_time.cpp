@@ -136,6 +136,15 @@ std::string formatDateTimeText(DateTime value, char separator, std::string_view 
 
 std::string formatIsoTime(DateTime value) { return formatDateTimeText(value, 'T', "Z"); }
 
+std::string formatIsoTimeMs(DateTime value) {
+  const int ms = splitDateTime(value).millisecond;
+  if (ms == 0) return formatIsoTime(value);
+  std::string suffix = ".";
+  appendPadded(suffix, ms, 3);
+  suffix += 'Z';
+  return formatDateTimeText(value, 'T', suffix);
+}
+
 DateTime parseIsoTime(std::string_view text) {
   const auto dash1 = text.find('-');
   if (dash1 == std::string_view::npos) return 0.0;

@@ -44,6 +44,8 @@ struct DateTimeParts {
 
 /// "YYYY-MM-DDThh:mm:ssZ"; milliseconds are dropped.
 [[nodiscard]] std::string formatIsoTime(DateTime value);
+/// "YYYY-MM-DDThh:mm:ss.fffZ" when the time has a fraction of a second, else formatIsoTime.
+[[nodiscard]] std::string formatIsoTimeMs(DateTime value);
 /// "YYYY-MM-DD", `separator`, "hh:mm:ss", then `suffix`; milliseconds are dropped.
 [[nodiscard]] std::string formatDateTimeText(DateTime value, char separator, std::string_view suffix);
 

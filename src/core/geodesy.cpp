@@ -34,23 +34,22 @@ double ellipsoidDistance(Point first, Point second) {
   return 2.0 * a.n * std::asin(std::min(1.0, 0.5 * chord / a.n));
 }
 
-Point destinationPoint(Point start, float heading, float distance) {
-  constexpr float kDegToRadF = std::numbers::pi_v<float> / 180.0f;
-  constexpr float kPiF = std::numbers::pi_v<float>;
-  const float theta = (360.0f - heading) * kDegToRadF;
-  const float d = distance / 1852.0f / 60.0f * kDegToRadF;
-  const float lat1 = start.y * kDegToRadF;
-  const float lon1 = start.x * kDegToRadF;
-  // Rounding in single precision can push the sine a hair past 1 near the poles.
-  const float sinLat2 = std::clamp(std::cos(d) * std::sin(lat1) + std::cos(theta) * std::sin(d) * std::cos(lat1), -1.0f, 1.0f);
-  const float lat2 = std::asin(sinLat2);
-  float lon2 = lon1;
-  const float cosLat2 = std::cos(lat2);
-  if (cosLat2 != 0.0f) {
-    const float s = std::clamp(std::sin(theta) * std::sin(d) / cosLat2, -1.0f, 1.0f);
-    lon2 = static_cast<float>(floatMod(2.0 * std::numbers::pi_v<float>, lon1 - std::asin(s) + kPiF)) - kPiF;
+Point destinationPoint(Point start, double heading, double distance) {
+  const double theta = (360.0 - heading) * kDegToRad;
+  const double d = distance / 1852.0 / 60.0 * kDegToRad;
+  const double lat1 = start.y * kDegToRad;
+  const double lon1 = start.x * kDegToRad;
+  // Rounding can push the sine a hair past 1 near the poles.
+  const double sinLat2 =
+      std::clamp(std::cos(d) * std::sin(lat1) + std::cos(theta) * std::sin(d) * std::cos(lat1), -1.0, 1.0);
+  const double lat2 = std::asin(sinLat2);
+  double lon2 = lon1;
+  const double cosLat2 = std::cos(lat2);
+  if (cosLat2 != 0.0) {
+    const double s = std::clamp(std::sin(theta) * std::sin(d) / cosLat2, -1.0, 1.0);
+    lon2 = floatMod(2.0 * std::numbers::pi, lon1 - std::asin(s) + std::numbers::pi) - std::numbers::pi;
   }
-  return {lon2 / kDegToRadF, lat2 / kDegToRadF};
+  return {lon2 / kDegToRad, lat2 / kDegToRad};
 }
 
 double floatMod(double divisor, double value) { return value - divisor * std::floor(value / divisor); }

@@ -11,8 +11,9 @@ namespace geomuxer {
 [[nodiscard]] double ellipsoidDistance(Point first, Point second);
 
 /// The point reached from `start` along `heading` (degrees) after `distance` metres, on a sphere on
-/// which one nautical mile is one minute of arc. Computed in single precision.
-[[nodiscard]] Point destinationPoint(Point start, float heading, float distance);
+/// which one nautical mile is one minute of arc. Computed in double precision, so that steps of
+/// less than a metre add up.
+[[nodiscard]] Point destinationPoint(Point start, double heading, double distance);
 
 /// value - divisor * floor(value / divisor): the result has the sign of the divisor.
 [[nodiscard]] double floatMod(double divisor, double value);

@@ -28,25 +28,12 @@ void appendChecksum(std::string& out, std::uint8_t sum) {
   out += kHexDigits[sum & 0x0F];
 }
 
-// A coordinate held as a float stands for the decimal the receiver or user gave: read back through
-// its shortest text, 47.1f gives 47.1 and not 47.0999984741, so the minutes come out as 06.0000.
-double intendedValue(float value) {
-  std::array<char, 32> buf{};
-  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value);
-  double result = value;
-  if (ec == std::errc{}) std::from_chars(buf.data(), end, result);
-  return result;
-}
-
 // ddmm.mmmm (or dddmm.mmmm): whole degrees, then minutes with two integer and four decimal digits.
-// Minutes that round to 60.0000 are carried into the degrees.
-void appendCoordinate(std::string& out, float value, int degreeDigits) {
-  const double magnitude = std::fabs(intendedValue(value));
-  if (!std::isfinite(magnitude)) {
-    appendDigits(out, 0, degreeDigits + 2);
-    out += ".0000";
-    return;
-  }
+// Minutes that round to 60.0000 are carried into the degrees. Anything that is no coordinate at all
+// gives an empty field rather than digits made up from it.
+void appendCoordinate(std::string& out, double value, int degreeDigits) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude <= 180.0)) return;
   long long degrees = static_cast<long long>(magnitude);
   long long tenThousandths = std::llround((magnitude - static_cast<double>(degrees)) * 60.0 * 10000.0);
   if (tenThousandths >= 600000) {
@@ -67,9 +54,9 @@ void appendTime(std::string& out, const DateTimeParts& parts) {
 
 void appendLatLon(std::string& out, const PositionInfo& p) {
   appendCoordinate(out, p.y, 2);
-  out += p.y >= 0.0f ? ",N," : ",S,";
+  out += p.y >= 0.0 ? ",N," : ",S,";
   appendCoordinate(out, p.x, 3);
-  out += p.x >= 0.0f ? ",E" : ",W";
+  out += p.x >= 0.0 ? ",E" : ",W";
 }
 
 int fixQuality(Fix fix) {

@@ -271,7 +271,7 @@ std::optional<Point> parseLatLon(std::string_view text, const NumberFormat& nf) 
     if (!lat || !lon || (lat->hemisphere != 0 && lat->hemisphere != 'N' && lat->hemisphere != 'S') ||
         std::fabs(lat->degrees) > 90.0 || std::fabs(lon->degrees) > 180.0)
       return std::nullopt;
-    return Point{static_cast<float>(lon->degrees), static_cast<float>(lat->degrees)};
+    return Point{lon->degrees, lat->degrees};
   }
   return std::nullopt;
 }

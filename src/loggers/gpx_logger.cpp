@@ -88,11 +88,11 @@ void GpxLogger::start() {
 void GpxLogger::addPosition(const PositionInfo& position) {
   if (!m_file || !active()) return;
   // The schema's longitude range is [-180, 180): the antimeridian is written as its western side.
-  const float lon = position.x == 180.0f ? -180.0f : position.x;
+  const double lon = position.x == 180.0 ? -180.0 : position.x;
   m_text = "<trkpt lat=\"";
-  appendFixed(m_text, static_cast<double>(position.y), 7);
+  appendFixed(m_text, position.y, 7);
   m_text += "\" lon=\"";
-  appendFixed(m_text, static_cast<double>(lon), 7);
+  appendFixed(m_text, lon, 7);
   m_text += "\">";
   writeLine(*m_file, 6, m_text);
   // The schema wants "ele" before "time".

@@ -53,8 +53,8 @@ PositionInfo GpsInterfaceLocapi::toPosition(const locapi_Location& l) {
     p.fields.include(defTime);
   }
   if (std::fabs(l.latitude) <= 90.0 && std::fabs(l.longitude) <= 180.0) {  // false for NaN too
-    p.x = static_cast<float>(l.longitude);
-    p.y = static_cast<float>(l.latitude);
+    p.x = l.longitude;
+    p.y = l.latitude;
     p.fields.include(defXY);
   }
   const std::pair<DefField, double> optional[] = {

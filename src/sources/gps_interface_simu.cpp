@@ -41,7 +41,7 @@ void GpsInterfaceSimu::tick() {
 
   PositionInfo p;
   const Point origin = m_origin.value_or(m_startPoint);
-  const Point next = destinationPoint(origin, course, speed * 1000.0f / 3600.0f);
+  const Point next = destinationPoint(origin, course, static_cast<double>(speed) / 3.6);
   p.x = next.x;
   p.y = next.y;
   p.fields.include(defXY);

@@ -58,6 +58,9 @@ TEST(IsoTime, FormatDropsMilliseconds) {
   EXPECT_EQ(formatIsoTime(at(2008, 5, 17, 10, 0, 0, 750)), "2008-05-17T10:00:00Z");
   EXPECT_EQ(formatIsoTime(at(7, 1, 2, 3, 4, 5)), "0007-01-02T03:04:05Z");
   EXPECT_EQ(formatIsoTime(0.0), "1899-12-30T00:00:00Z");
+  EXPECT_EQ(formatIsoTimeMs(at(2008, 5, 17, 10, 0, 0, 750)), "2008-05-17T10:00:00.750Z");
+  EXPECT_EQ(formatIsoTimeMs(at(2008, 5, 17, 10, 0, 0, 5)), "2008-05-17T10:00:00.005Z");
+  EXPECT_EQ(formatIsoTimeMs(at(2008, 5, 17, 10, 0, 0)), "2008-05-17T10:00:00Z") << "whole seconds keep their form";
 }
 
 TEST(IsoTime, ParsesZonesToUtc) {

@@ -37,10 +37,10 @@ TEST(NmeaWriter, HemispheresAndPadding) {
   p.y = 0.0f;
   p.x = 0.0f;
   EXPECT_EQ(nmeaGll(p).substr(0, 34), "$GPGLL,0000.0000,N,00000.0000,E,09") << "zero counts as north and east";
-  p.y = 47.1f;
-  p.x = 0.9999995f;  // minutes that round to 60 are carried into the degrees
+  p.y = 47.1;
+  p.x = 0.9999999;  // minutes that round to 60 are carried into the degrees
   EXPECT_EQ(nmeaGll(p).substr(0, 34), "$GPGLL,4706.0000,N,00100.0000,E,09");
-  p.y = 5.0f / 60.0f;
+  p.y = 5.0 / 60.0;
   EXPECT_EQ(nmeaGll(p).substr(7, 9), "0005.0000");
 }
 

@@ -16,6 +16,9 @@ TEST(DefFields, BitNIsOrdinalN) {
   const DefFields mask{defTime, defXY, defXYPrec, defAltitude, defAltitudePrec, defHeading, defSpeed, defVertSpeed, defFix};
   EXPECT_EQ(mask.bits(), 0x169F);
   EXPECT_EQ(DefFields::fromBits(0x169F), mask);
+  // Flags past the first sixteen take the bits above, leaving those masks as they were.
+  EXPECT_EQ(DefFields{defSatellitesInView}.bits(), 0x10000u);
+  EXPECT_EQ((mask | DefFields{defSatellitesInView}).bits() & 0xFFFF, 0x169Fu);
 }
 
 TEST(DefFields, IncludeExcludeAndUnion) {
@@ -53,7 +56,7 @@ TEST(Fix, DisplayTexts) {
 TEST(Point, InvalidPointIsOnlyItself) {
   EXPECT_TRUE(samePoint(kInvalidPoint, kInvalidPoint));
   EXPECT_FALSE(samePoint(kInvalidPoint, Point{-180.0f, -90.0f}));
-  EXPECT_FALSE(samePoint(Point{11.5f, 47.25f}, Point{11.5f, std::nextafter(47.25f, 48.0f)}));
+  EXPECT_FALSE(samePoint(Point{11.5, 47.25}, Point{11.5, std::nextafter(47.25, 48.0)}));
   EXPECT_TRUE(samePoint(Point{11.5f, 47.25f}, Point{11.5f, 47.25f}));
 }
 

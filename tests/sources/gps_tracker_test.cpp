@@ -287,6 +287,7 @@ class TickInterface : public GpsTimerInterface {
     ++ticks;
     PositionInfo p;
     p.satellites = ticks;
+    p.fields = {defXY};
     doPosition(p);
   }
 };

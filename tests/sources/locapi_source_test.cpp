@@ -92,7 +92,7 @@ TEST_F(LocapiSourceTest, ReadingsBecomePositionsAndConnectionsArePaired) {
   EXPECT_EQ(tracker.gpsInterface()->name(), "LocationAPI");
   ASSERT_TRUE(waitUntil([&] { return positions.size() >= 3; }));
   const PositionInfo& p = positions.front();
-  EXPECT_EQ(p.y, 48.1f);
+  EXPECT_EQ(p.y, 48.1);
   EXPECT_EQ(p.x, 11.5f);
   EXPECT_EQ(p.xyPrec, 12.5f);
   EXPECT_EQ(p.altitude, 530.25f);
@@ -117,7 +117,7 @@ TEST(LocapiConversion, FullReadingCarriesTheFiveFields) {
   const locapi_Location full{2023, 12, 0, 31, 23, 59, 59, 999, -33.85, 151.2, 4.0, 12.0, 6.0};
   const PositionInfo p = GpsInterfaceLocapi::toPosition(full);
   EXPECT_EQ(p.fields.bits(), 0x001F);
-  EXPECT_EQ(p.y, -33.85f);
+  EXPECT_EQ(p.y, -33.85);
   EXPECT_EQ(p.altitudePrec, 6.0f);
 
   const locapi_Location odd{2023, 13, 0, 31, 23, 59, 59, 0, 91.0, 151.2, INFINITY, 1e40, NAN};

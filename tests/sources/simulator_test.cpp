@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/qt_event_loop.h"
+#include "core/geodesy.h"
 #include "sources/gps_tracker_simu.h"
 
 namespace geomuxer {
@@ -50,7 +51,7 @@ TEST_F(SimulatorTest, OnePositionPerSecondMovingAlongTheCourse) {
   EXPECT_NEAR(positions[0].y, 47.5f + step, 1e-5f);
   EXPECT_NEAR(positions[1].y - positions[0].y, step, 1e-5f);
   EXPECT_NEAR(positions[2].y - positions[1].y, step, 1e-5f);
-  EXPECT_NEAR(positions[2].x, 8.25f, 1e-5f);  // single precision all the way
+  EXPECT_NEAR(positions[2].x, 8.25f, 1e-9);
   EXPECT_EQ(positions[0].fields, GpsTrackerSimu::kDefaultFields);
 
   // Course 90 moves east; speed 0 stays put and still carries the point.
@@ -65,6 +66,27 @@ TEST_F(SimulatorTest, OnePositionPerSecondMovingAlongTheCourse) {
   EXPECT_TRUE(samePoint(positions[1].point(), positions[0].point()));
   EXPECT_TRUE(samePoint(positions[2].point(), positions[0].point()));
   EXPECT_TRUE(positions[2].has(defXY));
+}
+
+// Steps of less than a metre must add up: walking for ten minutes covers the distance walked.
+TEST_F(SimulatorTest, WalkingSpeedStepsAddUp) {
+  struct Walk {
+    const char* name;
+    float course;
+    float kmh;
+    double metres;
+  };
+  for (const Walk& walk : {Walk{"3 km/h north", 0.0f, 3.0f, 500.0}, Walk{"2 km/h east", 90.0f, 2.0f, 333.3}}) {
+    SCOPED_TRACE(walk.name);
+    positions.clear();
+    tracker.stop();
+    tracker.setCourse(walk.course);
+    tracker.setSpeed(walk.kmh);
+    run(601);
+    ASSERT_EQ(positions.size(), 601u);
+    const double moved = ellipsoidDistance(positions.front().point(), positions.back().point());
+    EXPECT_NEAR(moved, walk.metres, walk.metres * 0.01);
+  }
 }
 
 TEST_F(SimulatorTest, FieldsChooseWhatPositionsCarry) {

@@ -184,8 +184,8 @@ std::optional<PositionInfo> pvtToPosition(const PvtRecord& r) {
 
   PositionInfo p;
   p.time = time;
-  p.x = static_cast<float>(lon);
-  p.y = static_cast<float>(lat);
+  p.x = lon;
+  p.y = lat;
   p.xyPrec = narrow(r.eph / 2.0);
   p.altitudePrec = narrow(r.epv / 2.0);
   p.altitude = narrow(static_cast<double>(r.alt) + r.mslHeight);
