@@ -39,9 +39,9 @@
 
 #include "core/nmea.h"
 #include "loggers/nmea_tcp_logger.h"
-#include "sources/gps_tracker_nmea_com.h"
-#include "sources/gps_tracker_nmea_file.h"
-#include "sources/gps_tracker_nmea_tcpip.h"
+#include "sources/trackers/gps_tracker_nmea_com.h"
+#include "sources/trackers/gps_tracker_nmea_file.h"
+#include "sources/trackers/gps_tracker_nmea_tcpip.h"
 
 using namespace geomuxer;
 using Clock = std::chrono::steady_clock;

@@ -19,7 +19,7 @@
 #include <QUrl>
 
 #include "app/program_files.h"
-#include "sources/gps_tracker.h"
+#include "sources/trackers/gps_tracker.h"
 
 namespace geomuxer {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/track_logger.h"
-#include "loggers/tcp_server.h"
+#include "net/tcp_server.h"
 
 namespace geomuxer {
 

@@ -12,8 +12,8 @@
 #include "loggers/proxy_settings.h"
 #include "loggers/track_logger_list.h"
 #include "server/position_server.h"
-#include "sources/gps_tracker.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 namespace {

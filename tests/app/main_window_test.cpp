@@ -9,7 +9,7 @@
 
 #include "app/main_window.h"
 #include "app_test_support.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 // Fontconfig keeps a cache for the life of the process on purpose; it is not ours to free.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -18,8 +18,8 @@
 #include <unistd.h>
 
 #include "support/qt_event_loop.h"
-#include "sources/gps_tracker_locapi.h"
-#include "sources/pty_pair.h"
+#include "sources/trackers/gps_tracker_locapi.h"
+#include "support/pty_pair.h"
 #include "support/qt_process.h"
 
 namespace geomuxer {

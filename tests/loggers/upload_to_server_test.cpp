@@ -17,7 +17,7 @@
 #include "server/position_server.h"
 #include "server/sqlite.h"
 #include "support/temp_dir.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 namespace {

@@ -20,7 +20,7 @@
 #include "app/widgets/options/tcp_log_page.h"
 #include "app/widgets/options/units_page.h"
 #include "settings/settings.h"
-#include "sources/gps_interface_com.h"
+#include "sources/transports/gps_interface_com.h"
 
 namespace geomuxer {
 

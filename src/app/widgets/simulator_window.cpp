@@ -15,7 +15,7 @@
 
 #include "app/app_controller.h"
 #include "app/widgets/knob.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 

@@ -7,7 +7,7 @@
 #include <QWidget>
 
 #include "settings/settings.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 class QLabel;
 

@@ -26,9 +26,9 @@
 #include "loggers/nmea_file_logger.h"
 #include "loggers/nmea_tcp_logger.h"
 #include "support/temp_dir.h"
-#include "sources/gps_tracker_nmea_com.h"
-#include "sources/gps_tracker_nmea_tcpip.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_nmea_com.h"
+#include "sources/trackers/gps_tracker_nmea_tcpip.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 namespace {

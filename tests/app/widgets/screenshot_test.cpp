@@ -17,7 +17,7 @@
 #include "app/widgets/simulator_window.h"
 #include "app/widgets/widget_test_app.h"
 #include "support/temp_dir.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 namespace {

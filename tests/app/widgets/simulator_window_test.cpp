@@ -11,7 +11,7 @@
 #include "app/widgets/knob.h"
 #include "app/widgets/widget_test_app.h"
 #include "core/number_text.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 namespace {

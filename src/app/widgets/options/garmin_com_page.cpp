@@ -7,7 +7,7 @@
 
 #include "app/widgets/options/fields.h"
 #include "settings/settings.h"
-#include "sources/gps_tracker_garmin_com.h"
+#include "sources/trackers/gps_tracker_garmin_com.h"
 
 namespace geomuxer {
 

@@ -8,7 +8,7 @@
 
 #include "app/widgets/options/fields.h"
 #include "settings/settings.h"
-#include "sources/gps_tracker_nmea_file.h"
+#include "sources/trackers/gps_tracker_nmea_file.h"
 
 namespace geomuxer {
 

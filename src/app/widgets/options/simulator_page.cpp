@@ -15,7 +15,7 @@
 #include "app/widgets/simulator_window.h"
 #include "core/number_text.h"
 #include "settings/settings.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 

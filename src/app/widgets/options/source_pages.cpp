@@ -10,13 +10,13 @@
 #include "app/widgets/options/nmea_file_page.h"
 #include "app/widgets/options/nmea_tcp_page.h"
 #include "app/widgets/options/simulator_page.h"
-#include "sources/gps_tracker_garmin_com.h"
-#include "sources/gps_tracker_garmin_usb.h"
-#include "sources/gps_tracker_locapi.h"
-#include "sources/gps_tracker_nmea_com.h"
-#include "sources/gps_tracker_nmea_file.h"
-#include "sources/gps_tracker_nmea_tcpip.h"
-#include "sources/gps_tracker_simu.h"
+#include "sources/trackers/gps_tracker_garmin_com.h"
+#include "sources/trackers/gps_tracker_garmin_usb.h"
+#include "sources/trackers/gps_tracker_locapi.h"
+#include "sources/trackers/gps_tracker_nmea_com.h"
+#include "sources/trackers/gps_tracker_nmea_file.h"
+#include "sources/trackers/gps_tracker_nmea_tcpip.h"
+#include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
 

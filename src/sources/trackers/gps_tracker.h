@@ -1,0 +1,89 @@
+#pragma once
+// A GPS source as the application sees it: switched on and off, it creates its transport, passes
+// every position to its logger and announces positions, start and stop.
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/position_info.h"
+#include "core/track_logger.h"
+#include "sources/transports/gps_interface.h"
+
+namespace geomuxer {
+
+/// Base of every source. States: stopped (no interface), started (interface open), and "created
+/// but not open" after an `open` that threw; the next `start` reuses that interface. `start`,
+/// `stop` and `setActive` are called from the main thread; positions arrive from the interface on
+/// the same thread and are delivered one at a time under the tracker's lock.
+class GpsTracker : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit GpsTracker(QObject* parent = nullptr);
+  /// Stops the source when it is active. Concrete trackers should stop in their own destructor:
+  /// from here, `stopped` reaches handlers while the derived part is already gone.
+  ~GpsTracker() override;
+
+  /// The logger (in practice the shared logger list); not owned, may be null.
+  [[nodiscard]] TrackLogger* logger() const { return m_logger; }
+  void setLogger(TrackLogger* logger) { m_logger = logger; }
+
+  /// Starts or stops; nothing happens (and no signal fires) when already in that state.
+  virtual void setActive(bool active);
+  /// True while an interface exists and is open.
+  [[nodiscard]] virtual bool isActive() const;
+  /// Name shown to the user and written to the log ("NMEA via COM", "Simulator", ...).
+  [[nodiscard]] virtual std::string displayName() const = 0;
+  /// Whether the source can work on this machine.
+  [[nodiscard]] virtual bool isAvailable() const { return true; }
+
+  /// Creates the interface when there is none, (re)opens it, starts the logger and emits started.
+  /// Exceptions from creating or opening the interface pass to the caller.
+  virtual void start();
+  /// Closes and releases the interface, stops the logger and emits stopped, also when already stopped.
+  virtual void stop();
+
+  /// Copy of the last delivered position.
+  [[nodiscard]] PositionInfo lastPosition() const;
+  /// The current interface (null when stopped); owned by the tracker.
+  [[nodiscard]] GpsInterface* gpsInterface() const { return m_interface; }
+
+ signals:
+  /// After the logger has received the position.
+  void positionReceived(const geomuxer::PositionInfo& position);
+  void started();
+  void stopped();
+  /// An error from inside the transport's event handling, relayed from the interface.
+  void errorOccurred(const QString& message);
+
+ protected:
+  /// Builds and configures the concrete interface from the tracker's properties.
+  [[nodiscard]] virtual std::unique_ptr<GpsInterface> createInterface() = 0;
+  virtual void doPosition(const PositionInfo& position);
+  virtual void doStart();
+  virtual void doStop();
+  /// Forgets the interface without stopping the logger or emitting stopped, for a transport that
+  /// failed by itself; the interface is deleted from the event loop, so this may be called from
+  /// inside one of its signals.
+  void dropInterface();
+
+ private:
+  void handlePosition(const PositionInfo& position);
+  void handleTerminate();
+  void releaseInterface();
+
+  TrackLogger* m_logger = nullptr;
+  GpsInterface* m_interface = nullptr;
+  PositionInfo m_lastPosition;
+  // Recursive: a handler of positionReceived may reach the tracker again on the same thread.
+  mutable std::recursive_mutex m_mutex;
+  // Depth of calls into the tracker from the interface's own signals; while above zero the
+  // interface is still on the stack and may only be deleted later.
+  int m_interfaceCallbacks = 0;
+};
+
+}  // namespace geomuxer

@@ -1,0 +1,16 @@
+#include "sources/trackers/gps_tracker_nmea_com.h"
+
+#include "sources/transports/gps_interface_com.h"
+
+namespace geomuxer {
+
+std::unique_ptr<GpsInterface> GpsTrackerNmeaCom::createInterface() {
+  auto iface = std::make_unique<GpsInterfaceCom>(makeProtocol(), QString::fromStdString(m_port));
+  iface->setBaudRate(m_baudRate);
+  iface->setByteSize(m_byteSize);
+  iface->setParity(m_parity);
+  iface->setStopBits(m_stopBits);
+  return iface;
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,51 @@
+#include "sources/transports/gps_interface_tcpip.h"
+
+#include <string_view>
+
+namespace geomuxer {
+
+GpsInterfaceTcpip::GpsInterfaceTcpip(std::unique_ptr<GpsProtocol> decoder, QObject* parent)
+    : GpsInterface(std::move(decoder), parent), m_client(new TcpClient(this)) {
+  connect(m_client, &TcpClient::dataReceived, this, &GpsInterfaceTcpip::onData);
+  connect(m_client, &TcpClient::disconnected, this, &GpsInterfaceTcpip::onDisconnected);
+  connect(m_client, &TcpClient::errorOccurred, this, [this](const QString& message) {
+    m_open = false;
+    emit connectionFailed(message);
+  });
+}
+
+GpsInterfaceTcpip::~GpsInterfaceTcpip() {
+  m_client->disconnect(this);
+  close();
+}
+
+void GpsInterfaceTcpip::open() {
+  m_client->setPort(m_port);
+  m_client->setHost(m_host);
+  m_client->setActive(true);
+  m_open = true;
+  if (protocol() != nullptr) protocol()->start(*this);
+}
+
+void GpsInterfaceTcpip::close() {
+  if (!m_open && !m_client->isActive()) return;
+  m_open = false;
+  if (protocol() != nullptr) protocol()->stop(*this);
+  m_client->setActive(false);
+}
+
+void GpsInterfaceTcpip::onData(const QByteArray& data) {
+  if (!m_open || protocol() == nullptr) return;
+  guarded([&] {
+    (void)protocol()->processData(*this, std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+  });
+}
+
+void GpsInterfaceTcpip::onDisconnected() {
+  // Our own close reports a disconnect as well; only the server's close ends the source.
+  if (!m_open) return;
+  m_open = false;
+  doTerminate();
+}
+
+}  // namespace geomuxer

@@ -1,0 +1,52 @@
+#pragma once
+// An NMEA server reached over TCP as the transport of a source.
+
+#include <QString>
+
+#include <memory>
+#include <string>
+
+#include "net/tcp_client.h"
+#include "sources/transports/gps_interface.h"
+
+namespace geomuxer {
+
+/// TCP client transport. `open` connects asynchronously; every chunk received goes to the
+/// decoder as it is. A failed or broken connection emits connectionFailed (the tracker drops this
+/// interface); a close by the server ends the transport through `terminated`. Main thread only.
+class GpsInterfaceTcpip : public GpsInterface {
+  Q_OBJECT
+
+ public:
+  explicit GpsInterfaceTcpip(std::unique_ptr<GpsProtocol> protocol, QObject* parent = nullptr);
+  ~GpsInterfaceTcpip() override;
+
+  [[nodiscard]] std::string name() const override { return "TCP/IP"; }
+  /// Connecting or connected.
+  [[nodiscard]] bool isActive() const override { return m_client->isActive(); }
+  void open() override;
+  void close() override;
+
+  /// Where to connect; a change takes effect at the next `open`.
+  [[nodiscard]] QString host() const { return m_host; }
+  void setHost(const QString& host) { m_host = host; }
+  [[nodiscard]] quint16 port() const { return m_port; }
+  void setPort(quint16 port) { m_port = port; }
+
+  [[nodiscard]] TcpClient* client() const { return m_client; }
+
+ signals:
+  /// The connection could not be made or broke; the message is the socket layer's text.
+  void connectionFailed(const QString& message);
+
+ private:
+  void onData(const QByteArray& data);
+  void onDisconnected();
+
+  TcpClient* m_client;  // child
+  QString m_host = QStringLiteral("127.0.0.1");
+  quint16 m_port = 2222;
+  bool m_open = false;
+};
+
+}  // namespace geomuxer

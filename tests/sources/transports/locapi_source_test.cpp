@@ -1,0 +1,129 @@
+// The location source with stand-ins for the location-service library: missing, unreachable and
+// working.
+
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+
+#include <dlfcn.h>
+
+#include <cmath>
+#include <vector>
+
+#include "support/qt_event_loop.h"
+#include "sources/transports/gps_interface_locapi.h"
+#include "sources/trackers/gps_tracker_locapi.h"
+#include "sources/transports/locapi_library.h"
+
+namespace geomuxer {
+namespace {
+
+using test::qtApp;
+using test::spin;
+using test::waitUntil;
+using namespace std::chrono_literals;
+
+struct Counts {
+  int inits = 0;
+  int dones = 0;
+  int queries = 0;
+};
+
+// Reads the stand-in's call counters from the copy the program loaded.
+Counts counts(const char* path) {
+  Counts c;
+  void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) return c;
+  using CountsFunction = void (*)(int*, int*, int*);
+  auto read = reinterpret_cast<CountsFunction>(dlsym(handle, "standin_counts"));
+  if (read != nullptr) read(&c.inits, &c.dones, &c.queries);
+  dlclose(handle);
+  return c;
+}
+
+class LocapiSourceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qtApp();
+    tracker.setInterval(10);
+    QObject::connect(&tracker, &GpsTracker::positionReceived,
+                     [this](const PositionInfo& p) { positions.push_back(p); });
+  }
+
+  GpsTrackerLocapi tracker;
+  std::vector<PositionInfo> positions;
+};
+
+TEST_F(LocapiSourceTest, MissingLibrary) {
+  tracker.setLibraryPath(GEOMUXER_BINARY_DIR "/no-such-dir/liblocapi-missing.so");
+  EXPECT_FALSE(tracker.isAvailable());
+  QSignalSpy started(&tracker, &GpsTracker::started);
+  try {
+    tracker.start();
+    ADD_FAILURE() << "started without its library";
+  } catch (const InterfaceError& e) {
+    EXPECT_STREQ(e.what(), "Unable to load library liblocapi-missing.so");
+  }
+  EXPECT_FALSE(tracker.isActive());
+  EXPECT_EQ(started.count(), 0);
+  EXPECT_EQ(tracker.displayName(), "Location Service");
+}
+
+TEST_F(LocapiSourceTest, UnreachableServiceRunsWithoutPositions) {
+  tracker.setLibraryPath(LOCAPI_FAILING_PATH);
+  EXPECT_FALSE(tracker.isAvailable());
+  tracker.start();
+  EXPECT_TRUE(tracker.isActive());
+  spin(100ms);
+  EXPECT_TRUE(positions.empty());
+  EXPECT_EQ(counts(LOCAPI_FAILING_PATH).queries, 0) << "no connection, no queries";
+  tracker.stop();
+  EXPECT_EQ(counts(LOCAPI_FAILING_PATH).dones, 0) << "nothing to close";
+}
+
+TEST_F(LocapiSourceTest, ReadingsBecomePositionsAndConnectionsArePaired) {
+  tracker.setLibraryPath(LOCAPI_STANDIN_PATH);
+  ASSERT_TRUE(tracker.isAvailable());
+  Counts c = counts(LOCAPI_STANDIN_PATH);
+  EXPECT_EQ(c.inits, 1);
+  EXPECT_EQ(c.dones, 1) << "the probe closes what it opened";
+
+  tracker.start();
+  EXPECT_EQ(tracker.gpsInterface()->name(), "LocationAPI");
+  ASSERT_TRUE(waitUntil([&] { return positions.size() >= 3; }));
+  const PositionInfo& p = positions.front();
+  EXPECT_EQ(p.y, 48.1);
+  EXPECT_EQ(p.x, 11.5f);
+  EXPECT_EQ(p.xyPrec, 12.5f);
+  EXPECT_EQ(p.altitude, 530.25f);
+  EXPECT_EQ(splitDateTime(p.time), (DateTimeParts{2024, 5, 6, 7, 8, 9, 250}));
+  // The unknown altitude error stays out; without it the flags would be exactly 0x001F.
+  EXPECT_EQ(p.fields, (DefFields{defTime, defXY, defXYPrec, defAltitude}));
+  EXPECT_EQ(p.fix, fixInvalid);
+  c = counts(LOCAPI_STANDIN_PATH);
+  EXPECT_GT(c.queries, static_cast<int>(positions.size())) << "queries that find nothing deliver nothing";
+
+  tracker.stop();
+  tracker.start();
+  tracker.stop();
+  c = counts(LOCAPI_STANDIN_PATH);
+  EXPECT_EQ(c.inits, 3);
+  EXPECT_EQ(c.dones, 3);
+  EXPECT_EQ(LocapiLibrary::load(LOCAPI_STANDIN_PATH), LocapiLibrary::load(LOCAPI_STANDIN_PATH))
+      << "loaded once, for good";
+}
+
+TEST(LocapiConversion, FullReadingCarriesTheFiveFields) {
+  const locapi_Location full{2023, 12, 0, 31, 23, 59, 59, 999, -33.85, 151.2, 4.0, 12.0, 6.0};
+  const PositionInfo p = GpsInterfaceLocapi::toPosition(full);
+  EXPECT_EQ(p.fields.bits(), 0x001F);
+  EXPECT_EQ(p.y, -33.85);
+  EXPECT_EQ(p.altitudePrec, 6.0f);
+
+  const locapi_Location odd{2023, 13, 0, 31, 23, 59, 59, 0, 91.0, 151.2, INFINITY, 1e40, NAN};
+  EXPECT_TRUE(GpsInterfaceLocapi::toPosition(odd).fields.empty())
+      << "a month 13, a latitude beyond the pole and values no float can hold are all left out";
+}
+
+}  // namespace
+}  // namespace geomuxer
