@@ -76,9 +76,6 @@ AppController::AppController(Settings& settings, Options options, QObject* paren
   m_nmeaTcpip = addSource(std::make_unique<GpsTrackerNmeaTcpip>());
   m_nmeaFile = addSource(std::make_unique<GpsTrackerNmeaFile>());
   addSource(std::make_unique<GpsTrackerLocapi>());
-
-  connect(m_nmeaTcpip, &GpsTracker::errorOccurred, this,
-          [this](const QString& message) { logError("TCP/IP ERROR: ", message); });
 }
 
 AppController::~AppController() {
@@ -95,10 +92,7 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
   connect(raw, &GpsTracker::started, this, [this, raw] { onSourceStarted(raw); });
   connect(raw, &GpsTracker::stopped, this, [this, raw] { onSourceStopped(raw); });
   connect(raw, &GpsTracker::positionReceived, this, &AppController::onPosition, Qt::DirectConnection);
-  if constexpr (!std::is_same_v<Tracker, GpsTrackerNmeaTcpip>) {
-    // Transports that fail while running (a serial line hung up) say why.
-    connect(raw, &GpsTracker::errorOccurred, this, [this](const QString& message) { logError("ERROR: ", message); });
-  }
+  connect(raw, &GpsTracker::faulted, this, &AppController::onSourceFault);
   m_trackers.push_back(std::move(tracker));
   if (raw->isAvailable()) m_sources.push_back(raw);
   return raw;
@@ -203,6 +197,21 @@ void AppController::onSourceStopped(GpsTracker* source) {
   if (source == m_simu) emit simulatorStopped(m_simu);
   m_log->addLine(lcTracker, QStringLiteral("TRACKER: %1 stopped").arg(qs(source->displayName())));
   emit sourceStopped(source);
+}
+
+void AppController::onSourceFault(const TransportFault& fault) {
+  // A stream that ended has stopped its source, and the stop is what the log shows. Connections
+  // that fail are socket faults and read like the broadcast's own.
+  struct KindPrefix {
+    FaultKind kind;
+    const char* prefix;
+  };
+  static constexpr KindPrefix kPrefixes[] = {
+      {FaultKind::refused, "TCP/IP ERROR: "}, {FaultKind::reset, "TCP/IP ERROR: "},
+      {FaultKind::timeout, "TCP/IP ERROR: "}, {FaultKind::protocol, "ERROR: "},
+  };
+  for (const KindPrefix& entry : kPrefixes)
+    if (entry.kind == fault.kind) logError(entry.prefix, qs(fault.message));
 }
 
 void AppController::onPosition(const PositionInfo& position) {

@@ -39,6 +39,7 @@ class PositionServer;
 class ProxySettings;
 class TrackLogger;
 class TrackLoggerList;
+struct TransportFault;
 struct PositionServerConfig;
 
 /// The four loggers, in the order they are registered with the logger list.
@@ -195,6 +196,7 @@ class AppController : public QObject {
   Tracker* addSource(std::unique_ptr<Tracker> tracker);
   void onSourceStarted(GpsTracker* source);
   void onSourceStopped(GpsTracker* source);
+  void onSourceFault(const TransportFault& fault);
   void onPosition(const PositionInfo& position);
   void logError(const char* prefix, const QString& message);
   void connectLoggers();

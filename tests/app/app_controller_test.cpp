@@ -98,6 +98,32 @@ TEST(AppController, ActivationFailureIsLoggedWhateverTheCategories) {
   EXPECT_EQ(c.trayHint(), "Geomuxer - inactive");
 }
 
+// Faults of a running source: a connection that fails is a socket error in the log, whatever the
+// categories, and the source does not announce a stop; a server that closes stops the source.
+TEST(AppController, SourceFaultsReachTheLogOnceWithTheirPrefix) {
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  const quint16 port = server.serverPort();
+  ControllerFixture f(body("<nmeatcpip><host>127.0.0.1</host><port>" + std::to_string(port) +
+                           "</port></nmeatcpip><log><tcp>false</tcp><logfile>false</logfile></log>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+  c.selectSource(indexOf(c, "NMEA via TCP/IP"));
+
+  c.toggleActive();
+  ASSERT_TRUE(server.waitForNewConnection(5000));
+  server.nextPendingConnection()->disconnectFromHost();
+  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TRACKER: NMEA via TCP/IP stopped"); }));
+  EXPECT_FALSE(f.logHas("ERROR"));
+
+  server.close();
+  c.toggleActive();
+  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TCP/IP ERROR: Connection refused"); }));
+  test::spin(std::chrono::milliseconds(50));
+  EXPECT_EQ(c.log().lines().filter("stopped").count(), 1);
+  EXPECT_EQ(c.log().lines().filter("ERROR").count(), 1);
+}
+
 TEST(AppController, StoredIndexOutOfRangeLeavesNoUsableSelection) {
   ControllerFixture f(body("<general><tracker>42</tracker></general>"));
   ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "yes"}, {})));

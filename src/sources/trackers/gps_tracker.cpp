@@ -47,10 +47,7 @@ void GpsTracker::start() {
     m_interface = created.release();
     connect(m_interface, &GpsInterface::positionReceived, this, &GpsTracker::handlePosition,
             Qt::DirectConnection);
-    connect(m_interface, &GpsInterface::terminated, this, &GpsTracker::handleTerminate,
-            Qt::DirectConnection);
-    connect(m_interface, &GpsInterface::errorOccurred, this, &GpsTracker::errorOccurred,
-            Qt::DirectConnection);
+    connect(m_interface, &GpsInterface::faulted, this, &GpsTracker::handleFault, Qt::DirectConnection);
   } else if (m_interface->isActive()) {
     m_interface->close();
   }
@@ -92,9 +89,22 @@ void GpsTracker::handlePosition(const PositionInfo& position) {
   doPosition(position);
 }
 
-void GpsTracker::handleTerminate() {
+void GpsTracker::handleFault(const TransportFault& fault) {
   DepthGuard depth(m_interfaceCallbacks);
-  stop();
+  switch (fault.kind) {
+    case FaultKind::endOfStream:
+    case FaultKind::deviceGone:
+      stop();
+      break;
+    case FaultKind::refused:
+    case FaultKind::reset:
+    case FaultKind::timeout:
+      dropInterface();
+      break;
+    case FaultKind::protocol:
+      break;
+  }
+  emit faulted(fault);
 }
 
 void GpsTracker::dropInterface() {

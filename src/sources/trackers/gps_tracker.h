@@ -57,8 +57,11 @@ class GpsTracker : public QObject {
   void positionReceived(const geomuxer::PositionInfo& position);
   void started();
   void stopped();
-  /// An error from inside the transport's event handling, relayed from the interface.
-  void errorOccurred(const QString& message);
+  /// The running transport failed, after the tracker has dealt with it: a stream that ended
+  /// (`endOfStream`, `deviceGone`) has stopped the source, a connection that failed (`refused`,
+  /// `reset`, `timeout`) has been dropped without stopping the source or its logger, and a
+  /// `protocol` fault leaves the source running.
+  void faulted(const geomuxer::TransportFault& fault);
 
  protected:
   /// Builds and configures the concrete interface from the tracker's properties.
@@ -66,14 +69,13 @@ class GpsTracker : public QObject {
   virtual void doPosition(const PositionInfo& position);
   virtual void doStart();
   virtual void doStop();
-  /// Forgets the interface without stopping the logger or emitting stopped, for a transport that
-  /// failed by itself; the interface is deleted from the event loop, so this may be called from
-  /// inside one of its signals.
-  void dropInterface();
 
  private:
   void handlePosition(const PositionInfo& position);
-  void handleTerminate();
+  void handleFault(const TransportFault& fault);
+  /// Forgets the interface without stopping the logger or emitting stopped; the interface is
+  /// deleted from the event loop, so this may be called from inside one of its signals.
+  void dropInterface();
   void releaseInterface();
 
   TrackLogger* m_logger = nullptr;

@@ -24,10 +24,6 @@ std::unique_ptr<GpsInterface> GpsTrackerNmeaTcpip::createInterface() {
   auto iface = std::make_unique<GpsInterfaceTcpip>(makeProtocol());
   iface->setPort(m_port);
   iface->setHost(QString::fromStdString(m_host));
-  connect(iface.get(), &GpsInterfaceTcpip::connectionFailed, this, [this](const QString& message) {
-    dropInterface();
-    emit errorOccurred(message);
-  });
   return iface;
 }
 

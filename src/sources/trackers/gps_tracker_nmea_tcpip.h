@@ -9,9 +9,9 @@ namespace geomuxer {
 
 class GpsInterfaceTcpip;
 
-/// "NMEA via TCP/IP". A connection that fails or breaks drops the transport and emits
-/// errorOccurred, without stopped and without stopping the logger; a close by the server stops
-/// the source normally. Host and port changes while running take effect at the next connect.
+/// "NMEA via TCP/IP". A connection that fails or breaks drops the transport and reports the fault,
+/// without stopped and without stopping the logger; a close by the server stops the source
+/// normally. Host and port changes while running take effect at the next connect.
 class GpsTrackerNmeaTcpip : public GpsTrackerNmea {
   Q_OBJECT
 

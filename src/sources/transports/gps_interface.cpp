@@ -7,16 +7,19 @@ GpsInterface::GpsInterface(std::unique_ptr<GpsProtocol> protocol, QObject* paren
 
 GpsInterface::~GpsInterface() = default;
 
-void GpsInterface::doTerminate() { emit terminated(); }
-
 void GpsInterface::doPosition(const PositionInfo& position) {
   m_lastPosition = position;
   emit positionReceived(position);
 }
 
-void GpsInterface::reportError(const char* message) noexcept {
+void GpsInterface::reportFault(const TransportFault& fault) noexcept {
+  // A handler that throws while taking a fault (a logger failing to stop) is reported in turn.
+  guarded([&] { emit faulted(fault); });
+}
+
+void GpsInterface::reportHandlerFailure(const char* message) noexcept {
   try {
-    emit errorOccurred(QString::fromUtf8(message));
+    emit faulted(TransportFault{FaultKind::protocol, message, false});
   } catch (...) {
     // Nothing sensible is left to do: the error reporting itself failed.
   }

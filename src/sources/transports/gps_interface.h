@@ -11,13 +11,24 @@
 
 #include "core/position_info.h"
 #include "sources/decoders/gps_protocol.h"
+#include "sources/transports/transport_fault.h"
 
 namespace geomuxer {
 
-/// A transport error; the message is meant for the user.
+/// A transport that could not be created or opened; the message is meant for the user. It carries
+/// the same fault value a running transport reports, so a caller can tell a fault that may pass
+/// from one that retrying cannot mend.
 class InterfaceError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  /// A device or peer that would not open, which may work another time.
+  explicit InterfaceError(const std::string& message)
+      : InterfaceError(TransportFault{FaultKind::refused, message, false}) {}
+  explicit InterfaceError(TransportFault fault) : std::runtime_error(fault.message), m_fault(std::move(fault)) {}
+
+  [[nodiscard]] const TransportFault& fault() const { return m_fault; }
+
+ private:
+  TransportFault m_fault;
 };
 
 /// Base of every transport. Lives on the main thread; the tracker creates it on start and deletes
@@ -50,32 +61,35 @@ class GpsInterface : public QObject, public ProtocolHost {
  signals:
   /// One position; delivered synchronously, the reference is valid during the call only.
   void positionReceived(const geomuxer::PositionInfo& position);
-  /// The transport ended by itself (peer closed, device removed, file deleted).
-  void terminated();
-  /// An error that could not be thrown to a caller (it happened inside an event-loop callback).
-  void errorOccurred(const QString& message);
+  /// Every way a running transport fails: the peer closed, the device went away, the connection
+  /// broke, or handling what arrived threw (kind `protocol`; the transport stays open then).
+  /// Emitted from the event loop; a handler may delete the interface.
+  void faulted(const geomuxer::TransportFault& fault);
 
  protected:
-  virtual void doTerminate();
+  /// Reports a fault through `faulted`; a handler's exception becomes a `protocol` fault.
+  void reportFault(const TransportFault& fault) noexcept;
   virtual void doPosition(const PositionInfo& position);
-  /// Runs `work` from an event-loop callback: an exception becomes errorOccurred instead of
+  /// Runs `work` from an event-loop callback: an exception becomes a `protocol` fault instead of
   /// escaping into the event loop.
   template <typename Work>
   void guarded(Work&& work) noexcept {
     try {
       work();
     } catch (const std::exception& e) {
-      reportError(e.what());
+      reportHandlerFailure(e.what());
     } catch (...) {
-      reportError("Unknown error");
+      reportHandlerFailure("Unknown error");
     }
   }
 
  private:
-  void reportError(const char* message) noexcept;
+  void reportHandlerFailure(const char* message) noexcept;
 
   std::unique_ptr<GpsProtocol> m_protocol;
   PositionInfo m_lastPosition;
 };
 
 }  // namespace geomuxer
+
+Q_DECLARE_METATYPE(geomuxer::TransportFault)

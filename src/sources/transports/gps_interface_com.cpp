@@ -85,13 +85,15 @@ void GpsInterfaceCom::onPortError(QSerialPort::SerialPortError error) {
   }
   if (m_terminating || !m_reading) return;
   m_terminating = true;
+  const std::string message =
+      QStringLiteral("COM port \"%1\" is gone: %2").arg(m_port, serialPort()->errorString()).toStdString();
   // Leave QSerialPort's notification first: stopping the tracker deletes this interface.
   QMetaObject::invokeMethod(
       this,
-      [this] {
+      [this, message] {
         close();
         serialPort()->close();
-        doTerminate();
+        reportFault({FaultKind::deviceGone, message, false});
       },
       Qt::QueuedConnection);
 }

@@ -17,7 +17,7 @@ namespace geomuxer {
 /// discards what is pending and starts reading; `close` stops reading and keeps the port open; the
 /// destructor closes the port. While reading, the decoder also gets an empty chunk after every
 /// 200 ms without data (protocols with time-outs need it). A port that fails underneath (device
-/// unplugged) ends the transport through `terminated`. Main thread only.
+/// unplugged) ends the transport with a `deviceGone` fault. Main thread only.
 class GpsInterfaceCom : public GpsStreamInterface {
   Q_OBJECT
 

@@ -12,7 +12,8 @@ namespace {
 
 std::unique_ptr<QIODevice> openFile(const QString& filename) {
   if (!QFileInfo::exists(filename)) {
-    throw InterfaceError(QStringLiteral("File \"%1\" does not exist").arg(filename).toStdString());
+    throw InterfaceError(TransportFault{FaultKind::deviceGone,
+                                        QStringLiteral("File \"%1\" does not exist").arg(filename).toStdString(), false});
   }
   // Unbuffered: after the end of the file has been reached once, later reads must see what the
   // writer appended, not a stale buffer.
@@ -77,7 +78,7 @@ void GpsInterfaceFile::checkFile() {
   const QFileInfo info(m_filename);
   if (!info.exists()) {
     m_terminating = true;
-    doTerminate();
+    reportFault({FaultKind::deviceGone, QStringLiteral("File \"%1\" is gone").arg(m_filename).toStdString(), false});
     return;
   }
   auto* file = static_cast<QFile*>(device());
@@ -87,7 +88,7 @@ void GpsInterfaceFile::checkFile() {
     file->close();
     if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
       m_terminating = true;
-      doTerminate();
+      reportFault({FaultKind::deviceGone, "Error opening file", false});
       return;
     }
     (void)file->seek(position);

@@ -18,7 +18,7 @@ namespace geomuxer {
 /// file: the first change the whole existing content, later changes the appended bytes. A file
 /// that shrinks feeds nothing until it grows past the read position; a file replaced by another
 /// one under the same name is followed from the same position. A file deleted or moved away
-/// ends the transport through `terminated`. Main thread only.
+/// ends the transport with a `deviceGone` fault. Main thread only.
 class GpsInterfaceFile : public GpsStreamInterface {
   Q_OBJECT
 

@@ -12,7 +12,8 @@ LocapiLibrary* loadOrThrow(const std::string& path) {
   if (library == nullptr) {
     const std::string shown = path.empty() ? std::string(LocapiLibrary::kFileName)
                                            : std::filesystem::path(path).filename().string();
-    throw InterfaceError("Unable to load library " + shown);
+    // Trying again finds the same files: only installing the library can mend this.
+    throw InterfaceError(TransportFault{FaultKind::refused, "Unable to load library " + shown, true});
   }
   return library;
 }

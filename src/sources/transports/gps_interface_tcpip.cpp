@@ -8,10 +8,8 @@ GpsInterfaceTcpip::GpsInterfaceTcpip(std::unique_ptr<GpsProtocol> decoder, QObje
     : GpsInterface(std::move(decoder), parent), m_client(new TcpClient(this)) {
   connect(m_client, &TcpClient::dataReceived, this, &GpsInterfaceTcpip::onData);
   connect(m_client, &TcpClient::disconnected, this, &GpsInterfaceTcpip::onDisconnected);
-  connect(m_client, &TcpClient::errorOccurred, this, [this](const QString& message) {
-    m_open = false;
-    emit connectionFailed(message);
-  });
+  connect(m_client, &TcpClient::connected, this, [this] { m_connected = true; });
+  connect(m_client, &TcpClient::errorOccurred, this, &GpsInterfaceTcpip::onError);
 }
 
 GpsInterfaceTcpip::~GpsInterfaceTcpip() {
@@ -24,6 +22,7 @@ void GpsInterfaceTcpip::open() {
   m_client->setHost(m_host);
   m_client->setActive(true);
   m_open = true;
+  m_connected = false;
   if (protocol() != nullptr) protocol()->start(*this);
 }
 
@@ -45,7 +44,12 @@ void GpsInterfaceTcpip::onDisconnected() {
   // Our own close reports a disconnect as well; only the server's close ends the source.
   if (!m_open) return;
   m_open = false;
-  doTerminate();
+  reportFault({FaultKind::endOfStream, "Connection closed by the server", false});
+}
+
+void GpsInterfaceTcpip::onError(const QString& message) {
+  m_open = false;
+  reportFault({m_connected ? FaultKind::reset : FaultKind::refused, message.toStdString(), false});
 }
 
 }  // namespace geomuxer

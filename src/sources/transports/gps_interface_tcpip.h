@@ -12,8 +12,9 @@
 namespace geomuxer {
 
 /// TCP client transport. `open` connects asynchronously; every chunk received goes to the
-/// decoder as it is. A failed or broken connection emits connectionFailed (the tracker drops this
-/// interface); a close by the server ends the transport through `terminated`. Main thread only.
+/// decoder as it is. A connection that cannot be made is a `refused` fault, one that breaks a
+/// `reset` fault (both with the socket layer's text); a close by the server is `endOfStream`.
+/// Main thread only.
 class GpsInterfaceTcpip : public GpsInterface {
   Q_OBJECT
 
@@ -35,18 +36,16 @@ class GpsInterfaceTcpip : public GpsInterface {
 
   [[nodiscard]] TcpClient* client() const { return m_client; }
 
- signals:
-  /// The connection could not be made or broke; the message is the socket layer's text.
-  void connectionFailed(const QString& message);
-
  private:
   void onData(const QByteArray& data);
   void onDisconnected();
+  void onError(const QString& message);
 
   TcpClient* m_client;  // child
   QString m_host = QStringLiteral("127.0.0.1");
   quint16 m_port = 2222;
   bool m_open = false;
+  bool m_connected = false;  // since the last open
 };
 
 }  // namespace geomuxer

@@ -17,7 +17,7 @@ std::unique_ptr<GarminUsbDevice> openDevice(const GarminUsbOpener& opener) {
   } catch (const std::exception& e) {
     throw InterfaceError(e.what());
   }
-  if (!device) throw InterfaceError("No GPS device connected.");
+  if (!device) throw InterfaceError(TransportFault{FaultKind::deviceGone, "No GPS device connected.", false});
   return device;
 }
 
@@ -56,11 +56,6 @@ void GpsInterfaceUsb::close() {
   sendCommand(garmin::kCommandStopPvt);
   m_reader.request_stop();
   m_reader.join();
-}
-
-void GpsInterfaceUsb::doTerminate() {
-  close();
-  GpsInterface::doTerminate();
 }
 
 void GpsInterfaceUsb::sendCommand(std::uint16_t command) {
@@ -108,7 +103,13 @@ void GpsInterfaceUsb::readLoop(const std::stop_token& stop) {
   if (gone && !stop.stop_requested()) {
     qCInfo(lcGarmin, "USB device gone: %s", m_device->lastError().c_str());
     QMetaObject::invokeMethod(
-        this, [this] { if (isActive()) guarded([this] { doTerminate(); }); }, Qt::QueuedConnection);
+        this,
+        [this] {
+          if (!isActive()) return;
+          guarded([this] { close(); });
+          reportFault({FaultKind::deviceGone, "GPS device disconnected.", false});
+        },
+        Qt::QueuedConnection);
   }
 }
 

@@ -22,7 +22,7 @@ struct GarminUsbTiming {
 
 /// Garmin USB transport. Constructed = device open and session started; `open` = start command
 /// sent and reader thread running (it repeats the start command every second); `close` = stop
-/// command sent, thread ended. A device that goes away ends the transport (`terminated`).
+/// command sent, thread ended. A device that goes away is closed and reported as `deviceGone`.
 /// Created, opened, closed and destroyed on the main thread; positions are delivered there.
 class GpsInterfaceUsb : public GpsInterface {
   Q_OBJECT
@@ -45,10 +45,6 @@ class GpsInterfaceUsb : public GpsInterface {
 
   /// What the device said about itself in the handshake.
   [[nodiscard]] const GarminProduct& product() const { return m_product; }
-
- protected:
-  /// Closes first, then reports the end.
-  void doTerminate() override;
 
  private:
   void readLoop(const std::stop_token& stop);

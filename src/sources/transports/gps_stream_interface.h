@@ -51,7 +51,7 @@ class GpsStreamInterface : public GpsInterface {
   /// Opens the device and starts the decoder; throws InterfaceError naming `what` on failure.
   void openDevice(QIODevice::OpenMode mode, const QString& what);
   /// Reads everything available now and feeds it to the decoder. Exceptions from the delivery
-  /// become errorOccurred. Stops early when the device gets closed on the way.
+  /// become `protocol` faults. Stops early when the device gets closed on the way.
   void readAvailable();
   /// One chunk for the decoder; calls `resynchronise` when the decoder lost its framing.
   void feed(std::string_view chunk);

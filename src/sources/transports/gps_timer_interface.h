@@ -31,7 +31,7 @@ class GpsTimerInterface : public GpsInterface {
   void setEnabled(bool enabled);
 
  protected:
-  /// One tick. An exception becomes errorOccurred.
+  /// One tick. An exception becomes a `protocol` fault.
   virtual void timerTick() = 0;
 
  private:

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "sources/fault_spy.h"
 #include "sources/transports/gps_stream_interface.h"
 #include "sources/transports/gps_timer_interface.h"
 #include "sources/trackers/gps_tracker.h"
@@ -44,7 +45,7 @@ class FakeInterface : public GpsInterface {
   void deliver(const PositionInfo& p) { doPosition(p); }
   // Like a socket's disconnect handler: it keeps using its members after announcing the end.
   void endByItself() {
-    doTerminate();
+    reportFault({FaultKind::endOfStream, "closed", false});
     ++m_terminations;
   }
   bool failOpen = false;
@@ -253,7 +254,7 @@ TEST(StreamInterface, DecodesWhatArrivesAndReportsHandlerErrors) {
   app();
   StreamTracker tracker;
   QSignalSpy positions(&tracker, &GpsTracker::positionReceived);
-  QSignalSpy errors(&tracker, &GpsTracker::errorOccurred);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   tracker.start();
   FeedDevice* device = tracker.device();
   device->push("$GPRMC,123519,A,4807.038,N,0113");
@@ -266,8 +267,8 @@ TEST(StreamInterface, DecodesWhatArrivesAndReportsHandlerErrors) {
   const auto throwing = QObject::connect(&tracker, &GpsTracker::positionReceived,
                                          [](const PositionInfo&) { throw std::runtime_error("handler failed"); });
   device->push("$GPGLL,4916.45,N,12311.12,W,225444,A*31\r\n");
-  ASSERT_EQ(errors.count(), 1);
-  EXPECT_EQ(errors.at(0).at(0).toString(), "handler failed");
+  ASSERT_EQ(faults.count(), 1);
+  EXPECT_EQ(test::faultAt(faults, 0), (TransportFault{FaultKind::protocol, "handler failed", false}));
   QObject::disconnect(throwing);
 
   // Stopping from inside a delivery closes the device before the rest of the data is read.

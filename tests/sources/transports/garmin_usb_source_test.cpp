@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/qt_event_loop.h"
+#include "sources/fault_spy.h"
 #include "sources/transports/garmin_usb_libusb.h"
 #include "sources/transports/garmin_usb_link.h"
 #include "sources/trackers/gps_tracker_garmin_usb.h"
@@ -136,6 +137,7 @@ TEST_F(GarminUsbSourceTest, MissingSilentAndUnopenableDevices) {
 
 TEST_F(GarminUsbSourceTest, UnplugStopsTheSource) {
   QSignalSpy stopped(&tracker, &GpsTracker::stopped);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   tracker.start();
   sim->sendPvt(record(45.0), false);
   ASSERT_TRUE(waitUntil([&] { return positions.size() == 1; }));
@@ -145,6 +147,8 @@ TEST_F(GarminUsbSourceTest, UnplugStopsTheSource) {
   EXPECT_EQ(tracker.gpsInterface(), nullptr);
   test::spin(50ms);  // the interface is deleted from the event loop; nothing fires after that
   EXPECT_EQ(stopped.count(), 1);
+  ASSERT_EQ(faults.count(), 1);
+  EXPECT_EQ(test::faultAt(faults, 0).kind, FaultKind::deviceGone);
 }
 
 TEST(GarminUsbLink, ZeroLengthPacketEndsAWriteOfWholePackets) {

@@ -63,6 +63,7 @@ TEST_F(LocapiSourceTest, MissingLibrary) {
     ADD_FAILURE() << "started without its library";
   } catch (const InterfaceError& e) {
     EXPECT_STREQ(e.what(), "Unable to load library liblocapi-missing.so");
+    EXPECT_TRUE(e.fault().terminal) << "a missing library does not come back by retrying";
   }
   EXPECT_FALSE(tracker.isActive());
   EXPECT_EQ(started.count(), 0);

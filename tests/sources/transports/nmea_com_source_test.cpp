@@ -9,6 +9,7 @@
 #include "support/qt_event_loop.h"
 #include "sources/transports/gps_interface_com.h"
 #include "sources/trackers/gps_tracker_nmea_com.h"
+#include "sources/fault_spy.h"
 #include "support/pty_pair.h"
 
 namespace geomuxer {
@@ -119,6 +120,7 @@ TEST_F(NmeaComSourceTest, PortThatCannotBeOpenedFailsTheStart) {
 
 TEST_F(NmeaComSourceTest, UnpluggedDeviceStopsTheSourceOnce) {
   QSignalSpy stopped(&tracker, &GpsTracker::stopped);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   tracker.start();
   ASSERT_TRUE(pty.write(kRmc));
   ASSERT_TRUE(waitUntil([&] { return tracker.lastPosition().has(defXY); }));
@@ -129,6 +131,8 @@ TEST_F(NmeaComSourceTest, UnpluggedDeviceStopsTheSourceOnce) {
   EXPECT_EQ(stopped.count(), 1);
   EXPECT_FALSE(tracker.isActive());
   EXPECT_EQ(tracker.gpsInterface(), nullptr);
+  ASSERT_EQ(faults.count(), 1);
+  EXPECT_EQ(test::faultAt(faults, 0).kind, FaultKind::deviceGone);
 }
 
 TEST_F(NmeaComSourceTest, NoiseAndEndlessLinesNeitherCrashNorGrow) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/qt_event_loop.h"
+#include "sources/fault_spy.h"
 #include "sources/transports/gps_interface_file.h"
 #include "sources/trackers/gps_tracker_nmea_file.h"
 
@@ -150,6 +151,7 @@ TEST_F(NmeaFileSourceTest, DeletedOrMovedFileStopsTheSource) {
     SCOPED_TRACE(move ? "moved" : "deleted");
     write(kRmc, QIODevice::Truncate);
     QSignalSpy stopped(&tracker, &GpsTracker::stopped);
+    QSignalSpy faults(&tracker, &GpsTracker::faulted);
     tracker.start();
     if (move) {
       ASSERT_TRUE(QFile::rename(path, dir.filePath("elsewhere.nmea")));
@@ -161,6 +163,8 @@ TEST_F(NmeaFileSourceTest, DeletedOrMovedFileStopsTheSource) {
     EXPECT_EQ(stopped.count(), 1);
     EXPECT_FALSE(tracker.isActive());
     EXPECT_EQ(tracker.gpsInterface(), nullptr);
+    ASSERT_EQ(faults.count(), 1);
+    EXPECT_EQ(test::faultAt(faults, 0).kind, FaultKind::deviceGone);
   }
 }
 

@@ -12,12 +12,14 @@
 
 #include "core/track_logger.h"
 #include "support/qt_event_loop.h"
+#include "sources/fault_spy.h"
 #include "sources/transports/gps_interface_tcpip.h"
 #include "sources/trackers/gps_tracker_nmea_tcpip.h"
 
 namespace geomuxer {
 namespace {
 
+using test::faultAt;
 using test::qtApp;
 using test::spin;
 using test::waitUntil;
@@ -89,7 +91,7 @@ TEST_F(NmeaTcpSourceTest, EveryChunkGoesToTheDecoder) {
 
 TEST_F(NmeaTcpSourceTest, ServerCloseStopsTheSourceNormally) {
   QSignalSpy stopped(&tracker, &GpsTracker::stopped);
-  QSignalSpy errors(&tracker, &GpsTracker::errorOccurred);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   auto peer = startAndAccept();
   peer->write(kRmc);
   ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }));
@@ -97,7 +99,8 @@ TEST_F(NmeaTcpSourceTest, ServerCloseStopsTheSourceNormally) {
   ASSERT_TRUE(waitUntil([&] { return stopped.count() == 1; }));
   spin(50ms);
   EXPECT_EQ(stopped.count(), 1);
-  EXPECT_EQ(errors.count(), 0);
+  ASSERT_EQ(faults.count(), 1);
+  EXPECT_EQ(faultAt(faults, 0).kind, FaultKind::endOfStream);
   EXPECT_EQ(logger.stops, 1);
   EXPECT_FALSE(tracker.isActive());
 }
@@ -107,12 +110,12 @@ TEST_F(NmeaTcpSourceTest, RefusedConnectionDropsTheTransportWithoutStopping) {
   server.close();
   QSignalSpy started(&tracker, &GpsTracker::started);
   QSignalSpy stopped(&tracker, &GpsTracker::stopped);
-  QSignalSpy errors(&tracker, &GpsTracker::errorOccurred);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   tracker.setPort(port);
   tracker.start();  // connecting happens in the background, so the start itself succeeds
   EXPECT_EQ(started.count(), 1);
-  ASSERT_TRUE(waitUntil([&] { return errors.count() == 1; }));
-  EXPECT_EQ(errors.at(0).at(0).toString(), "Connection refused");
+  ASSERT_TRUE(waitUntil([&] { return faults.count() == 1; }));
+  EXPECT_EQ(faultAt(faults, 0), (TransportFault{FaultKind::refused, "Connection refused", false}));
   EXPECT_FALSE(tracker.isActive());
   EXPECT_EQ(tracker.gpsInterface(), nullptr);
   spin(50ms);
@@ -141,10 +144,10 @@ TEST_F(NmeaTcpSourceTest, HostAndPortChangesReachTheNextConnect) {
 
   tracker.stop();
   tracker.setHost("no-such-host.invalid");
-  QSignalSpy errors(&tracker, &GpsTracker::errorOccurred);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
   tracker.start();
-  ASSERT_TRUE(waitUntil([&] { return errors.count() == 1; }, 20s));
-  EXPECT_EQ(errors.at(0).at(0).toString(), "Bad address");
+  ASSERT_TRUE(waitUntil([&] { return faults.count() == 1; }, 20s));
+  EXPECT_EQ(faultAt(faults, 0).message, "Bad address");
 }
 
 TEST_F(NmeaTcpSourceTest, NoiseAndEndlessLinesNeitherCrashNorGrow) {
