@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -153,6 +154,7 @@ std::vector<std::string> AppController::sourceNames() const {
 GpsTracker* AppController::currentTracker() const { return source(m_currentSource); }
 
 void AppController::selectSource(int index) {
+  m_chosen.tracker = true;
   if (index == m_currentSource) return;
   if (GpsTracker* old = currentTracker(); old != nullptr && old->isActive()) {
     try {
@@ -246,8 +248,24 @@ TrackLogger* AppController::logger(LoggerKind kind) const {
 bool AppController::loggerActive(LoggerKind kind) const { return logger(kind)->active(); }
 
 void AppController::setLoggerActive(LoggerKind kind, bool active) {
+  m_chosen.logger.at(static_cast<std::size_t>(kind)) = true;
   if (loggerActive(kind) == active) return;
-  logger(kind)->setActive(active);
+  // While a source runs the logger follows at once: it opens its file or socket now, or closes it
+  // now, rather than at the source's next start.
+  const bool running = std::any_of(m_trackers.begin(), m_trackers.end(),
+                                   [](const std::unique_ptr<GpsTracker>& t) { return t->isActive(); });
+  TrackLogger* target = logger(kind);
+  try {
+    if (running && !active) target->stop();
+  } catch (const std::exception& e) {
+    logError("ERROR: ", qs(e.what()));
+  }
+  target->setActive(active);
+  try {
+    if (running && active) target->start();
+  } catch (const std::exception& e) {
+    logError("ERROR: ", qs(e.what()));
+  }
   emit loggerActiveChanged(kind, active);
 }
 
@@ -261,11 +279,16 @@ void AppController::setRecordMode(RecordMode mode, RecordInterval interval) {
 void AppController::reloadProxySettings() { m_proxy->invalidate(); }
 
 void AppController::loadProxySettings(ProxySettings& proxy) {
-  proxy.setHost(m_settings.readString(keys::proxyHost));
-  proxy.setPort(readPort(keys::proxyPort));
-  proxy.setUsername(m_settings.readString(keys::proxyUserName));
-  proxy.setPassword(m_settings.readString(keys::proxyPassword));
+  // An empty host or port is how the user switches the proxy off; only another text is an error.
+  TolerantReader s(m_settings);
+  const std::string host = s.string(keys::proxyHost);
+  const bool noPort = m_settings.readString(keys::proxyPort.path, keys::proxyPort.defaultText).empty();
+  proxy.setHost(host);
+  proxy.setPort(host.empty() || noPort ? 0 : s.port(keys::proxyPort));
+  proxy.setUsername(s.string(keys::proxyUserName));
+  proxy.setPassword(s.string(keys::proxyPassword));
   proxy.setEnabled(true);
+  for (const SettingFault& fault : s.faults()) logError("ERROR: ", qs(fault.message()));
 }
 
 // --- log and units ------------------------------------------------------------------------------
@@ -335,116 +358,133 @@ void AppController::createServer() {
 std::optional<std::string> AppController::startUp(const CommandLine& commandLine) {
   openDatabase();
   createServer();
-  try {
-    applySettings();
-  } catch (const std::exception& e) {
-    return std::string(e.what());
-  }
+  const std::vector<std::string> problems = applySettings();
   applyCommandLine(commandLine);
-  return std::nullopt;
+  if (problems.empty()) return std::nullopt;
+  std::string message;
+  for (const std::string& problem : problems) message += (message.empty() ? "" : "\n") + problem;
+  return message;
 }
 
-quint16 AppController::readPort(const SettingKey& key) const {
-  const int port = m_settings.readInteger(key);
-  if (port < 0 || port > 65535)
-    throw ConversionError("'" + std::to_string(port) + "' is not a valid port number (" + std::string(key.path) + ")");
-  return static_cast<quint16>(port);
-}
-
-void AppController::applySettings() {
-  Settings& s = m_settings;
+std::vector<std::string> AppController::applySettings() {
+  TolerantReader s(m_settings);
   PositionServerConfig& server = *m_serverConfig;
+  std::vector<std::string> problems;
+  // Each step on its own: whatever one of them meets, the others are applied.
+  auto step = [&problems](auto&& apply) {
+    try {
+      apply();
+    } catch (const std::exception& e) {
+      problems.emplace_back(e.what());
+    }
+  };
 
   // 1. TLS for the position server.
-  server.useTls = s.readBool(keys::httpUseSsl);
+  server.useTls = s.boolean(keys::httpUseSsl);
   if (server.useTls) {
-    server.certFile = s.readString(keys::httpCertFile);
-    server.keyFile = s.readString(keys::httpKeyFile);
-    server.rootCertFile = s.readString(keys::httpRootCertFile);
+    server.certFile = s.string(keys::httpCertFile);
+    server.keyFile = s.string(keys::httpKeyFile);
+    server.rootCertFile = s.string(keys::httpRootCertFile);
   }
 
   // 2. Units.
   DisplayFormat format = m_format;
-  format.distUnit = static_cast<DistUnit>(s.readInteger(keys::generalDistUnit));
-  format.posUnit = static_cast<PosUnit>(s.readInteger(keys::generalPosUnit));
+  format.distUnit = static_cast<DistUnit>(s.integer(keys::generalDistUnit, 0, 2));
+  format.posUnit = static_cast<PosUnit>(s.integer(keys::generalPosUnit, 0, 2));
   setDisplayFormat(format);
 
   // 3. Record filter.
-  const int mode = s.readInteger(keys::generalRecordMode);
-  const int interval = s.readInteger(keys::generalRecordInterval);
+  const int mode = s.integer(keys::generalRecordMode, rmAuto, rmDistance);
+  const int interval = s.integer(keys::generalRecordInterval, riMax, riMin);
   setRecordMode(static_cast<RecordMode>(mode), static_cast<RecordInterval>(interval));
 
   // 4. While the rest is applied, only the quieter categories are on.
   setLogCategories(lcTracker | lcTcp | lcLogFile);
 
   // 5., 6. Window.
-  if (s.readBool(keys::generalSavePos) && m_host != nullptr) {
-    if (auto rect = s.loadWindowRect("MainForm", m_host->windowRect())) m_host->restoreWindowRect(*rect);
+  if (s.boolean(keys::generalSavePos) && m_host != nullptr) {
+    if (auto rect = m_settings.loadWindowRect("MainForm", m_host->windowRect())) m_host->restoreWindowRect(*rect);
   }
-  if (s.readBool(keys::generalMinimized) && m_host != nullptr) m_host->minimizeWindow();
+  if (s.boolean(keys::generalMinimized) && m_host != nullptr) m_host->minimizeWindow();
 
   // 7. - 10.
-  selectSource(s.readInteger(keys::generalTracker));
-  setCloseToTray(s.readBool(keys::generalCloseToTray));
-  setIconAnimInterval(s.readInteger(keys::generalIconAnim));
+  selectSource(s.integer(keys::generalTracker));
+  setCloseToTray(s.boolean(keys::generalCloseToTray));
+  setIconAnimInterval(s.integer(keys::generalIconAnim, 0));
   unsigned categories = 0;
-  if (s.readBool(keys::logTracker)) categories |= lcTracker;
-  if (s.readBool(keys::logTrackerPos)) categories |= lcTrackerPos;
-  if (s.readBool(keys::logTcp)) categories |= lcTcp;
-  if (s.readBool(keys::logHttp)) categories |= lcHttp;
-  if (s.readBool(keys::logLogFile)) categories |= lcLogFile;
+  if (s.boolean(keys::logTracker)) categories |= lcTracker;
+  if (s.boolean(keys::logTrackerPos)) categories |= lcTrackerPos;
+  if (s.boolean(keys::logTcp)) categories |= lcTcp;
+  if (s.boolean(keys::logHttp)) categories |= lcHttp;
+  if (s.boolean(keys::logLogFile)) categories |= lcLogFile;
   setLogCategories(categories);
-  m_log->setMaxLines(s.readInteger(keys::logMaxLines));
+  m_log->setMaxLines(s.integer(keys::logMaxLines));
 
   // 11. - 13. Loggers.
-  m_tcpLogger->setPort(readPort(keys::tcpipLogPort));
-  setLoggerActive(LoggerKind::nmeaTcp, s.readBool(keys::tcpipLogActive));
-  m_fileLogger->setAppend(s.readBool(keys::fileLogAppend));
-  m_fileLogger->setFilename(s.readString(keys::fileLogFile));
-  setLoggerActive(LoggerKind::nmeaFile, s.readBool(keys::fileLogActive));
-  m_gpxLogger->setFileDir(s.readString(keys::gpxLogFileDir));
-  setLoggerActive(LoggerKind::gpxFile, s.readBool(keys::gpxLogActive));
+  m_tcpLogger->setPort(s.port(keys::tcpipLogPort));
+  setLoggerActive(LoggerKind::nmeaTcp, s.boolean(keys::tcpipLogActive));
+  m_fileLogger->setAppend(s.boolean(keys::fileLogAppend));
+  m_fileLogger->setFilename(s.string(keys::fileLogFile));
+  setLoggerActive(LoggerKind::nmeaFile, s.boolean(keys::fileLogActive));
+  m_gpxLogger->setFileDir(s.string(keys::gpxLogFileDir));
+  setLoggerActive(LoggerKind::gpxFile, s.boolean(keys::gpxLogActive));
 
   // 14. - 18. Sources.
-  const double lon = s.readFloat(keys::simuLong);
-  const double lat = s.readFloat(keys::simuLat);
+  const double lon = s.floating(keys::simuLong);
+  const double lat = s.floating(keys::simuLat);
   m_simu->setStartPoint(Point{static_cast<float>(lon), static_cast<float>(lat)});
-  m_simu->setAltitude(static_cast<float>(s.readFloat(keys::simuAlt)));
-  m_garminCom->setPort(s.readString(keys::garminComPort));
-  m_nmeaCom->setPort(s.readString(keys::nmeaComPort));
-  m_nmeaCom->setBaudRate(static_cast<quint32>(s.readInteger(keys::nmeaComBaud)));
-  m_nmeaCom->setByteSize(static_cast<quint8>(s.readInteger(keys::nmeaComByteSize)));
-  m_nmeaCom->setStopBits(static_cast<quint8>(s.readInteger(keys::nmeaComStopBits)));
-  m_nmeaCom->setParity(s.readBool(keys::nmeaComParity));
-  m_nmeaCom->setCheckChecksum(s.readBool(keys::nmeaComChecksum));
-  m_nmeaTcpip->setHost(s.readString(keys::nmeaTcpipHost));
-  m_nmeaTcpip->setPort(readPort(keys::nmeaTcpipPort));
-  m_nmeaTcpip->setCheckChecksum(s.readBool(keys::nmeaTcpipChecksum));
-  m_nmeaFile->setFilename(s.readString(keys::nmeaFileFile));
-  m_nmeaFile->setCheckChecksum(s.readBool(keys::nmeaFileChecksum));
+  m_simu->setAltitude(static_cast<float>(s.floating(keys::simuAlt)));
+  m_garminCom->setPort(s.string(keys::garminComPort));
+  m_nmeaCom->setPort(s.string(keys::nmeaComPort));
+  // The ranges the options dialog takes, so that what it stores is read back unchanged.
+  m_nmeaCom->setBaudRate(static_cast<quint32>(s.integer(keys::nmeaComBaud, 0)));
+  m_nmeaCom->setByteSize(static_cast<quint8>(s.integer(keys::nmeaComByteSize, 0, 255)));
+  m_nmeaCom->setStopBits(static_cast<quint8>(s.integer(keys::nmeaComStopBits, 0, 255)));
+  m_nmeaCom->setParity(s.boolean(keys::nmeaComParity));
+  m_nmeaCom->setCheckChecksum(s.boolean(keys::nmeaComChecksum));
+  m_nmeaTcpip->setHost(s.string(keys::nmeaTcpipHost));
+  m_nmeaTcpip->setPort(s.port(keys::nmeaTcpipPort));
+  m_nmeaTcpip->setCheckChecksum(s.boolean(keys::nmeaTcpipChecksum));
+  m_nmeaFile->setFilename(s.string(keys::nmeaFileFile));
+  m_nmeaFile->setCheckChecksum(s.boolean(keys::nmeaFileChecksum));
 
-  // 19., 20. Position server.
-  m_webRoot = s.readString(keys::httpWebRoot);
+  // 19., 20. Position server. One that cannot start is an error of its own and stops nothing else.
+  m_webRoot = s.string(keys::httpWebRoot);
   server.webRoot = m_webRoot;
-  server.port = readPort(keys::httpPort);
-  m_serverAuth = s.readBool(keys::httpAuth);
-  m_serverUser = s.readString(keys::httpUserName);
-  m_serverPassword = s.readString(keys::httpPassword);
+  server.port = s.port(keys::httpPort);
+  m_serverAuth = s.boolean(keys::httpAuth);
+  m_serverUser = s.string(keys::httpUserName);
+  m_serverPassword = s.string(keys::httpPassword);
   server.auth = m_serverAuth;
   server.user = m_serverUser;
   server.password = m_serverPassword;
-  if (s.readBool(keys::httpActive)) startServer();
+  if (s.boolean(keys::httpActive)) {
+    step([&] {
+      try {
+        startServer();
+      } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("The position server cannot start: ") + e.what());
+      }
+    });
+  }
 
   // 21. HTTP upload logger.
-  m_httpLogger->setProtocol(s.readString(keys::httpLogProtocol) == "https" ? hpHttps : hpHttp);
-  m_httpLogger->setHost(s.readString(keys::httpLogHost));
-  m_httpLogger->setPort(readPort(keys::httpLogPort));
-  m_httpLogger->setPostFile(s.readString(keys::httpLogFile));
-  m_httpLogger->setTimeout(s.readInteger(keys::httpLogTimeout));
-  m_httpLogger->setHttpAuth(s.readBool(keys::httpLogAuth));
-  m_httpLogger->setAuthUser(s.readString(keys::httpLogUserName));
-  m_httpLogger->setAuthPass(s.readString(keys::httpLogPassword));
-  setLoggerActive(LoggerKind::http, s.readBool(keys::httpLogActive));
+  m_httpLogger->setProtocol(s.string(keys::httpLogProtocol) == "https" ? hpHttps : hpHttp);
+  m_httpLogger->setHost(s.string(keys::httpLogHost));
+  m_httpLogger->setPort(s.port(keys::httpLogPort));
+  m_httpLogger->setPostFile(s.string(keys::httpLogFile));
+  m_httpLogger->setTimeout(s.integer(keys::httpLogTimeout));
+  m_httpLogger->setHttpAuth(s.boolean(keys::httpLogAuth));
+  m_httpLogger->setAuthUser(s.string(keys::httpLogUserName));
+  m_httpLogger->setAuthPass(s.string(keys::httpLogPassword));
+  setLoggerActive(LoggerKind::http, s.boolean(keys::httpLogActive));
+
+  // The values that could not be read first: they are what the user has to mend.
+  std::vector<std::string> messages;
+  for (const SettingFault& fault : s.faults()) messages.push_back(fault.message());
+  messages.insert(messages.end(), problems.begin(), problems.end());
+  for (const std::string& message : messages) logError("ERROR: ", qs(message));
+  return messages;
 }
 
 void AppController::applyCommandLine(const CommandLine& commandLine) {
@@ -485,13 +525,16 @@ void AppController::close() {
 }
 
 void AppController::storeState() {
+  // Only what was applied or chosen since: a value that never took effect keeps its stored text.
   if (m_host != nullptr) m_settings.saveWindowRect("MainForm", m_host->windowRect());
-  m_settings.writeInteger(keys::generalTracker, m_currentSource);
-  m_settings.writeInteger(keys::generalIconAnim, m_iconAnimInterval);
-  m_settings.writeBool(keys::tcpipLogActive, loggerActive(LoggerKind::nmeaTcp));
-  m_settings.writeBool(keys::fileLogActive, loggerActive(LoggerKind::nmeaFile));
-  m_settings.writeBool(keys::httpLogActive, loggerActive(LoggerKind::http));
-  m_settings.writeBool(keys::gpxLogActive, loggerActive(LoggerKind::gpxFile));
+  if (m_chosen.tracker) m_settings.writeInteger(keys::generalTracker, m_currentSource);
+  if (m_chosen.iconAnim) m_settings.writeInteger(keys::generalIconAnim, m_iconAnimInterval);
+  const std::pair<LoggerKind, const SettingKey*> flags[] = {{LoggerKind::nmeaTcp, &keys::tcpipLogActive},
+                                                            {LoggerKind::nmeaFile, &keys::fileLogActive},
+                                                            {LoggerKind::http, &keys::httpLogActive},
+                                                            {LoggerKind::gpxFile, &keys::gpxLogActive}};
+  for (const auto& [kind, key] : flags)
+    if (m_chosen.logger.at(static_cast<std::size_t>(kind))) m_settings.writeBool(*key, loggerActive(kind));
 }
 
 }  // namespace geomuxer

@@ -79,18 +79,20 @@ class AppController : public QObject {
 
   // --- start and end ----------------------------------------------------------------------------
   /// Opens the database, creates the position server, applies the settings and then the command
-  /// line. When a setting is unusable (or the server cannot start) applying stops there, the
-  /// command line is skipped, and the message comes back for the front end to show.
+  /// line. Whatever was wrong (values that could not be used, a server that could not start)
+  /// comes back as one message, a line per problem, for the front end to show.
   [[nodiscard]] std::optional<std::string> startUp(const CommandLine& commandLine);
-  /// Configures every component from the settings, in a fixed order. Throws at the first value that
-  /// is not a number, or when the server should run and cannot start; the steps before it stay.
-  void applySettings();
+  /// Configures every component from the settings, in a fixed order, and never stops half-way: a
+  /// value that cannot be used gives its key's default, a server that cannot start stays off, and
+  /// each of them is logged as "ERROR: ..." and returned, key, value and default named.
+  std::vector<std::string> applySettings();
   void applyCommandLine(const CommandLine& commandLine);
   /// Stops the loggers, the source and the server, closes the database and stores the state in the
   /// settings tree. Runs once; later calls do nothing.
   void close();
   [[nodiscard]] bool isClosed() const { return m_closed; }
-  /// Writes the controller's own keys (window place, source index, icon interval, logger flags).
+  /// Writes the controller's own keys (window place, source index, icon interval, logger flags),
+  /// each only when it was applied from the settings or chosen since.
   void storeState();
 
   /// The window, or null (headless). Not owned.
@@ -147,7 +149,10 @@ class AppController : public QObject {
   void setCloseToTray(bool on) { m_closeToTray = on; }
   /// Milliseconds between the frames of the tray icon while a source runs; 0: no animation.
   [[nodiscard]] int iconAnimInterval() const { return m_iconAnimInterval; }
-  void setIconAnimInterval(int ms) { m_iconAnimInterval = ms; }
+  void setIconAnimInterval(int ms) {
+    m_iconAnimInterval = ms;
+    m_chosen.iconAnim = true;
+  }
   /// "Geomuxer - inactive" or "Geomuxer - <source> active".
   [[nodiscard]] QString trayHint() const { return m_trayHint; }
 
@@ -202,7 +207,6 @@ class AppController : public QObject {
   void connectLoggers();
   void applyServerSettings(const PositionServerConfig& config);
   void loadProxySettings(ProxySettings& proxy);
-  [[nodiscard]] quint16 readPort(const SettingKey& key) const;
   void setTrayHint(const QString& hint);
   void openDatabase();
   void createServer();
@@ -246,6 +250,12 @@ class AppController : public QObject {
   std::string m_serverPassword;
   std::string m_webRoot;
   bool m_closed = false;
+  // The state that storeState may write back: what was applied or chosen, nothing else.
+  struct Chosen {
+    bool tracker = false;
+    bool iconAnim = false;
+    std::array<bool, 4> logger{};
+  } m_chosen;
 };
 
 }  // namespace geomuxer

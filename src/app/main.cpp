@@ -38,7 +38,7 @@ bool haveDisplay() {
   return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 }
 
-void reportStartError(bool headless, const std::string& message) {
+void reportError(bool headless, const std::string& message) {
   if (headless || QApplication::instance() == nullptr ||
       qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
     writeLogLine(stderr, LogSeverity::error, "geomuxer: " + message);
@@ -81,7 +81,7 @@ int run(int argc, char** argv) {
 
   Settings settings(paths.settingsFile, defaultWebRoot(dataDir));
   const Settings::LoadResult loaded = settings.load();
-  if (!loaded.ok()) reportStartError(headless, loaded.message);
+  if (!loaded.ok()) reportError(headless, loaded.message);
 
   int result = 0;
   {
@@ -113,10 +113,9 @@ int run(int argc, char** argv) {
       // Ready before the command line can start the simulator.
       SimulatorWindow simulatorWindow;
       simulatorWindow.follow(controller);
-      try {
-        simulatorWindow.applySettings(settings);
-      } catch (const std::exception& e) {
-        reportStartError(false, e.what());
+      for (const std::string& problem : simulatorWindow.applySettings(settings)) {
+        controller.addLog(QStringLiteral("ERROR: ") + QString::fromStdString(problem));
+        reportError(false, problem);
       }
       QObject::connect(&window, &MainWindow::optionsRequested, &window, [&] {
         OptionsDialog::execute(controller, &simulatorWindow, &window,
@@ -136,7 +135,9 @@ int run(int argc, char** argv) {
   try {
     settings.save();
   } catch (const std::exception& e) {
-    writeLogLine(stderr, LogSeverity::error, std::string("geomuxer: ") + e.what());
+    // The previous file is still whole; the message says which file and why.
+    writeLogLine(stderr, LogSeverity::error, std::string("ERROR: ") + e.what());
+    if (!headless) reportError(false, e.what());
     if (result == 0) result = 1;
   }
   return result;

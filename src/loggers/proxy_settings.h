@@ -31,8 +31,8 @@ class ProxySettings {
   [[nodiscard]] bool enabled() const { return m_enabled; }
   void setEnabled(bool enabled) { m_enabled = enabled; }
 
-  /// A proxy is used when its host is set.
-  [[nodiscard]] bool useProxy() const { return !m_host.empty(); }
+  /// A proxy is used when its host and port are set; either left empty means: connect directly.
+  [[nodiscard]] bool useProxy() const { return !m_host.empty() && m_port != 0; }
   /// Credentials are sent to the proxy when a user name is set.
   [[nodiscard]] bool useAuth() const { return !m_username.empty(); }
 

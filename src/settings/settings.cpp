@@ -63,6 +63,15 @@ std::string parseErrorMessage(const fs::path& file, const SmlPosError& e) {
 
 std::string systemMessage(int err) { return std::error_code(err, std::generic_category()).message(); }
 
+// The reasons read like those of toInt and toDouble; the key goes in front.
+std::string invalidInteger(std::string_view text) { return "'" + std::string(text) + "' is not a valid integer value"; }
+std::string invalidFloat(std::string_view text) {
+  return "'" + std::string(text) + "' is not a valid floating point value";
+}
+std::string keyMessage(const SettingKey& key, const std::string& reason) {
+  return "Setting " + std::string(key.path) + ": " + reason;
+}
+
 }  // namespace
 
 std::string encodePassword(std::string_view key, std::string_view plain) {
@@ -238,13 +247,17 @@ std::string Settings::readString(const SettingKey& key) const {
 int Settings::readInteger(const SettingKey& key) const {
   requireType(key, SettingType::integer);
   const SmlNode* node = m_root->findNode(key.path);
-  return toInt(node != nullptr ? std::string_view(node->value()) : key.defaultText);
+  const std::string_view text = node != nullptr ? std::string_view(node->value()) : key.defaultText;
+  if (const auto value = parseInt(text)) return *value;
+  throw ConversionError(keyMessage(key, invalidInteger(text)));
 }
 
 double Settings::readFloat(const SettingKey& key) const {
   requireType(key, SettingType::floating);
   const SmlNode* node = m_root->findNode(key.path);
-  return toDouble(node != nullptr ? std::string_view(node->value()) : key.defaultText);
+  const std::string_view text = node != nullptr ? std::string_view(node->value()) : key.defaultText;
+  if (const auto value = parseDouble(text)) return *value;
+  throw ConversionError(keyMessage(key, invalidFloat(text)));
 }
 
 bool Settings::readBool(const SettingKey& key) const {
@@ -293,6 +306,47 @@ std::optional<WindowRect> Settings::loadWindowRect(std::string_view windowName, 
   };
   return WindowRect{item("left", current.left), item("top", current.top), item("width", current.width),
                     item("height", current.height)};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string SettingFault::message() const {
+  return "Setting " + key + ": " + reason + "; the default " + (fallback.empty() ? "(empty)" : fallback) + " is used";
+}
+
+void TolerantReader::addFault(const SettingKey& key, std::string reason) {
+  m_faults.push_back({std::string(key.path), m_settings.readString(key.path, key.defaultText),
+                      std::string(key.defaultText), std::move(reason)});
+}
+
+int TolerantReader::integer(const SettingKey& key, int min, int max) {
+  requireType(key, SettingType::integer);
+  const int fallback = toInt(key.defaultText);
+  const std::string text = m_settings.readString(key.path, key.defaultText);
+  const std::optional<int> value = parseInt(text);
+  if (!value) {
+    addFault(key, invalidInteger(text));
+    return fallback;
+  }
+  if (*value < min || *value > max) {
+    addFault(key, min == 0 && max == 65535 ? "'" + text + "' is not a valid port number"
+                                           : "'" + text + "' is outside " + std::to_string(min) + " to " +
+                                                 std::to_string(max));
+    return fallback;
+  }
+  return *value;
+}
+
+std::uint16_t TolerantReader::port(const SettingKey& key) {
+  return static_cast<std::uint16_t>(integer(key, 0, 65535));
+}
+
+double TolerantReader::floating(const SettingKey& key) {
+  requireType(key, SettingType::floating);
+  const std::string text = m_settings.readString(key.path, key.defaultText);
+  if (const auto value = parseDouble(text)) return *value;
+  addFault(key, invalidFloat(text));
+  return toDouble(key.defaultText);
 }
 
 const SettingKey* findSettingKey(std::string_view path) {

@@ -3,12 +3,15 @@
 // ("general\tracker"), read from and written to the settings file. The controller owns one and
 // passes it to whoever needs settings; there is no global instance.
 
+#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "settings/settings_keys.h"
 #include "settings/sml_node.h"
@@ -94,7 +97,7 @@ class Settings {
 
   // --- through the key table, with its defaults ----------------------------------------------
   /// String and password keys; passwords come back decoded. Throws std::logic_error when the
-  /// key is of another type.
+  /// key is of another type. Numbers that cannot be read throw ConversionError naming the key.
   [[nodiscard]] std::string readString(const SettingKey& key) const;
   [[nodiscard]] int readInteger(const SettingKey& key) const;
   [[nodiscard]] double readFloat(const SettingKey& key) const;
@@ -120,6 +123,41 @@ class Settings {
   std::filesystem::path m_fileName;
   std::string m_webRoot;
   std::unique_ptr<SmlNode> m_root;
+};
+
+/// A stored value that cannot be used, and the default used in its place.
+struct SettingFault {
+  std::string key;       ///< "log\\maxlines"
+  std::string value;     ///< the stored text
+  std::string fallback;  ///< the default taken instead, in stored form
+  std::string reason;    ///< "'lots' is not a valid integer value"
+  /// "Setting log\maxlines: 'lots' is not a valid integer value; the default 100 is used"
+  [[nodiscard]] std::string message() const;
+};
+
+/// Reads keys through the table as Settings does, but a stored number that cannot be read (or lies
+/// outside the range its reader allows) gives the key's default and a fault instead of an
+/// exception, so that one bad value never keeps the others from being used.
+class TolerantReader {
+ public:
+  /// `settings` must outlive the reader.
+  explicit TolerantReader(const Settings& settings) : m_settings(settings) {}
+
+  [[nodiscard]] int integer(const SettingKey& key, int min = INT_MIN, int max = INT_MAX);
+  /// 0 to 65535.
+  [[nodiscard]] std::uint16_t port(const SettingKey& key);
+  [[nodiscard]] double floating(const SettingKey& key);
+  [[nodiscard]] bool boolean(const SettingKey& key) const { return m_settings.readBool(key); }
+  [[nodiscard]] std::string string(const SettingKey& key) const { return m_settings.readString(key); }
+
+  /// Every value that could not be used, in reading order.
+  [[nodiscard]] const std::vector<SettingFault>& faults() const { return m_faults; }
+
+ private:
+  void addFault(const SettingKey& key, std::string reason);
+
+  const Settings& m_settings;
+  std::vector<SettingFault> m_faults;
 };
 
 }  // namespace geomuxer

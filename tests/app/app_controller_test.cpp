@@ -212,31 +212,125 @@ TEST(AppController, AppliesEverySettingFromTheFile) {
   EXPECT_TRUE(http->proxySettings()->enabled());
 }
 
-TEST(AppController, BadNumberStopsApplyingThereAndSkipsTheCommandLine) {
-  ControllerFixture f(
-      "<general><tracker>4</tracker></general>"
-      "<log><tracker>false</tracker><maxlines>lots</maxlines></log>"
-      "<tcpiplog><port>0</port><active>false</active></tcpiplog>"
-      "<filelog><active>true</active></filelog>");
-  const std::optional<std::string> error = f.controller->startUp(parseCommandLine({"-t", "Simulator", "-m"},
-                                                                                  f.controller->sourceNames()));
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->find("lots"), std::string::npos) << *error;
-  AppController& c = *f.controller;
-  // Steps before the bad value took effect...
-  EXPECT_EQ(c.currentSource(), 4);
-  EXPECT_FALSE(c.log().hasCategory(lcTracker));
-  // ...the later ones and the command line did not.
-  EXPECT_EQ(c.log().maxLines(), 100);
-  EXPECT_TRUE(c.loggerActive(LoggerKind::nmeaTcp));
-  EXPECT_FALSE(c.loggerActive(LoggerKind::nmeaFile));
+// Every key with a usable value; a few differ from their defaults, so that a default taken in their
+// place would show.
+std::map<const SettingKey*, std::string> usableTexts() {
+  return {{&keys::tcpipLogPort, "0"}, {&keys::generalIconAnim, "250"}, {&keys::logMaxLines, "40"}};
 }
 
-TEST(AppController, PortOutsideTheRangeIsABadValue) {
-  ControllerFixture f("<tcpiplog><port>70000</port></tcpiplog>");
+// A bad number in each key in turn: the program still starts, the message names key, value and
+// default, the default is used, and closing leaves every other key as it was.
+TEST(AppController, BadNumberInAnyKeyGivesItsDefaultAndKeepsEveryOtherKey) {
+  for (const SettingKey* key : kSettingKeys) {
+    if (key->type != SettingType::integer && key->type != SettingType::floating) continue;
+    SCOPED_TRACE(std::string(key->path));
+    auto texts = usableTexts();
+    texts[key] = "x1";
+    ControllerFixture f(test::everyKeyBody(texts));
+    const std::optional<std::string> error =
+        f.controller->startUp(parseCommandLine({"-t", "Simulator"}, f.controller->sourceNames()));
+    // The proxy is read when an upload starts, the speed range by the simulator window.
+    const bool readAtStart = key != &keys::proxyPort && key != &keys::simuMaxSpeed && key != &keys::simuMaxVSpeed;
+    const std::string expected = "Setting " + std::string(key->path) + ": 'x1' is not a valid " +
+                                 (key->type == SettingType::integer ? "integer" : "floating point") +
+                                 " value; the default " + std::string(key->defaultText) + " is used";
+    if (readAtStart) {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(*error, expected);
+      EXPECT_TRUE(f.logHas(QString::fromStdString("ERROR: " + expected)));
+    } else {
+      EXPECT_FALSE(error) << *error;
+    }
+    // Applying went on past the bad value, and so did the command line.
+    EXPECT_EQ(f.controller->currentSource(), 0);
+    EXPECT_FALSE(f.controller->loggerActive(LoggerKind::http));
+    EXPECT_EQ(f.controller->httpLogger()->postFile(), "onclientpos");
+    if (key != &keys::logMaxLines) {
+      EXPECT_EQ(f.controller->log().maxLines(), 40);
+    }
+    if (key == &keys::proxyPort) {
+      // Read only with a host to go with it.
+      f.settings->writeString(keys::proxyHost, "proxy.example");
+      f.controller->httpLogger()->proxySettings()->load();
+      EXPECT_FALSE(f.controller->httpLogger()->proxySettings()->useProxy());
+      EXPECT_TRUE(f.logHas(QString::fromStdString("ERROR: " + expected)));
+      f.settings->writeString(keys::proxyHost, "");
+    }
+
+    f.controller->close();
+    const auto usable = usableTexts();
+    for (const SettingKey* other : kSettingKeys) {
+      if (other == key) continue;
+      const SmlNode* node = f.settings->root().findNode(other->path);
+      ASSERT_NE(node, nullptr) << other->path;
+      const auto given = usable.find(other);
+      EXPECT_EQ(node->value(), given != usable.end() ? given->second : std::string(other->defaultText)) << other->path;
+    }
+  }
+}
+
+TEST(AppController, ValuesOutsideTheirRangeAreBadValuesToo) {
+  ControllerFixture f("<tcpiplog><port>70000</port></tcpiplog><general><distunit>7</distunit></general>"
+                      "<nmeacom><bytesize>300</bytesize></nmeacom>");
   const std::optional<std::string> error = f.controller->startUp({});
   ASSERT_TRUE(error);
-  EXPECT_NE(error->find("70000"), std::string::npos);
+  EXPECT_EQ(*error,
+            "Setting general\\distunit: '7' is outside 0 to 2; the default 0 is used\n"
+            "Setting tcpiplog\\port: '70000' is not a valid port number; the default 2222 is used\n"
+            "Setting nmeacom\\bytesize: '300' is outside 0 to 255; the default 8 is used");
+  EXPECT_EQ(f.controller->nmeaTcpLogger()->port(), 2222);
+  EXPECT_EQ(f.controller->displayFormat().distUnit, DistUnit::metric);
+}
+
+// A server that cannot start is an error of its own: the loggers, the sources and the command line
+// are applied all the same, and the loggers' flags are stored as they were.
+TEST(AppController, ServerThatCannotStartStopsNothingElse) {
+  QTcpServer taken;
+  ASSERT_TRUE(taken.listen(QHostAddress::Any));
+  ControllerFixture f("<http><active>true</active><port>" + std::to_string(taken.serverPort()) +
+                      "</port></http><filelog><active>true</active></filelog>"
+                      "<gpxlog><active>true</active></gpxlog><httplog><active>true</active>"
+                      "<host>up.example</host></httplog><tcpiplog><port>0</port><active>false</active></tcpiplog>");
+  const std::optional<std::string> error =
+      f.controller->startUp(parseCommandLine({"-t", "NMEA via File"}, f.controller->sourceNames()));
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->find("The position server cannot start"), std::string::npos) << *error;
+  AppController& c = *f.controller;
+  EXPECT_FALSE(c.serverRunning());
+  EXPECT_TRUE(c.loggerActive(LoggerKind::nmeaFile));
+  EXPECT_TRUE(c.loggerActive(LoggerKind::gpxFile));
+  EXPECT_TRUE(c.loggerActive(LoggerKind::http));
+  EXPECT_FALSE(c.loggerActive(LoggerKind::nmeaTcp));
+  EXPECT_EQ(c.httpLogger()->host(), "up.example");
+  EXPECT_EQ(c.sourceName(c.currentSource()), "NMEA via File");
+  c.close();
+  EXPECT_TRUE(f.settings->readBool(keys::fileLogActive));
+  EXPECT_TRUE(f.settings->readBool(keys::httpLogActive));
+  EXPECT_FALSE(f.settings->readBool(keys::tcpipLogActive));
+  EXPECT_TRUE(f.settings->readBool(keys::httpActive));
+}
+
+// A controller that never applied the settings has no state of its own to write back.
+TEST(AppController, NothingUnappliedIsWrittenBack) {
+  ControllerFixture f("<general><tracker>3</tracker></general><tcpiplog><active>false</active></tcpiplog>");
+  f.controller->close();
+  EXPECT_EQ(f.settings->readInteger(keys::generalTracker), 3);
+  EXPECT_FALSE(f.settings->readBool(keys::tcpipLogActive));
+  EXPECT_EQ(f.settings->root().findNode("filelog"), nullptr);
+}
+
+// Clearing the proxy port (or host) is how a user switches the proxy off.
+TEST(AppController, EmptyProxyHostOrPortMeansNoProxy) {
+  for (const char* proxy : {"<proxy><host>proxy.example</host><port></port></proxy>",
+                            "<proxy><host></host><port>3128</port></proxy>"}) {
+    ControllerFixture f(body(proxy));
+    ASSERT_FALSE(f.controller->startUp({}));
+    ProxySettings& settings = *f.controller->httpLogger()->proxySettings();
+    settings.load();
+    EXPECT_FALSE(settings.useProxy()) << proxy;
+    EXPECT_TRUE(settings.enabled());
+    EXPECT_FALSE(f.logHas("ERROR")) << proxy;
+  }
 }
 
 TEST(AppController, ClosingStopsEverythingAndStoresTheState) {
@@ -263,6 +357,31 @@ TEST(AppController, ClosingStopsEverythingAndStoresTheState) {
   EXPECT_FALSE(s.readBool(keys::fileLogActive));
   EXPECT_FALSE(s.readBool(keys::httpLogActive));
   c.close();  // a second close changes nothing
+}
+
+// Switched on while a source runs, a logger opens its file at once and records the next position;
+// switched off, it closes the file at once.
+TEST(AppController, LoggerSwitchedWhileASourceRunsFollowsAtOnce) {
+  test::TempDir out;
+  ControllerFixture f(body("<general><tracker>0</tracker></general><gpxlog><filedir>" + out.path().string() +
+                           "</filedir></gpxlog><filelog><file>" + (out / "track.nmea").string() + "</file></filelog>"));
+  ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "yes"}, {})));
+  AppController& c = *f.controller;
+  ASSERT_TRUE(c.isActive());
+  c.setLoggerActive(LoggerKind::gpxFile, true);
+  c.setLoggerActive(LoggerKind::nmeaFile, true);
+  EXPECT_TRUE(c.gpxLogger()->isOpen());
+  EXPECT_TRUE(c.nmeaFileLogger()->isOpen());
+  const std::string gpx = c.gpxLogger()->openFilename();
+  ASSERT_TRUE(test::waitUntil([&] { return test::readFile(out / "track.nmea").find("$GPRMC") != std::string::npos; }));
+  ASSERT_TRUE(test::waitUntil([&] { return test::readFile(gpx).find("<trkpt") != std::string::npos; }));
+
+  c.setLoggerActive(LoggerKind::gpxFile, false);
+  c.setLoggerActive(LoggerKind::nmeaFile, false);
+  EXPECT_FALSE(c.gpxLogger()->isOpen());
+  EXPECT_FALSE(c.nmeaFileLogger()->isOpen());
+  EXPECT_NE(test::readFile(gpx).find("</gpx>"), std::string::npos);
+  EXPECT_TRUE(c.isActive());
 }
 
 // A raw HTTP/1.1 GET on loopback; returns the whole answer.

@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/app_controller.h"
 #include "settings/settings.h"
@@ -52,6 +54,25 @@ inline std::string settingsText(std::string_view body) {
   text += body;
   text += "\n</settings>\n";
   return text;
+}
+
+/// A settings body with every key of the table, in table order: the text given in `texts`, else
+/// the key's default.
+inline std::string everyKeyBody(const std::map<const SettingKey*, std::string>& texts) {
+  std::map<std::string, std::string> sections;
+  std::vector<std::string> order;
+  for (const SettingKey* key : kSettingKeys) {
+    const std::string path(key->path);
+    const std::string section = path.substr(0, path.find('\\'));
+    const std::string name = path.substr(path.find('\\') + 1);
+    const auto given = texts.find(key);
+    const std::string text = given != texts.end() ? given->second : std::string(key->defaultText);
+    if (!sections.contains(section)) order.push_back(section);
+    sections[section] += "<" + name + ">" + text + "</" + name + ">";
+  }
+  std::string out;
+  for (const std::string& section : order) out += "<" + section + ">" + sections[section] + "</" + section + ">";
+  return out;
 }
 
 /// Keeps the tests off the broadcast's fixed port: it takes a free one. (A server that should run

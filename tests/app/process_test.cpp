@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <fstream>
 #include <string_view>
 #include <vector>
@@ -107,6 +108,43 @@ TEST_F(ProgramProcess, HeadlessRunBroadcastsServesAndStoresItsStateOnSigterm) {
   for (const char* logger : {"tcpiplog", "filelog", "httplog", "gpxlog"})
     EXPECT_NE(stored.find(std::string("<") + logger + ">"), std::string::npos) << logger << "\n" << stored;
   EXPECT_NE(stored.find("<active>true</active>"), std::string::npos);
+}
+
+// Bad numbers in several keys: the program starts all the same, names each key with its value and
+// default, and at exit the file holds every key as it was (the bad ones too: only the user mends them).
+TEST_F(ProgramProcess, BadNumbersAreNamedAndEveryKeyIsKept) {
+  const std::map<const SettingKey*, std::string> texts{
+      {&keys::tcpipLogPort, "0"},     {&keys::logMaxLines, "lots"}, {&keys::httpPort, "-"},
+      {&keys::httpLogPort, "99999"},  {&keys::simuLat, "47,5"},     {&keys::generalTracker, "3"},
+      {&keys::fileLogActive, "true"}, {&keys::fileLogFile, (m_dir / "track.nmea").string()},
+  };
+  test::writeFile(settingsFile(), test::settingsText(test::everyKeyBody(texts)));
+  Settings before(settingsFile());
+  ASSERT_TRUE(before.load().ok());
+  m_process.start(kProgram, {"--headless"});
+  ASSERT_TRUE(m_process.waitForStarted(10000));
+  QByteArray out;
+  ASSERT_TRUE(test::waitUntil([&] {
+    out += m_process.readAllStandardOutput();
+    return out.contains("simu\\lat");
+  }, std::chrono::seconds(30))) << out.toStdString();
+  m_process.terminate();
+  ASSERT_TRUE(m_process.waitForFinished(20000));
+  EXPECT_EQ(m_process.exitCode(), 0);
+  out += m_process.readAllStandardOutput();
+  const QByteArray err = m_process.readAllStandardError();
+  for (const char* line : {"ERROR: Setting log\\maxlines: 'lots' is not a valid integer value; the default 100 is used",
+                           "ERROR: Setting http\\port: '-' is not a valid integer value; the default 8087 is used",
+                           "ERROR: Setting httplog\\port: '99999' is not a valid port number; the default 8087 is used",
+                           "ERROR: Setting simu\\lat: '47,5' is not a valid floating point value; the default 0 is used"}) {
+    EXPECT_TRUE(out.contains(line)) << line << "\n" << out.toStdString();
+    EXPECT_TRUE(err.contains(QByteArray(line).mid(7))) << line << "\n" << err.toStdString();
+  }
+
+  Settings after(settingsFile());
+  ASSERT_TRUE(after.load().ok());
+  for (const SettingKey* key : kSettingKeys)
+    EXPECT_EQ(after.readString(key->path, "(missing)"), before.readString(key->path, "(missing)")) << key->path;
 }
 
 TEST_F(ProgramProcess, WithoutADisplayItSaysSoAndRunsHeadless) {

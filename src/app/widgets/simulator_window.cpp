@@ -161,7 +161,7 @@ int SimulatorWindow::maxSpeed() const { return m_speed->maximum(); }
 
 int SimulatorWindow::maxVSpeed() const { return m_vSpeed->maximum(); }
 
-void SimulatorWindow::applySettings(const Settings& settings) {
+std::vector<std::string> SimulatorWindow::applySettings(const Settings& settings) {
   if (settings.readBool(keys::generalSavePos)) {
     const WindowRect current{x(), y(), width(), height()};
     if (const auto rect = settings.loadWindowRect(kSettingsName, current)) {
@@ -169,8 +169,12 @@ void SimulatorWindow::applySettings(const Settings& settings) {
       move(rect->left, rect->top);
     }
   }
-  setSpeedRange(settings.readInteger(keys::simuMaxSpeed), maxVSpeed());
-  setSpeedRange(maxSpeed(), settings.readInteger(keys::simuMaxVSpeed));
+  TolerantReader reader(settings);
+  setSpeedRange(reader.integer(keys::simuMaxSpeed, 0), maxVSpeed());
+  setSpeedRange(maxSpeed(), reader.integer(keys::simuMaxVSpeed, 0));
+  std::vector<std::string> problems;
+  for (const SettingFault& fault : reader.faults()) problems.push_back(fault.message());
+  return problems;
 }
 
 void SimulatorWindow::storeState(Settings& settings) const {

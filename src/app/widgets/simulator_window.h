@@ -6,6 +6,9 @@
 #include <QSlider>
 #include <QWidget>
 
+#include <string>
+#include <vector>
+
 #include "settings/settings.h"
 #include "sources/trackers/gps_tracker_simu.h"
 
@@ -54,9 +57,9 @@ class SimulatorWindow : public QWidget {
   [[nodiscard]] int maxSpeed() const;
   [[nodiscard]] int maxVSpeed() const;
 
-  /// Restores the stored place (when places are kept) and reads the speed range. Throws
-  /// ConversionError when a stored maximum is not a number; what came before stays applied.
-  void applySettings(const Settings& settings);
+  /// Restores the stored place (when places are kept) and reads the speed range. A stored maximum
+  /// that is not a usable number gives its default; the messages saying so come back.
+  std::vector<std::string> applySettings(const Settings& settings);
   /// Stores the window's place.
   void storeState(Settings& settings) const;
 

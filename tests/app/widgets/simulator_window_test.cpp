@@ -150,15 +150,21 @@ TEST_F(SimulatorWindowTest, ShownWhileTheControllersSimulatorRuns) {
 TEST_F(SimulatorWindowTest, SpeedRangeComesFromTheSettings) {
   settings.writeInteger(keys::simuMaxSpeed, 100);
   settings.writeInteger(keys::simuMaxVSpeed, 12);
-  window.applySettings(settings);
+  EXPECT_TRUE(window.applySettings(settings).empty());
   EXPECT_EQ(window.speedSlider()->minimum(), 0);
   EXPECT_EQ(window.speedSlider()->maximum(), 100);
   EXPECT_EQ(window.maxSpeedLabel()->text(), QStringLiteral("100"));
   EXPECT_EQ(window.vSpeedSlider()->minimum(), -12);
   EXPECT_EQ(window.vSpeedSlider()->maximum(), 12);
 
+  // A value that is not a number gives the default and says so; the other one is still taken.
   settings.writeString("simu\\maxvspeed", "fast");
-  EXPECT_THROW(window.applySettings(settings), ConversionError);
+  settings.writeInteger(keys::simuMaxSpeed, 90);
+  const std::vector<std::string> problems = window.applySettings(settings);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0], "Setting simu\\maxvspeed: 'fast' is not a valid integer value; the default 30 is used");
+  EXPECT_EQ(window.speedSlider()->maximum(), 90);
+  EXPECT_EQ(window.vSpeedSlider()->maximum(), 30);
 }
 
 TEST_F(SimulatorWindowTest, PlaceIsStoredAndRestoredWhenPlacesAreKept) {
@@ -171,10 +177,10 @@ TEST_F(SimulatorWindowTest, PlaceIsStoredAndRestoredWhenPlacesAreKept) {
   SimulatorWindow other;
   settings.writeBool(keys::generalSavePos, false);
   const QPoint centred = other.pos();
-  other.applySettings(settings);
+  (void)other.applySettings(settings);
   EXPECT_EQ(other.pos(), centred);
   settings.writeBool(keys::generalSavePos, true);
-  other.applySettings(settings);
+  (void)other.applySettings(settings);
   EXPECT_EQ(other.pos(), QPoint(40, 60));
 }
 
