@@ -31,6 +31,22 @@ std::string compactStamp(DateTime value, bool withTime) {
   return text;
 }
 
+// How many "-N" suffixes are tried before a name counts as unusable.
+constexpr int kMaxSuffix = 10000;
+
+// `name` itself when no file has it, else "<stem>-1<extension>", "-2", ... the first that is free.
+std::string unusedName(const std::string& name) {
+  if (!QFile::exists(QString::fromStdString(name))) return name;
+  const std::size_t slash = name.find_last_of("/\\");
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = name.size();
+  for (int n = 1; n <= kMaxSuffix; ++n) {
+    std::string candidate = name.substr(0, dot) + '-' + std::to_string(n) + name.substr(dot);
+    if (!QFile::exists(QString::fromStdString(candidate))) return candidate;
+  }
+  return name;
+}
+
 }  // namespace
 
 GpxLogger::GpxLogger(QObject* parent) : QObject(parent), m_clock(nowUtc) {}
@@ -67,13 +83,17 @@ void GpxLogger::start() {
     if (name.back() != '/' && name.back() != '\\') name += '/';
     name += compactStamp(now, true) + ".gpx";
   }
+  if (!name.empty()) name = unusedName(name);
   if (m_filenameHandler) m_filenameHandler(*this, name);
   if (name.empty()) return;
 
+  // Never over an existing file: a name taken (by a run in the same second, or between the check
+  // and now) gets the next suffix. Unbuffered: every line reaches the system with its one write.
   auto file = std::make_unique<QFile>(QString::fromStdString(name));
-  // Unbuffered: every line reaches the operating system with its one write.
-  if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-    throw FileError(fileMessage("Cannot create file", *file));
+  for (int attempt = 1; !file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered); ++attempt) {
+    if (!file->exists() || attempt > kMaxSuffix) throw FileError(fileMessage("Cannot create file", *file));
+    file = std::make_unique<QFile>(QString::fromStdString(unusedName(name)));
+  }
   writeLine(*file, 0, R"(<?xml version="1.0" encoding="UTF-8" standalone="no"?>)");
   writeLine(*file, 0, kGpxStart);
   writeLine(*file, 2, "<metadata>");

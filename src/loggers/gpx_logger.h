@@ -16,7 +16,8 @@
 namespace geomuxer {
 
 /// The GPX file logger. `start` creates "<fileDir>/<yyyymmddhhnnss>.gpx" (UTC) with the document
-/// header, `addPosition` appends one track point per position, `stop` writes the closing elements.
+/// header, never over an existing file: a name that exists gets "-1", "-2", ... before ".gpx";
+/// `addPosition` appends one track point per position, `stop` writes the closing elements.
 /// Every position is recorded: the filter is only reset at start. Each line reaches the operating
 /// system with one write, so an interrupted run leaves every point written so far in the file.
 /// Start and write failures throw FileError. Main thread only.

@@ -144,6 +144,32 @@ TEST_F(GpxFile, ANewStartClosesTheOpenDocument) {
   EXPECT_EQ(readFile(second).find("<trkpt"), std::string::npos);
 }
 
+// Runs within one second (the name's resolution), or a file the handler names that exists: the
+// earlier file stays whole and the new one gets the next free suffix.
+TEST_F(GpxFile, AnExistingFileIsNeverOverwritten) {
+  for (int run = 0; run < 3; ++run) {
+    logger.start();
+    logger.addPosition(at(run));
+    logger.stop();
+  }
+  const std::string first = readFile(path());
+  EXPECT_NE(first.find("<time>2008-05-17T09:06:00Z</time>"), std::string::npos);
+  EXPECT_EQ(first.substr(first.size() - kFooter.size()), kFooter);
+  EXPECT_NE(readFile(dir.filePath("20080517090503-1.gpx").toStdString()).find("09:06:01Z"), std::string::npos);
+  EXPECT_NE(readFile(dir.filePath("20080517090503-2.gpx").toStdString()).find("09:06:02Z"), std::string::npos);
+
+  std::string seen;
+  logger.setFilenameHandler([&](TrackLogger&, std::string& name) {
+    seen = name;
+    name = path();
+  });
+  logger.start();
+  EXPECT_EQ(seen, dir.filePath("20080517090503-3.gpx").toStdString()) << "the handler sees the free name";
+  EXPECT_EQ(logger.openFilename(), dir.filePath("20080517090503-3.gpx").toStdString());
+  logger.stop();
+  EXPECT_EQ(readFile(path()), first);
+}
+
 TEST_F(GpxFile, TheFilenameHandlerSeesAndMayReplaceTheName) {
   std::string seen;
   const std::string replacement = dir.filePath("mine.gpx").toStdString();

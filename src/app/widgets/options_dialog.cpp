@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include <exception>
@@ -162,7 +163,8 @@ QMessageBox::StandardButton OptionsDialog::message(QMessageBox::Icon icon, const
 // --- saving ---------------------------------------------------------------------------------------
 
 void OptionsDialog::accept() {
-  save();
+  // A field that cannot be stored keeps the dialog open on it; anything else has been reported.
+  if (!save() && !m_problems.empty()) return;
   QDialog::accept();
 }
 
@@ -176,23 +178,45 @@ std::vector<FieldProblem> OptionsDialog::validate() const {
   return problems;
 }
 
+void OptionsDialog::showProblems() {
+  const FieldProblem& first = m_problems.front();
+  for (int i = 0; i < pageCount(); ++i)
+    if (page(i)->isAncestorOf(first.field)) setCurrentPage(i);
+  first.field->setFocus();
+  QStringList lines;
+  for (const FieldProblem& problem : m_problems) lines << problem.message;
+  message(QMessageBox::Warning, tr("Invalid value"),
+          tr("Nothing was saved. Please correct:\n%1").arg(lines.join(QLatin1Char('\n'))));
+}
+
 bool OptionsDialog::save() {
   m_problems = validate();
+  if (!m_problems.empty()) {
+    showProblems();
+    return false;
+  }
   Settings& settings = m_controller.settings();
   for (const OptionsPage* page : m_pages) page->store(settings);
+  QStringList failures;
   try {
     settings.save();
   } catch (const std::exception& e) {
-    m_controller.addLog(QStringLiteral("ERROR: ") + qs(e.what()));
+    // The file on disk is still the previous one; the values are applied all the same.
+    failures << qs(e.what());
   }
-  try {
-    for (OptionsPage* page : m_applyOrder) page->apply(m_controller);
-  } catch (const std::exception& e) {
-    // The file already holds every value; the rest takes effect at the next start.
-    message(QMessageBox::Critical, QString(), qs(e.what()));
-    return false;
+  // Every page is applied, whatever another one meets: a server that cannot start keeps the
+  // loggers' changes from nobody.
+  for (OptionsPage* page : m_applyOrder) {
+    try {
+      page->apply(m_controller);
+    } catch (const std::exception& e) {
+      failures << page->title() + QStringLiteral(": ") + qs(e.what());
+    }
   }
-  return true;
+  if (failures.isEmpty()) return true;
+  for (const QString& failure : failures) m_controller.addLog(QStringLiteral("ERROR: ") + failure);
+  message(QMessageBox::Critical, tr("Options"), failures.join(QLatin1Char('\n')));
+  return false;
 }
 
 }  // namespace geomuxer

@@ -65,21 +65,23 @@ class OptionsDialog : public QDialog, private PageHost {
   [[nodiscard]] int currentPage() const;
   void setCurrentPage(int index);
 
-  /// Fills both port lists anew, keeping each list's port when it is still there.
+  /// Fills both port lists anew; each keeps its port name, listed or not.
   void refreshPorts();
   /// "System Proxy Settings": the system's HTTP proxy into the proxy fields, when there is one.
   void takeSystemProxy();
 
   /// Every field that cannot be stored as a usable value, in page order; nothing is written.
   [[nodiscard]] std::vector<FieldProblem> validate() const;
-  /// Checks every page, then writes every field into the settings, saves the file and applies the
-  /// values to the running program. A field that failed the check is written all the same; applying
-  /// stops at the first value that cannot be applied, reports it, and returns false.
+  /// Checks every page first: when a field cannot be stored, nothing is written, a message names
+  /// every such field, the page of the first one is shown with the field focused, and the result is
+  /// false. Otherwise writes every field into the settings, saves the file and applies every page;
+  /// a save or apply that fails is logged and shown, the other pages are applied all the same, and
+  /// the result is false.
   bool save();
   /// What the check found at the last save.
   [[nodiscard]] const std::vector<FieldProblem>& problems() const { return m_problems; }
 
-  /// "OK": save, then close with the accepted result (also after an error).
+  /// "OK": save, then close with the accepted result, unless a field has to be mended.
   void accept() override;
 
  private:
@@ -88,6 +90,7 @@ class OptionsDialog : public QDialog, private PageHost {
   Page* add(Page* page);
   void buildPages();
   void load();
+  void showProblems();
 
   // PageHost
   AppController& controller() override { return m_controller; }

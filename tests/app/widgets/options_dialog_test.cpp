@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QToolButton>
 
@@ -239,28 +240,86 @@ TEST_F(OptionsDialogTest, CancelChangesNothing) {
   EXPECT_FALSE(controller.closeToTray());
 }
 
+// An empty line limit is stored as a number that the next start reads as no limit, and shows
+// as empty again.
 TEST_F(OptionsDialogTest, EmptyMaxLinesMeansNoLimit) {
   auto dialog = open();
   field(*dialog, "log\\maxlines")->clear();
   pressOk(*dialog);
   EXPECT_TRUE(messages.empty());
-  EXPECT_EQ(reloaded().readString("log\\maxlines", "(missing)"), "");
+  const Settings file = reloaded();
+  EXPECT_EQ(file.readInteger(keys::logMaxLines), 0);
   EXPECT_EQ(controller.log().maxLines(), 0);
+  dialog = open();
+  EXPECT_EQ(field(*dialog, "log\\maxlines")->text(), QString());
 }
 
-TEST_F(OptionsDialogTest, UnusableNumberStopsApplyingAfterTheFileIsSaved) {
+// A field that cannot be stored: nothing is written or applied, the dialog stays open on the
+// field's page with the field focused, and the message names it. Mended, OK saves.
+TEST_F(OptionsDialogTest, InvalidFieldIsRefusedBeforeAnythingIsWritten) {
   auto dialog = open();
+  dialog->show();
   field(*dialog, "httplog\\port")->setText("99999");
-  field(*dialog, "gpxlog\\filedir")->setText("/srv/gpx");  // applied after the upload logger
+  field(*dialog, "gpxlog\\filedir")->setText("/srv/gpx");
   field(*dialog, "httplog\\host")->setText("upload.example");
+  pressOk(*dialog);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_NE(dialog->result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("HTTP Log, Port: '99999' is not a valid port number"), std::string::npos) << messages[0];
+  EXPECT_EQ(dialog->pageTitle(dialog->currentPage()), QStringLiteral("HTTP Log"));
+  EXPECT_EQ(dialog->focusWidget(), field(*dialog, "httplog\\port"));
+  EXPECT_FALSE(std::filesystem::exists(settingsFile));
+  EXPECT_EQ(settings.root().findNode("httplog"), nullptr);
+  EXPECT_EQ(controller.httpLogger()->host(), "");
+  EXPECT_EQ(controller.gpxLogger()->fileDir(), "");
+
+  field(*dialog, "httplog\\port")->setText("8443");
+  pressOk(*dialog);
+  EXPECT_EQ(dialog->result(), QDialog::Accepted);
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_EQ(reloaded().readString("httplog\\port", ""), "8443");
+  EXPECT_EQ(controller.httpLogger()->port(), 8443);
+  EXPECT_EQ(controller.gpxLogger()->fileDir(), "/srv/gpx");
+}
+
+// A server that cannot start is reported; the pages after it (upload, GPX) are applied all the same.
+TEST_F(OptionsDialogTest, ServerThatCannotStartLeavesTheLoggersChangesApplied) {
+  QTcpServer taken;
+  ASSERT_TRUE(taken.listen(QHostAddress::Any));
+  auto dialog = open();
+  field(*dialog, "http\\port")->setText(QString::number(taken.serverPort()));
+  field<QCheckBox>(*dialog, "http\\active")->setChecked(true);
+  field(*dialog, "httplog\\host")->setText("upload.example");
+  field<QCheckBox>(*dialog, "httplog\\active")->setChecked(true);
+  field(*dialog, "gpxlog\\filedir")->setText(dir.path().string().c_str());
+  field<QCheckBox>(*dialog, "gpxlog\\active")->setChecked(true);
   pressOk(*dialog);
   EXPECT_EQ(dialog->result(), QDialog::Accepted);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].find("99999"), std::string::npos) << messages[0];
-  EXPECT_EQ(reloaded().readString("httplog\\port", ""), "99999");
-  EXPECT_EQ(reloaded().readString("gpxlog\\filedir", ""), "/srv/gpx");
+  EXPECT_NE(messages[0].find("HTTP Server: "), std::string::npos) << messages[0];
+  EXPECT_FALSE(controller.serverRunning());
   EXPECT_EQ(controller.httpLogger()->host(), "upload.example");
-  EXPECT_EQ(controller.gpxLogger()->fileDir(), "");
+  EXPECT_TRUE(controller.loggerActive(LoggerKind::http));
+  EXPECT_EQ(controller.gpxLogger()->fileDir(), dir.path().string());
+  EXPECT_TRUE(controller.loggerActive(LoggerKind::gpxFile));
+  EXPECT_EQ(controller.log().lines().filter(QStringLiteral("ERROR: HTTP Server: ")).count(), 1);
+  EXPECT_EQ(reloaded().readString("http\\active", ""), "true");
+}
+
+// The settings file cannot be written (its folder has gone): the message says which file and why,
+// and the values still take effect.
+TEST_F(OptionsDialogTest, FailedSaveIsShownAndTheValuesApplied) {
+  settings = Settings(dir / "gone" / "geomuxer.sml");
+  auto dialog = open();
+  field(*dialog, "log\\maxlines")->setText("250");
+  pressOk(*dialog);
+  EXPECT_EQ(dialog->result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("Cannot write the settings file \"" + (dir / "gone" / "geomuxer.sml").string() + "\""),
+            std::string::npos) << messages[0];
+  EXPECT_EQ(controller.log().maxLines(), 250);
+  EXPECT_EQ(controller.log().lines().filter(QStringLiteral("ERROR: Cannot write the settings file")).count(), 1);
 }
 
 // Each page checks the fields that applying parses, names page and field, and writes nothing.
@@ -290,10 +349,13 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
     EXPECT_EQ(problems[i].field, field(*dialog, bad[i].first)) << bad[i].first;
   EXPECT_FALSE(std::filesystem::exists(settingsFile));
 
-  // For now a save still writes every field; it records what the check found.
+  // OK refuses them all in one message, and writes nothing.
   pressOk(*dialog);
   EXPECT_EQ(dialog->problems().size(), problems.size());
-  EXPECT_EQ(reloaded().readString("http\\port", ""), "70000");
+  ASSERT_EQ(messages.size(), 1u);
+  for (const std::string& line : found) EXPECT_NE(messages[0].find(line), std::string::npos) << line;
+  EXPECT_FALSE(std::filesystem::exists(settingsFile));
+  EXPECT_EQ(dialog->pageTitle(dialog->currentPage()), QStringLiteral("Simulator"));
 }
 
 TEST_F(OptionsDialogTest, PasswordsAreMaskedStoredEncodedAndShownDecoded) {
@@ -316,7 +378,7 @@ TEST_F(OptionsDialogTest, PasswordsAreMaskedStoredEncodedAndShownDecoded) {
   EXPECT_EQ(field(*dialog, "proxy\\password")->text(), QStringLiteral("p"));
 }
 
-TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsAPortThatIsStillThere) {
+TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsEveryPortName) {
   auto dialog = open();
   auto* garmin = field<QComboBox>(*dialog, "garmincom\\port");
   auto* nmea = field<QComboBox>(*dialog, "nmeacom\\port");
@@ -330,8 +392,16 @@ TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsAPortThatIsStillThere) {
   EXPECT_EQ(nmea->count(), 3);
   EXPECT_EQ(nmea->itemText(0), QStringLiteral("ttyACM0"));
   EXPECT_EQ(nmea->currentText(), QStringLiteral("ttyUSB0"));
-  EXPECT_EQ(garmin->currentIndex(), -1);  // ttyS0 has gone
-  EXPECT_EQ(garmin->currentText(), QString());
+  // ttyS0 has gone from the list but not from the field; a typed name stays as typed.
+  EXPECT_EQ(garmin->currentIndex(), -1);
+  EXPECT_EQ(garmin->currentText(), QStringLiteral("ttyS0"));
+  nmea->setEditText(QStringLiteral("/dev/rfcomm0"));
+  dialog->refreshPorts();
+  EXPECT_EQ(nmea->currentText(), QStringLiteral("/dev/rfcomm0"));
+  EXPECT_EQ(nmea->count(), 3);
+  pressOk(*dialog);
+  EXPECT_EQ(reloaded().readString("nmeacom\\port", ""), "/dev/rfcomm0");
+  EXPECT_EQ(qobject_cast<GpsTrackerNmeaCom*>(controller.source(sourceIndex("NMEA via COM")))->port(), "/dev/rfcomm0");
 }
 
 TEST_F(OptionsDialogTest, DigitFieldsTakeOnlyDigits) {

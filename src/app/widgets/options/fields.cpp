@@ -177,8 +177,11 @@ void PortLists::refresh() {
     const QString selected = combo->currentText();
     combo->clear();
     combo->addItems(items);
-    // clear() empties the text too: a port that has gone leaves no selection.
-    combo->setCurrentIndex(selected.isEmpty() ? -1 : combo->findText(selected));
+    // clear() empties the text too. A name the system does not list (typed by the user, a by-id
+    // link, a Bluetooth port not yet bound) stays as it was typed.
+    const int index = selected.isEmpty() ? -1 : combo->findText(selected);
+    combo->setCurrentIndex(index);
+    if (index < 0) combo->setEditText(selected);
   }
 }
 

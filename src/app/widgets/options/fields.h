@@ -86,7 +86,8 @@ class PortLists {
 
   /// An editable "&COM Port:" list named after `key` and its "&Refresh" button, as rows of `form`.
   [[nodiscard]] QComboBox* addRow(QFormLayout* form, const SettingKey& key, QWidget* parent);
-  /// Fills every list with the sorted port names, keeping each list's port when it is still there.
+  /// Fills every list with the sorted port names; each list keeps its port name, selected when it
+  /// is listed, as typed when it is not.
   void refresh();
 
  private:

@@ -61,7 +61,9 @@ void GeneralPage::load(const Settings& settings, const AppController& /*controll
   m_savePos->setChecked(settings.readBool(keys::generalSavePos));
   for (int i = 0; i < m_logWhat->count(); ++i)
     m_logWhat->item(i)->setCheckState(settings.readBool(*kLogItems[i].key) ? Qt::Checked : Qt::Unchecked);
-  m_maxLines->setText(storedText(settings, keys::logMaxLines));
+  // No limit (0 or less) shows as an empty field, which is how the user asks for it.
+  const int maxLines = storedIntegerOr(settings, keys::logMaxLines, 1);
+  m_maxLines->setText(maxLines <= 0 ? QString() : storedIntegerText(settings, keys::logMaxLines));
 }
 
 void GeneralPage::validate(FieldCheck& check) const {
@@ -74,7 +76,8 @@ void GeneralPage::store(Settings& settings) const {
   storeFlag(settings, keys::generalSavePos, m_savePos);
   for (int i = 0; i < m_logWhat->count(); ++i)
     settings.writeBool(kLogItems[i].key->path, m_logWhat->item(i)->checkState() == Qt::Checked);
-  storeText(settings, keys::logMaxLines, m_maxLines);
+  // Stored as a number in every case, so that the next start reads it back as no limit.
+  settings.writeInteger(keys::logMaxLines.path, m_maxLines->text().isEmpty() ? 0 : integerOf(m_maxLines));
 }
 
 void GeneralPage::apply(AppController& controller) {
