@@ -206,8 +206,8 @@ def fetch(url):
 
 def run_as_service(root, source, tmp):
     step("the unit's command line as an unprivileged user")
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        print("SKIP: needs root and setpriv to run the program as another user")
+    if shutil.which("setpriv") is None:
+        print("SKIP: needs setpriv to run the program as another user")
         return
     http_port, nmea_port = free_port(), free_port()
     config = root / "etc/geomuxer/geomuxer.sml"
@@ -315,7 +315,14 @@ def main():
         check_contents(files, source)
         check_lintian(deb)
         root = tmp / "root"
-        if install(root, deb, files):
+        if os.geteuid() != 0:
+            # dpkg installs as root only; unpacked, the files still serve the unit and page checks.
+            print("SKIP: dpkg --root needs root; unpacking with dpkg-deb -x instead, without the maintainer scripts")
+            result = run(["dpkg-deb", "-x", str(deb), str(root)])
+            check(result.returncode == 0, "dpkg-deb -x failed: " + result.stderr)
+            check_unit(root)
+            check_manual(root)
+        elif install(root, deb, files):
             check_unit(root)
             check_manual(root)
             run_as_service(root, source, tmp)
