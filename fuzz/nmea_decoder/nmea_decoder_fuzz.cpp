@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the NMEA decoder in read sizes chosen by the input itself, with the
-// checksum check on or off, and writes every record it hands on back out as NMEA.
+// checksum check on or off, and checks every record it hands on: a position, every flagged value
+// inside its range, and written back out as NMEA without trouble.
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,12 +11,16 @@
 #include <string_view>
 
 #include "core/nmea.h"
+#include "core/value_checks.h"
 #include "sources/decoders/gps_protocol_nmea.h"
 
 namespace {
 
 struct Host : geomuxer::ProtocolHost {
   void deliverPosition(const geomuxer::PositionInfo& p) override {
+    if (!p.has(geomuxer::defXY)) std::abort();
+    geomuxer::PositionInfo checked = p;
+    if (!geomuxer::clearInvalidValues(checked).empty()) std::abort();
     const std::string block = geomuxer::nmeaBlock(p);
     // Every block is three framed lines, whatever the record holds.
     std::size_t lines = 0;
@@ -35,7 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   geomuxer::GpsProtocolNmea decoder;
   decoder.setCheckChecksum(checksum);
   std::size_t lines = 0;
-  decoder.setSentenceHandler([&](std::string_view) { ++lines; });
+  decoder.setSentenceHandler([&](std::string_view line) {
+    if (line.empty() || line.size() > geomuxer::GpsProtocolNmea::kMaxLine) std::abort();
+    ++lines;
+  });
   Host host;
   unsigned state = data[0];
   while (!input.empty()) {
@@ -44,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decoder.processData(host, input.substr(0, n));
     input.remove_prefix(n);
     if (decoder.fragment().size() > geomuxer::GpsProtocolNmea::kMaxFragment) std::abort();
+    if ((state >> 8) % 7 == 0) decoder.flush(host);  // a quiet line now and then
   }
-  decoder.processData(host, {});
+  decoder.flush(host);
+  if (decoder.holdsPosition()) std::abort();
   return 0;
 }

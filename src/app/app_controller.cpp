@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
+#include <type_traits>
 
 #include "core/number_text.h"
 #include "loggers/gpx_logger.h"
@@ -94,6 +95,8 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
   connect(raw, &GpsTracker::stopped, this, [this, raw] { onSourceStopped(raw); });
   connect(raw, &GpsTracker::positionReceived, this, &AppController::onPosition, Qt::DirectConnection);
   connect(raw, &GpsTracker::faulted, this, &AppController::onSourceFault);
+  if constexpr (std::is_base_of_v<GpsTrackerNmea, Tracker>)
+    connect(raw, &GpsTrackerNmea::inputDropped, this, [this](const QString& report) { m_log->addLine(lcTracker, report); });
   m_trackers.push_back(std::move(tracker));
   if (raw->isAvailable()) m_sources.push_back(raw);
   return raw;

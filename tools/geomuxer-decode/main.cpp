@@ -1,5 +1,5 @@
 // geomuxer-decode: runs NMEA text through the program's decoder and prints what it hands on, one
-// CSV row (or one NMEA block) per hand-off. Reads a file or standard input.
+// CSV row (or one NMEA block) per position. Reads a file or standard input.
 
 #include <array>
 #include <charconv>
@@ -18,16 +18,19 @@ namespace {
 using namespace geomuxer;
 
 constexpr const char* kUsage =
-    "usage: geomuxer-decode [--bytes N] [--checksum] [--nmea] [FILE]\n"
+    "usage: geomuxer-decode [--bytes N] [--no-checksum] [--nmea] [--stats] [FILE]\n"
     "Decodes NMEA 0183 from FILE (or standard input, also for '-') and prints one CSV row per\n"
-    "position the decoder hands on.\n"
-    "  --bytes N    feed the decoder N-byte reads instead of one line at a time\n"
-    "  --checksum   only lines with a correct checksum make a position\n"
-    "  --nmea       print the RMC/GGA/GLL block we would write instead of CSV\n";
+    "position the decoder hands on (one per receiver epoch with a fix).\n"
+    "  --bytes N      feed the decoder N-byte reads instead of one line at a time\n"
+    "  --no-checksum  also read lines whose checksum is wrong or missing\n"
+    "  --nmea         print the RMC/GGA/GLL block we would write instead of CSV\n"
+    "  --stats        afterwards print the decoder's counts to standard error\n";
 
-constexpr const char* kHeader = "time,lat,lon,alt,speed_kmh,heading,fix,satellites,hdop,fields\n";
+constexpr const char* kHeader =
+    "time,lat,lon,alt,speed_kmh,heading,fix,satellites,satellites_in_view,hdop,pdop,vdop,fields\n";
 
-void appendShortest(std::string& out, float value) {
+template <typename Number>
+void appendShortest(std::string& out, Number value) {
   std::array<char, 32> buf{};
   const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value);
   if (ec == std::errc{}) out.append(buf.data(), end);
@@ -44,7 +47,7 @@ class Printer : public ProtocolHost {
     if (m_nmea) {
       appendNmeaBlock(m_line, p);
     } else {
-      if (p.has(defTime)) m_line += formatIsoTime(p.time);
+      if (p.has(defTime)) m_line += formatIsoTimeMs(p.time);
       m_line += ',';
       if (p.has(defXY)) {
         appendShortest(m_line, p.y);
@@ -60,10 +63,14 @@ class Printer : public ProtocolHost {
       if (p.has(defFix)) m_line += std::to_string(static_cast<int>(p.fix));
       m_line += ',';
       if (p.has(defSatellites)) m_line += std::to_string(p.satellites);
+      m_line += ',';
+      if (p.has(defSatellitesInView)) m_line += std::to_string(p.satellitesInView);
       cell(p, defHDOP, p.hdop);
+      cell(p, defPDOP, p.pdop);
+      cell(p, defVDOP, p.vdop);
       m_line += ',';
       static constexpr char kHex[] = "0123456789ABCDEF";
-      for (int shift = 12; shift >= 0; shift -= 4) m_line += kHex[(p.fields.bits() >> shift) & 0xF];
+      for (int shift = 16; shift >= 0; shift -= 4) m_line += kHex[(p.fields.bits() >> shift) & 0xF];
       m_line += '\n';
     }
     std::fwrite(m_line.data(), 1, m_line.size(), stdout);
@@ -83,8 +90,9 @@ class Printer : public ProtocolHost {
 
 int main(int argc, char** argv) {
   std::size_t chunkBytes = 0;  // 0: one line per read
-  bool checksum = false;
+  bool checksum = true;
   bool nmea = false;
+  bool stats = false;
   const char* path = nullptr;
 
   for (int i = 1; i < argc; ++i) {
@@ -96,8 +104,10 @@ int main(int argc, char** argv) {
         return 2;
       }
       chunkBytes = static_cast<std::size_t>(*n);
-    } else if (arg == "--checksum") {
-      checksum = true;
+    } else if (arg == "--no-checksum") {
+      checksum = false;
+    } else if (arg == "--stats") {
+      stats = true;
     } else if (arg == "--nmea") {
       nmea = true;
     } else if (arg == "-h" || arg == "--help") {
@@ -142,9 +152,18 @@ int main(int argc, char** argv) {
     pending.erase(0, at);
   }
   if (!pending.empty()) decoder.processData(printer, pending);
+  decoder.flush(printer);  // the end of the input closes the last epoch
   const bool readError = std::ferror(in) != 0;
   if (in != stdin) std::fclose(in);
   std::fflush(stdout);
+  if (stats) {
+    const GpsProtocolNmea::Stats& s = decoder.stats();
+    std::fprintf(stderr,
+                 "sentences: %llu\npositions: %llu\nepochs without a fix: %llu\ndropped: %llu (%s)\n",
+                 static_cast<unsigned long long>(s.lines), static_cast<unsigned long long>(s.positions),
+                 static_cast<unsigned long long>(s.epochsWithoutFix), static_cast<unsigned long long>(s.dropped()),
+                 GpsProtocolNmea::droppedText(s).c_str());
+  }
   if (readError) {
     std::fprintf(stderr, "geomuxer-decode: read error\n");
     return 1;

@@ -48,6 +48,12 @@ class GpsProtocol {
   /// complete position to `host.deliverPosition`. Never throws on bad input; exceptions from the
   /// host's callbacks pass through.
   virtual ProcessStatus processData(ProtocolHost& host, std::string_view chunk) = 0;
+  /// True while the decoder holds data for a position that more input may still complete (the
+  /// open epoch of a sentence protocol). Its transport calls `flush` once the line has been quiet
+  /// for a short while, so that the last position before a pause is not held back.
+  [[nodiscard]] virtual bool holdsPosition() const { return false; }
+  /// Hands on what the decoder holds as if the input had ended here.
+  virtual void flush(ProtocolHost& host) { (void)host; }
 };
 
 }  // namespace geomuxer

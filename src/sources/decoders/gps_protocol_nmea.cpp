@@ -1,220 +1,118 @@
 #include "sources/decoders/gps_protocol_nmea.h"
 
-#include <array>
-#include <cstring>
-#include <optional>
+#include <algorithm>
+#include <cmath>
+#include <span>
 
 #include "core/date_time.h"
 #include "core/geodesy.h"
 #include "core/number_text.h"
+#include "core/value_checks.h"
 
 namespace geomuxer {
 
 namespace {
 
-constexpr float kFeetToMetres = 0.3048f;
+constexpr double kFeetToMetres = 0.3048;
 constexpr double kKnotsToKmh = 1.852;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr std::int32_t kHalfDayMs = 12 * 3600 * 1000;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Ranks of the sentences that may fill the same member; a higher rank wins within an epoch.
+constexpr int kCourseOverGround = 3;  // RMC, VTG
+constexpr int kTrueHeading = 2;       // HDT
+constexpr int kMagneticHeading = 1;   // HDG
+constexpr int kFixAltitude = 2;       // GGA, GNS
+constexpr int kOtherAltitude = 1;     // PGRMZ
 
-std::string_view trimFront(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-  return text;
-}
+// Bytes that end a run of sentence text: a new sentence starts, or the line ends.
+constexpr std::array<bool, 256> kSpecial = [] {
+  std::array<bool, 256> t{};
+  t['$'] = t['!'] = t['\r'] = t['\n'] = true;
+  return t;
+}();
 
-std::string_view trimBack(std::string_view text) {
-  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-std::string_view trim(std::string_view text) { return trimBack(trimFront(text)); }
-
-std::size_t findByte(std::string_view text, std::size_t from, char byte) {
-  if (from >= text.size()) return std::string_view::npos;
-  const void* hit = std::memchr(text.data() + from, byte, text.size() - from);
-  return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : std::string_view::npos;
-}
-
-// Text that is not a number reads as 0; the caller still sets the member and its flag.
-double number(std::string_view text) { return parseDouble(text).value_or(0.0); }
-
-// "ddmm.mmm" / "dddmm.mmm": the two digits before the "." start the minutes, everything before
-// them is degrees.
-float coordinate(std::string_view text, std::string_view hemisphere) {
-  std::string_view degrees;
-  std::string_view minutes;
-  const std::size_t dot = text.find('.');
-  if (dot == std::string_view::npos) {
-    minutes = text.substr(0, 10);
-  } else {
-    const std::size_t minutesStart = dot >= 2 ? dot - 2 : 0;
-    degrees = text.substr(0, minutesStart);
-    minutes = text.substr(minutesStart, 10);
-  }
-  float value = static_cast<float>(number(degrees)) + static_cast<float>(number(minutes)) / 60.0f;
-  if (hemisphere == "S" || hemisphere == "W") value = -value;
-  return value;
-}
-
-std::optional<int> twoDigits(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return std::nullopt;
-  return parseInt(text.substr(at, 2));
-}
-
-// ddmmyy and hhmmss[.sss]; the fraction of the second is dropped. -1 for anything that does not
-// name a moment.
-DateTime dateTime(std::string_view date, std::string_view time) {
-  const auto day = twoDigits(date, 0);
-  const auto month = twoDigits(date, 2);
-  const auto year = twoDigits(date, 4);
-  const auto hour = twoDigits(time, 0);
-  const auto minute = twoDigits(time, 2);
-  const auto second = twoDigits(time, 4);
-  if (!day || !month || !year || !hour || !minute || !second) return -1.0;
-  const auto value = makeDateTime({.year = 2000 + *year, .month = *month, .day = *day,
-                                   .hour = *hour, .minute = *minute, .second = *second});
-  return value.value_or(-1.0);
-}
-
-float metres(std::string_view value, bool feet) {
-  const auto v = static_cast<float>(number(value));
-  return feet ? v * kFeetToMetres : v;
-}
-
-// GGA quality indicator to fix kind.
-Fix ggaFix(std::string_view text) {
-  static constexpr std::array<Fix, 9> kQualities{fixInvalid, fix3D,   fix3D_diff,   fixPrec,      fixRTK,
-                                                 fixFRTK,    fixEstimated, fixManual, fixSimulation};
-  const int quality = parseInt(text).value_or(-1);
-  if (quality < 0 || quality >= static_cast<int>(kQualities.size())) return fixUnknown;
-  return kQualities[static_cast<std::size_t>(quality)];
-}
-
-void setXY(PositionInfo& p, std::string_view lat, std::string_view latHemi, std::string_view lon,
-           std::string_view lonHemi) {
-  if (lat.empty() || lon.empty()) return;
-  p.y = coordinate(lat, latHemi);
-  p.x = coordinate(lon, lonHemi);
-  p.fields.include(defXY);
-}
-
-// RMC  1 time, 2 status, 3-4 latitude, 5-6 longitude, 7 speed (knots), 8 course, 9 date,
-//      10-11 magnetic variation. Only status "A" (valid) is read.
-void decodeRmc(PositionInfo& p, const NmeaFields& f) {
-  if (f[2] != "A") return;
-  setXY(p, f[3], f[4], f[5], f[6]);
-  if (!f[7].empty()) {
-    p.speed = static_cast<float>(number(f[7]) * kKnotsToKmh);
-    p.fields.include(defSpeed);
-  }
-  if (!f[8].empty()) {
-    p.heading = static_cast<float>(number(f[8]));
-    p.fields.include(defHeading);
-  }
-  if (!f[1].empty() && !f[9].empty()) {
-    p.time = dateTime(f[9], f[1]);
-    p.fields.include(defTime);
-  }
-  if (!f[10].empty() && !f[11].empty()) {
-    p.magVar = static_cast<float>(number(f[10]) * (f[11] == "E" ? 1.0 : -1.0));
-    p.fields.include(defMagVar);
-  }
-}
-
-// GGA  1 time (not used), 2-3 latitude, 4-5 longitude, 6 quality, 7 satellites, 8 HDOP,
-//      9-10 altitude and unit, 11-12 geoid height and unit.
-void decodeGga(PositionInfo& p, const NmeaFields& f) {
-  setXY(p, f[2], f[3], f[4], f[5]);
-  if (!f[6].empty()) {
-    p.fix = ggaFix(f[6]);
-    p.fields.include(defFix);
-  }
-  if (!f[7].empty()) {
-    p.satellites = parseInt(f[7]).value_or(0);
-    p.fields.include(defSatellites);
-  }
-  if (!f[8].empty()) {
-    p.hdop = static_cast<float>(number(f[8]));
-    p.fields.include(defHDOP);
-  }
-  if (!f[9].empty()) {
-    p.altitude = metres(f[9], f[10] == "f");
-    p.fields.include(defAltitude);
-  }
-  if (!f[11].empty()) {
-    p.geoidHeight = metres(f[11], f[12] == "f");
-    p.fields.include(defGeoidHeight);
-  }
-}
-
-// GLL  1-2 latitude, 3-4 longitude.
-void decodeGll(PositionInfo& p, const NmeaFields& f) { setXY(p, f[1], f[2], f[3], f[4]); }
-
-// VTG is known but carries nothing the RMC does not.
-void decodeVtg(PositionInfo&, const NmeaFields&) {}
-
-// HDG  1 heading.
-void decodeHdg(PositionInfo& p, const NmeaFields& f) {
-  if (f[1].empty()) return;
-  p.heading = static_cast<float>(number(f[1]));
-  p.fields.include(defHeading);
-}
-
-// PGRMZ  1-2 altitude and unit ("f" for feet).
-void decodePgrmz(PositionInfo& p, const NmeaFields& f) {
-  if (f[1].empty()) return;
-  p.altitude = metres(f[1], f[2] == "f");
-  p.fields.include(defAltitude);
-}
-
-// PGRME  1-2 horizontal error and unit, 3-4 vertical error and unit; any unit but "M" is feet.
-void decodePgrme(PositionInfo& p, const NmeaFields& f) {
-  if (!f[1].empty()) {
-    p.xyPrec = metres(f[1], !f[2].empty() && f[2] != "M");
-    p.fields.include(defXYPrec);
-  }
-  if (!f[3].empty()) {
-    p.altitudePrec = metres(f[3], !f[4].empty() && f[4] != "M");
-    p.fields.include(defAltitudePrec);
-  }
-}
-
-using SentenceDecoder = void (*)(PositionInfo&, const NmeaFields&);
-struct SentenceKind {
-  std::string_view name;
-  SentenceDecoder decode;
-};
-
-// Sentence types read from any talker (GP, GN, GL, HC, ...).
-constexpr std::array<SentenceKind, 5> kTalkerSentences{{
-    {"RMC", decodeRmc},
-    {"GGA", decodeGga},
-    {"GLL", decodeGll},
-    {"VTG", decodeVtg},
-    {"HDG", decodeHdg},
-}};
-
-// Proprietary sentences, matched by their whole address.
-constexpr std::array<SentenceKind, 2> kProprietarySentences{{
-    {"PGRMZ", decodePgrmz},
-    {"PGRME", decodePgrme},
-}};
-
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
 
-SentenceDecoder findDecoder(std::string_view address) {
-  if (address.size() != 5) return nullptr;
-  if (address.front() == 'P') {
-    for (const auto& kind : kProprietarySentences)
-      if (kind.name == address) return kind.decode;
-    return nullptr;
+std::string_view trimBack(std::string_view text) {
+  while (!text.empty() && (isBlank(text.back()) || text.back() == '\0')) text.remove_suffix(1);
+  return text;
+}
+
+int digits2(std::string_view text, std::size_t at) { return (text[at] - '0') * 10 + (text[at + 1] - '0'); }
+
+bool allDigits(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c); });
+}
+
+// "hhmmss" with an optional fraction of the second; milliseconds since midnight. Digits past the
+// millisecond are cut off.
+std::optional<std::int32_t> timeOfDay(std::string_view text) {
+  if (text.size() < 6 || !allDigits(text.substr(0, 6))) return std::nullopt;
+  const int hour = digits2(text, 0);
+  const int minute = digits2(text, 2);
+  const int second = digits2(text, 4);
+  if (hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  int millis = 0;
+  if (text.size() > 6) {
+    const std::string_view fraction = text.substr(7);
+    if (text[6] != '.' || !allDigits(fraction)) return std::nullopt;
+    for (std::size_t i = 0; i < 3; ++i) millis = millis * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
   }
-  if (!isUpper(address[0]) || !isUpper(address[1])) return nullptr;
-  const std::string_view type = address.substr(2);
-  for (const auto& kind : kTalkerSentences)
-    if (kind.name == type) return kind.decode;
-  return nullptr;
+  return ((hour * 60 + minute) * 60 + second) * 1000 + millis;
+}
+
+// A two-digit year: 80..99 are 1980..1999, the rest this century.
+int fullYear(int yy) { return yy >= 80 ? 1900 + yy : 2000 + yy; }
+
+// "ddmmyy" to a day number.
+std::optional<DateTime> rmcDate(std::string_view text) {
+  if (text.size() != 6 || !allDigits(text)) return std::nullopt;
+  return makeDate(fullYear(digits2(text, 4)), digits2(text, 2), digits2(text, 0));
+}
+
+// "ddmm.mmm" / "dddmm.mmm": everything above the hundreds is degrees, the rest minutes.
+std::optional<double> degrees(std::string_view text) {
+  if (text.empty() || !isDigit(text.front())) return std::nullopt;
+  const auto value = parseDouble(text);
+  if (!value) return std::nullopt;
+  const double whole = std::floor(*value / 100.0);
+  const double minutes = *value - whole * 100.0;
+  if (!(minutes < 60.0)) return std::nullopt;
+  return whole + minutes / 60.0;
+}
+
+// GGA quality indicator 1..8 to a fix kind (0, no fix, never gets here).
+Fix qualityFix(int quality) {
+  static constexpr std::array<Fix, 9> kQualities{fixInvalid, fix3D,   fix3D_diff,   fixPrec,      fixRTK,
+                                                 fixFRTK,    fixEstimated, fixManual, fixSimulation};
+  return quality > 0 && quality < static_cast<int>(kQualities.size()) ? kQualities[static_cast<std::size_t>(quality)]
+                                                                      : fixUnknown;
+}
+
+// The mode indicator of RMC, GLL and GNS (NMEA 2.3 and later) to a fix kind.
+Fix modeFix(char mode) {
+  switch (mode) {
+    case 'A': return fix3D;
+    case 'D': return fix3D_diff;
+    case 'E': return fixEstimated;
+    case 'F': return fixFRTK;
+    case 'M': return fixManual;
+    case 'P': return fixPrec;
+    case 'R': return fixRTK;
+    case 'S': return fixSimulation;
+    default: return fixUnknown;
+  }
+}
+
+// A GSA that says 2D turns the 3D kinds into their 2D counterparts.
+Fix withDimension(Fix fix, int gsaMode) {
+  if (gsaMode != 2) return fix;
+  if (fix == fix3D) return fix2D;
+  if (fix == fix3D_diff) return fix2D_diff;
+  return fix;
 }
 
 // The text between the first "$" (or "!") and the first "*".
@@ -236,106 +134,489 @@ bool GpsProtocolNmea::checksumValid(std::string_view line) {
   return given.size() == 2 && given[0] == kHexDigits[sum >> 4] && given[1] == kHexDigits[sum & 0x0F];
 }
 
-void GpsProtocolNmea::start(ProtocolHost& host) {
-  (void)host;
-  m_pending = false;
-  m_current.fields.clear();
+std::string GpsProtocolNmea::droppedText(const Stats& s) {
+  return std::to_string(s.checksum) + " checksum, " + std::to_string(s.tooLong) + " too long, " +
+         std::to_string(s.unknownSentence) + " unknown sentence, " + std::to_string(s.outOfRange) + " out of range";
 }
 
+void GpsProtocolNmea::start(ProtocolHost& host) {
+  (void)host;
+  m_epoch = Epoch{};
+  m_line.clear();
+  m_inSentence = false;
+  m_overflow = false;
+  m_noise = false;
+}
+
+void GpsProtocolNmea::flush(ProtocolHost& host) {
+  m_host = &host;
+  closeEpoch(&host);
+}
+
+// Framing works byte by byte in effect, so how the stream is cut into chunks cannot change what
+// comes out: a sentence runs from "$" or "!" to the line end or to the next "$" or "!" (a sentence
+// cut short by another one written into it), and text outside sentences is noise.
 ProcessStatus GpsProtocolNmea::processData(ProtocolHost& host, std::string_view chunk) {
-  const std::size_t n = chunk.size();
-  // A line end at the very start of a chunk finishes the line kept from the previous one: reads
-  // that happen to split a sentence right before its CR LF must not lose it.
-  if (n > 0 && !m_fragment.empty() && (chunk.front() == '\r' || chunk.front() == '\n')) {
-    m_joined.swap(m_fragment);
-    m_fragment.clear();
-    handleLine(trim(m_joined));
-  }
-
-  std::size_t from = 0;
-  bool crLeft = true;  // once no CR is left in the chunk, stop looking for one
-  while (n > 0) {
-    // Lines end at a CR, or at an LF when the rest of the chunk holds no CR at all.
-    std::size_t end = std::string_view::npos;
-    if (crLeft) {
-      end = findByte(chunk, from + 1, '\r');
-      crLeft = end != std::string_view::npos;
+  m_host = &host;
+  const char* p = chunk.data();
+  const char* const end = p + chunk.size();
+  const char* start = nullptr;  // the current sentence's "$" when it began in this chunk
+  auto keep = [this](const char* from, const char* to) {
+    if (m_overflow) return;
+    const auto n = static_cast<std::size_t>(to - from);
+    if (m_line.size() + n > kMaxLine) {
+      m_overflow = true;
+      m_line.clear();
+      return;
     }
-    if (!crLeft) end = findByte(chunk, from + 1, '\n');
-    const bool terminated = end != std::string_view::npos;
+    m_line.append(from, n);
+  };
 
-    const std::string_view piece = terminated ? chunk.substr(from, end - from + 1) : chunk.substr(from);
-    std::string_view line = trim(piece);
-    if (line.empty()) {
-      if (!terminated) {
-        if (from == 0 && !m_fragment.empty() && m_fragment.size() + piece.size() <= kMaxFragment)
-          m_fragment.append(piece);  // blanks inside a line that is still arriving
+  while (p < end) {
+    const char* q = p;
+    while (q < end && !kSpecial[static_cast<unsigned char>(*q)]) ++q;
+    if (m_inSentence) {
+      if (q == end) break;
+      if (start != nullptr) {
+        const std::string_view line(start, static_cast<std::size_t>(q - start));
+        if (line.size() > kMaxLine) m_overflow = true;
+        finishSentence(line);
+      } else {
+        keep(p, q);
+        finishSentence(m_line);
+      }
+    } else {
+      if (std::any_of(p, q, [](char c) { return !isBlank(c) && c != '\0'; })) m_noise = true;
+      if (q == end) {
+        p = end;
         break;
       }
-      from = end;
-      continue;
     }
-    // A line that does not start a sentence continues the one kept from the previous chunk. The
-    // fragment keeps its trailing blanks and the continuation its leading ones, so a line split at
-    // a blank reads the same as a whole one.
-    const bool continues = line.front() != '$' && !m_fragment.empty();
-    if (!terminated) {
-      const std::string_view rest = continues && from == 0 ? piece : trimFront(piece);
-      if (continues)
-        m_fragment.append(rest);
-      else
-        m_fragment.assign(rest);
-      if (m_fragment.size() > kMaxFragment) {
-        ++m_stats.droppedFragments;
-        m_fragment.clear();
-      }
-      break;
+    if (*q == '$' || *q == '!') {
+      m_inSentence = true;
+      m_noise = false;
+      start = q;
+    } else {
+      m_inSentence = false;
+      start = nullptr;
+      if (m_noise) ++m_stats.unknownSentence;
+      m_noise = false;
     }
-    if (continues) {
-      m_joined.assign(m_fragment);
-      m_joined.append(from == 0 ? trimBack(piece) : line);
-      m_fragment.clear();
-      line = m_joined;
-    }
-    handleLine(line);
-    from = end;
+    p = q + 1;
   }
-
-  if (m_pending) handOff(host);
+  // A sentence still arriving is kept for the next chunk.
+  if (m_inSentence) {
+    if (start != nullptr)
+      keep(start, end);
+    else
+      keep(p, end);
+  }
   return ProcessStatus::consumed;
 }
 
-void GpsProtocolNmea::handleLine(std::string_view line) {
+void GpsProtocolNmea::finishSentence(std::string_view line) {
+  if (m_overflow) {
+    ++m_stats.lines;
+    ++m_stats.tooLong;
+  } else {
+    handleSentence(trimBack(line));
+  }
+  m_line.clear();
+  m_overflow = false;
+}
+
+void GpsProtocolNmea::handleSentence(std::string_view line) {
   ++m_stats.lines;
-  parseSentence(line);
+  if (m_checkChecksum && !checksumValid(line)) {
+    ++m_stats.checksum;
+  } else {
+    m_lineBad = false;
+    decode(line);
+    if (m_lineBad) ++m_stats.outOfRange;
+  }
   if (m_sentenceHandler) m_sentenceHandler(line);
 }
 
-void GpsProtocolNmea::parseSentence(std::string_view line) {
+void GpsProtocolNmea::decode(std::string_view line) {
   const std::size_t star = line.find('*');
-  const std::string_view payload = payloadOf(line, star);
-  if (m_checkChecksum) {
-    m_pending = checksumValid(line);
-    if (!m_pending) ++m_stats.checksumFailures;
+  m_fields.split(line.substr(1, star == std::string_view::npos ? std::string_view::npos : star - 1));
+  const std::string_view address = m_fields[0];
+  if (address.size() == 5 && address == "PGRMZ") {
+    decodePgrmz(m_fields);
+  } else if (address.size() == 5 && address == "PGRME") {
+    decodePgrme(m_fields);
+  } else if (address.size() == 5 && line.front() == '$' && isUpper(address[0]) && isUpper(address[1]) &&
+             address[0] != 'P') {
+    const std::string_view type = address.substr(2);
+    if (type == "RMC") decodeRmc(m_fields);
+    else if (type == "GGA") decodeGga(m_fields);
+    else if (type == "GSA") decodeGsa(m_fields);
+    else if (type == "GSV") decodeGsv(m_fields);
+    else if (type == "GLL") decodeGll(m_fields);
+    else if (type == "VTG") decodeVtg(m_fields);
+    else if (type == "GNS") decodeGns(m_fields);
+    else if (type == "ZDA") decodeZda(m_fields);
+    else if (type == "HDT") decodeHeading(m_fields, kTrueHeading);
+    else if (type == "HDG") decodeHeading(m_fields, kMagneticHeading);
+    else ++m_stats.unknownSentence;
+    return;
   } else {
-    m_pending = true;
+    ++m_stats.unknownSentence;
   }
-  m_fields.split(payload);
-  if (const SentenceDecoder decode = findDecoder(m_fields[0])) decode(m_current, m_fields);
 }
 
-void GpsProtocolNmea::handOff(ProtocolHost& host) {
-  PositionInfo& cur = m_current;
-  if (!cur.has(defVertSpeed) && cur.has(defTime) && cur.has(defAltitude) && m_previous.has(defTime) &&
-      m_previous.has(defAltitude)) {
-    cur.vertSpeed = static_cast<float>(ratePerSecond(cur.time, m_previous.time, cur.altitude, m_previous.altitude));
-    cur.fields.include(defVertSpeed);
+// --- values ---------------------------------------------------------------------------------
+
+std::optional<double> GpsProtocolNmea::readValue(std::string_view text, DefField field, double scale) {
+  if (text.empty()) return std::nullopt;
+  const auto value = parseDouble(text);
+  if (!value || !validValue(field, *value * scale)) {
+    markBad();
+    return std::nullopt;
   }
-  m_previous = cur;
+  return *value * scale;
+}
+
+void GpsProtocolNmea::setFloat(float& member, DefField field, std::optional<double> value) {
+  if (!value) return;
+  member = static_cast<float>(*value);
+  m_epoch.position.fields.include(field);
+}
+
+bool GpsProtocolNmea::readPoint(std::string_view lat, std::string_view latHemi, std::string_view lon,
+                                std::string_view lonHemi) {
+  if (lat.empty() && lon.empty()) return false;
+  auto y = degrees(lat);
+  auto x = degrees(lon);
+  const bool hemispheres = (latHemi == "N" || latHemi == "S") && (lonHemi == "E" || lonHemi == "W");
+  if (!x || !y || !hemispheres) {
+    markBad();
+    return false;
+  }
+  if (latHemi == "S") *y = -*y;
+  if (lonHemi == "W") *x = -*x;
+  if (!validPoint(*x, *y)) {
+    markBad();
+    return false;
+  }
+  m_epoch.position.x = *x;
+  m_epoch.position.y = *y;
+  m_epoch.position.fields.include(defXY);
+  return true;
+}
+
+// --- epochs ---------------------------------------------------------------------------------
+
+void GpsProtocolNmea::beginFixTime(std::string_view timeField) {
+  m_lineTimed = false;
+  if (timeField.empty()) {
+    m_epoch.open = true;
+    return;
+  }
+  const auto time = timeOfDay(timeField);
+  if (!time) {
+    // A fix time that names no moment: the sentence's values join the open epoch.
+    markBad();
+    m_epoch.open = true;
+    return;
+  }
+  if (m_epoch.open && m_epoch.timeOfDay && *m_epoch.timeOfDay != *time) closeEpoch(m_host);
+  m_epoch.open = true;
+  m_epoch.timeOfDay = time;
+  m_lineTimed = true;
+}
+
+void GpsProtocolNmea::noFix() {
+  // A warning without a time (an empty time field, as receivers write before their first fix)
+  // cannot say which epoch it belongs to; it only counts for an epoch that never gets a time.
+  if (m_lineTimed)
+    m_epoch.noFix = true;
+  else
+    m_epoch.noFixUntimed = true;
+}
+
+void GpsProtocolNmea::closeEpoch(ProtocolHost* host) {
+  if (!m_epoch.open) return;
+  Epoch& e = m_epoch;
+  PositionInfo& p = e.position;
+
+  if (e.timeOfDay) {
+    std::optional<DateTime> date = e.date;
+    if (!date && m_knownDate) {
+      // A date read earlier, moved across midnight when the time of day has wrapped since.
+      date = *m_knownDate;
+      if (*e.timeOfDay < m_knownDateTime - kHalfDayMs) *date += 1;
+      if (*e.timeOfDay > m_knownDateTime + kHalfDayMs) *date -= 1;
+    }
+    if (date) {
+      p.time = *date + static_cast<DateTime>(*e.timeOfDay) / static_cast<DateTime>(kMsPerDay);
+      p.fields.include(defTime);
+    }
+  }
+
+  bool haveFix = true;
+  Fix fix = fixUnknown;
+  if (e.ggaQuality > 0)
+    fix = qualityFix(e.ggaQuality);
+  else if (e.mode != 0)
+    fix = modeFix(e.mode);
+  else if (e.gsaMode >= 2)
+    fix = e.gsaMode == 2 ? fix2D : fix3D;
+  else
+    haveFix = false;
+  if (haveFix) {
+    p.fix = withDimension(fix, e.gsaMode);
+    p.fields.include(defFix);
+  }
+
+  const int used = std::max(e.satellitesUsed, e.usedCount > 0 ? static_cast<int>(e.usedCount) : -1);
+  if (used >= 0) {
+    p.satellites = used;
+    p.fields.include(defSatellites);
+  }
+  if (e.viewTalkerCount > 0) {
+    p.satellitesInView = 0;
+    for (std::size_t i = 0; i < e.viewTalkerCount; ++i) p.satellitesInView += e.viewCounts[i];
+    p.fields.include(defSatellitesInView);
+  }
+
+  if (p.has(defTime) && p.has(defAltitude) && m_previous.has(defTime) && m_previous.has(defAltitude) &&
+      p.time > m_previous.time) {
+    p.vertSpeed = static_cast<float>(ratePerSecond(p.time, m_previous.time, p.altitude, m_previous.altitude));
+    p.fields.include(defVertSpeed);
+  }
+  if (!clearInvalidValues(p).empty()) ++m_stats.outOfRange;
+
+  // Sentences of an epoch that was already handed on (late ones after a quiet line) make no
+  // second position with the same time.
+  const bool repeat = e.timeOfDay && m_lastDeliveredTime == e.timeOfDay;
+  const bool fixValid = e.timeOfDay ? !e.noFix : !e.noFix && !e.noFixUntimed;
+  const bool deliver = fixValid && p.has(defXY) && !repeat;
+  if (!deliver) {
+    if (e.timeOfDay && !repeat) ++m_stats.epochsWithoutFix;
+    m_epoch = Epoch{};
+    return;
+  }
+  m_previous = p;
+  m_lastDeliveredTime = e.timeOfDay;
   // Reset before handing on, so that a host that throws leaves the decoder in a clean state.
-  m_pending = false;
-  cur.fields.clear();
-  host.deliverPosition(m_previous);
+  m_epoch = Epoch{};
+  ++m_stats.positions;
+  if (host != nullptr) host->deliverPosition(m_previous);
+}
+
+// --- sentences ------------------------------------------------------------------------------
+
+// RMC  1 time, 2 status, 3-4 latitude, 5-6 longitude, 7 speed (knots), 8 course, 9 date,
+//      10-11 magnetic variation, 12 mode (NMEA 2.3).
+void GpsProtocolNmea::decodeRmc(const NmeaFields& f) {
+  beginFixTime(f[1]);
+  if (f[2] != "A" || f[12] == "N") {
+    noFix();
+    return;
+  }
+  if (f[12].size() == 1) m_epoch.mode = f[12][0];
+  readPoint(f[3], f[4], f[5], f[6]);
+  setFloat(m_epoch.position.speed, defSpeed, readValue(f[7], defSpeed, kKnotsToKmh));
+  if (const auto course = readValue(f[8], defHeading); course && m_epoch.headingRank <= kCourseOverGround) {
+    setFloat(m_epoch.position.heading, defHeading, course);
+    m_epoch.headingRank = kCourseOverGround;
+  }
+  if (!f[9].empty()) {
+    const auto date = rmcDate(f[9]);
+    if (date && m_epoch.timeOfDay) {
+      m_epoch.date = date;
+      m_knownDate = date;
+      m_knownDateTime = *m_epoch.timeOfDay;
+    } else if (!date) {
+      markBad();
+    }
+  }
+  if (!f[10].empty()) {
+    const auto variation = readValue(f[10], defMagVar);
+    if (variation && (f[11] == "E" || f[11] == "W"))
+      setFloat(m_epoch.position.magVar, defMagVar, f[11] == "E" ? *variation : -*variation);
+    else if (variation)
+      markBad();
+  }
+}
+
+// GGA  1 time, 2-3 latitude, 4-5 longitude, 6 quality, 7 satellites, 8 HDOP, 9-10 altitude and
+//      unit, 11-12 geoid height and unit.
+void GpsProtocolNmea::decodeGga(const NmeaFields& f) {
+  beginFixTime(f[1]);
+  if (!f[6].empty()) {
+    const auto quality = parseInt(f[6]);
+    if (!quality || *quality < 0) markBad();
+    if (!quality || *quality <= 0) {
+      noFix();
+      return;
+    } else {
+      m_epoch.ggaQuality = *quality;
+    }
+  }
+  readPoint(f[2], f[3], f[4], f[5]);
+  if (!f[7].empty()) {
+    const auto count = parseInt(f[7]);
+    if (count && validValue(defSatellites, *count))
+      m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
+    else
+      markBad();
+  }
+  setFloat(m_epoch.position.hdop, defHDOP, readValue(f[8], defHDOP));
+  const auto altitude = readValue(f[9], defAltitude, f[10] == "f" ? kFeetToMetres : 1.0);
+  if (altitude && m_epoch.altitudeRank <= kFixAltitude) {
+    setFloat(m_epoch.position.altitude, defAltitude, altitude);
+    m_epoch.altitudeRank = kFixAltitude;
+  }
+  setFloat(m_epoch.position.geoidHeight, defGeoidHeight,
+           readValue(f[11], defGeoidHeight, f[12] == "f" ? kFeetToMetres : 1.0));
+}
+
+// GLL  1-2 latitude, 3-4 longitude, 5 time, 6 status, 7 mode (NMEA 2.3). Old receivers end the
+// sentence after the longitude; their GLL has no status to check.
+void GpsProtocolNmea::decodeGll(const NmeaFields& f) {
+  beginFixTime(f[5]);
+  if ((!f[6].empty() && f[6] != "A") || f[7] == "N") {
+    noFix();
+    return;
+  }
+  if (f[7].size() == 1 && m_epoch.mode == 0) m_epoch.mode = f[7][0];
+  readPoint(f[1], f[2], f[3], f[4]);
+}
+
+// GNS  1 time, 2-3 latitude, 4-5 longitude, 6 mode (one letter per system), 7 satellites, 8 HDOP,
+//      9 altitude, 10 geoid height.
+void GpsProtocolNmea::decodeGns(const NmeaFields& f) {
+  beginFixTime(f[1]);
+  const std::string_view mode = f[6];
+  const auto used = std::find_if(mode.begin(), mode.end(), [](char c) { return c != 'N'; });
+  if (mode.empty() || used == mode.end()) {
+    noFix();
+    return;
+  }
+  m_epoch.mode = *used;
+  readPoint(f[2], f[3], f[4], f[5]);
+  if (!f[7].empty()) {
+    const auto count = parseInt(f[7]);
+    if (count && validValue(defSatellites, *count))
+      m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
+    else
+      markBad();
+  }
+  setFloat(m_epoch.position.hdop, defHDOP, readValue(f[8], defHDOP));
+  if (const auto altitude = readValue(f[9], defAltitude); altitude && m_epoch.altitudeRank <= kFixAltitude) {
+    setFloat(m_epoch.position.altitude, defAltitude, altitude);
+    m_epoch.altitudeRank = kFixAltitude;
+  }
+  setFloat(m_epoch.position.geoidHeight, defGeoidHeight, readValue(f[10], defGeoidHeight));
+}
+
+// VTG  1 course (true), 3 course (magnetic), 5 speed (knots), 7 speed (km/h).
+void GpsProtocolNmea::decodeVtg(const NmeaFields& f) {
+  m_epoch.open = true;
+  if (const auto course = readValue(f[1], defHeading); course && m_epoch.headingRank <= kCourseOverGround) {
+    setFloat(m_epoch.position.heading, defHeading, course);
+    m_epoch.headingRank = kCourseOverGround;
+  }
+  if (!f[7].empty())
+    setFloat(m_epoch.position.speed, defSpeed, readValue(f[7], defSpeed));
+  else
+    setFloat(m_epoch.position.speed, defSpeed, readValue(f[5], defSpeed, kKnotsToKmh));
+}
+
+// GSA  1 selection, 2 mode (1 none, 2 2D, 3 3D), 3-14 satellites used, 15 PDOP, 16 HDOP, 17 VDOP,
+//      18 system (NMEA 4.1). Receivers of several systems send one GSA per system.
+void GpsProtocolNmea::decodeGsa(const NmeaFields& f) {
+  m_epoch.open = true;
+  const auto mode = parseInt(f[2]);
+  if (!f[2].empty() && (!mode || *mode < 1 || *mode > 3)) markBad();
+  if (!mode || *mode < 2) return;  // no fix: the dilutions mean nothing
+  m_epoch.gsaMode = std::max(m_epoch.gsaMode, *mode);
+  const int system = parseInt(f[18]).value_or(0);
+  for (std::size_t i = 3; i <= 14; ++i) {
+    if (f[i].empty()) continue;
+    const auto prn = parseInt(f[i]);
+    if (!prn || *prn < 1 || *prn > 999 || system < 0 || system > 63) {
+      markBad();
+      continue;
+    }
+    const auto id = static_cast<std::uint16_t>(system * 1000 + *prn);
+    const auto ids = std::span(m_epoch.usedIds).first(m_epoch.usedCount);
+    if (std::find(ids.begin(), ids.end(), id) == ids.end() && m_epoch.usedCount < m_epoch.usedIds.size())
+      m_epoch.usedIds[m_epoch.usedCount++] = id;
+  }
+  setFloat(m_epoch.position.pdop, defPDOP, readValue(f[15], defPDOP));
+  setFloat(m_epoch.position.hdop, defHDOP, readValue(f[16], defHDOP));
+  setFloat(m_epoch.position.vdop, defVDOP, readValue(f[17], defVDOP));
+}
+
+// GSV  1 sentences, 2 number, 3 satellites in view, then four per sentence. One series per
+// system talker (GP, GL, GA, ...); the counts add up.
+void GpsProtocolNmea::decodeGsv(const NmeaFields& f) {
+  m_epoch.open = true;
+  if (f[3].empty()) return;
+  const auto count = parseInt(f[3]);
+  if (!count || !validValue(defSatellitesInView, *count)) {
+    markBad();
+    return;
+  }
+  const std::string_view address = f[0];
+  const auto talker = static_cast<std::uint16_t>((address[0] << 8) | address[1]);
+  std::size_t i = 0;
+  while (i < m_epoch.viewTalkerCount && m_epoch.viewTalkers[i] != talker) ++i;
+  if (i == m_epoch.viewTalkerCount) {
+    if (i == m_epoch.viewTalkers.size()) return;
+    m_epoch.viewTalkers[i] = talker;
+    m_epoch.viewCounts[i] = 0;
+    ++m_epoch.viewTalkerCount;
+  }
+  m_epoch.viewCounts[i] = std::max(m_epoch.viewCounts[i], *count);
+}
+
+// ZDA  1 time, 2 day, 3 month, 4 year: the date for the sentences that carry only a time.
+void GpsProtocolNmea::decodeZda(const NmeaFields& f) {
+  if (f[1].empty() && f[2].empty()) return;
+  const auto time = timeOfDay(f[1]);
+  const auto day = parseInt(f[2]);
+  const auto month = parseInt(f[3]);
+  const auto year = f[4].size() == 4 ? parseInt(f[4]) : std::nullopt;
+  const auto date = day && month && year ? makeDate(*year, *month, *day) : std::nullopt;
+  if (!time || !date) {
+    markBad();
+    return;
+  }
+  m_knownDate = date;
+  m_knownDateTime = *time;
+}
+
+// HDT  1 heading (true).  HDG  1 heading (magnetic sensor).
+void GpsProtocolNmea::decodeHeading(const NmeaFields& f, int rank) {
+  m_epoch.open = true;
+  const auto heading = readValue(f[1], defHeading);
+  if (heading && m_epoch.headingRank <= rank) {
+    setFloat(m_epoch.position.heading, defHeading, heading);
+    m_epoch.headingRank = rank;
+  }
+}
+
+// PGRMZ  1-2 altitude and unit ("f" for feet).
+void GpsProtocolNmea::decodePgrmz(const NmeaFields& f) {
+  m_epoch.open = true;
+  const auto altitude = readValue(f[1], defAltitude, f[2] == "f" ? kFeetToMetres : 1.0);
+  if (altitude && m_epoch.altitudeRank <= kOtherAltitude) {
+    setFloat(m_epoch.position.altitude, defAltitude, altitude);
+    m_epoch.altitudeRank = kOtherAltitude;
+  }
+}
+
+// PGRME  1-2 horizontal error and unit, 3-4 vertical error and unit; any unit but "M" is feet.
+void GpsProtocolNmea::decodePgrme(const NmeaFields& f) {
+  m_epoch.open = true;
+  setFloat(m_epoch.position.xyPrec, defXYPrec,
+           readValue(f[1], defXYPrec, !f[2].empty() && f[2] != "M" ? kFeetToMetres : 1.0));
+  setFloat(m_epoch.position.altitudePrec, defAltitudePrec,
+           readValue(f[3], defAltitudePrec, !f[4].empty() && f[4] != "M" ? kFeetToMetres : 1.0));
 }
 
 }  // namespace geomuxer

@@ -1,10 +1,13 @@
 #pragma once
-// NMEA 0183 decoder: cuts byte chunks into sentence lines, folds the sentences it knows into one
-// working record and hands that record on once per chunk.
+// NMEA 0183 decoder: frames byte chunks into sentences, gathers the sentences of one receiver
+// epoch (those carrying the same fix time, and the satellite sentences between them) into one
+// record, and hands that record on once per epoch when it holds a position.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,54 +19,131 @@ namespace geomuxer {
 
 class GpsProtocolNmea final : public GpsProtocol {
  public:
-  /// Longest incomplete line kept between chunks; a source that never ends its lines cannot make
-  /// the decoder grow without bound. Real sentences are at most 82 characters.
-  static constexpr std::size_t kMaxFragment = 1024;
+  /// Longest sentence accepted, "$" to checksum. The standard allows 82 characters with the line
+  /// end; receivers that write eight decimals of minutes go past that, so twice the standard.
+  static constexpr std::size_t kMaxLine = 164;
+  /// A sentence still arriving is never kept longer than this between chunks.
+  static constexpr std::size_t kMaxFragment = kMaxLine;
 
-  /// Called with every complete line (trimmed), after it has been decoded.
+  /// Called with every complete sentence (trimmed), after it has been decoded, whether or not its
+  /// content was used.
   using SentenceHandler = std::function<void(std::string_view sentence)>;
 
-  /// Counts of bad input seen; the decoder never fails on it.
+  /// What the decoder has seen. The four drop counters count lines whose content never reached
+  /// a record, each line under one reason.
   struct Stats {
-    std::uint64_t lines = 0;
-    std::uint64_t checksumFailures = 0;  ///< counted only while the checksum check is on
-    std::uint64_t droppedFragments = 0;  ///< incomplete lines discarded for being too long
+    std::uint64_t lines = 0;            ///< sentences framed, good or bad
+    std::uint64_t checksum = 0;         ///< dropped: checksum wrong or missing (check on)
+    std::uint64_t tooLong = 0;          ///< dropped: longer than kMaxLine
+    std::uint64_t unknownSentence = 0;  ///< dropped: a sentence we do not read, or text that is no sentence
+    std::uint64_t outOfRange = 0;       ///< a value not a number or outside its range (the value dropped)
+    std::uint64_t positions = 0;        ///< records handed on
+    std::uint64_t epochsWithoutFix = 0; ///< epochs that made no position (no fix, or no coordinates)
+
+    [[nodiscard]] std::uint64_t dropped() const { return checksum + tooLong + unknownSentence + outOfRange; }
+    friend bool operator==(const Stats&, const Stats&) = default;
   };
 
   [[nodiscard]] std::string name() const override { return "NMEA-0183"; }
-  /// Clears the pending flag and the working record's flags; values and the previous record stay.
+  /// Forgets a partly received sentence and the open epoch; the previous position and the
+  /// counters stay.
   void start(ProtocolHost& host) override;
   /// Always returns `consumed`.
   ProcessStatus processData(ProtocolHost& host, std::string_view chunk) override;
+  /// True while an epoch is open: its position is handed on by the next fix time or by `flush`.
+  [[nodiscard]] bool holdsPosition() const override { return m_epoch.open; }
+  /// Closes the open epoch and hands its position on, if it has one.
+  void flush(ProtocolHost& host) override;
 
-  /// When on, only lines with a correct checksum make the record pending (off by default).
+  /// When on (the default), a sentence whose checksum is wrong or missing is dropped and counted.
   [[nodiscard]] bool checkChecksum() const { return m_checkChecksum; }
   void setCheckChecksum(bool on) { m_checkChecksum = on; }
 
   void setSentenceHandler(SentenceHandler handler) { m_sentenceHandler = std::move(handler); }
 
-  [[nodiscard]] const PositionInfo& current() const { return m_current; }
+  /// The record of the open epoch, as gathered so far.
+  [[nodiscard]] const PositionInfo& current() const { return m_epoch.position; }
+  /// The last record handed on.
   [[nodiscard]] const PositionInfo& previous() const { return m_previous; }
-  [[nodiscard]] bool pending() const { return m_pending; }
-  [[nodiscard]] std::string_view fragment() const { return m_fragment; }
+  /// The sentence still arriving.
+  [[nodiscard]] std::string_view fragment() const { return m_line; }
   [[nodiscard]] const Stats& stats() const { return m_stats; }
+  /// "12 checksum, 1 too long, 40 unknown sentence, 0 out of range".
+  [[nodiscard]] static std::string droppedText(const Stats& stats);
 
   /// The checksum rule for one line: the two characters after the first "*" (the line's first two
   /// without one) must equal, case included, the checksum of the text after the first "$" (or
   /// "!") up to that "*". A line without "*" therefore fails.
   [[nodiscard]] static bool checksumValid(std::string_view line);
 
- private:
-  void handleLine(std::string_view line);
-  void parseSentence(std::string_view line);
-  void handOff(ProtocolHost& host);
+  /// The part of a record that one epoch gathers beside the record itself.
+  struct Epoch {
+    PositionInfo position;
+    bool open = false;
+    std::optional<std::int32_t> timeOfDay;  ///< fix time, milliseconds since midnight
+    std::optional<DateTime> date;           ///< the epoch's own date (RMC)
+    bool noFix = false;                     ///< a sentence with the epoch's time said "no fix"
+    bool noFixUntimed = false;              ///< one without a time did
+    int ggaQuality = -1;
+    char mode = 0;                          ///< RMC/GLL/GNS mode indicator
+    int gsaMode = 0;                        ///< 1 no fix, 2 2D, 3 3D
+    int headingRank = 0;
+    int altitudeRank = 0;
+    int satellitesUsed = -1;                ///< most of GGA/GNS counts and the GSA list
+    std::array<std::uint16_t, 64> usedIds{};
+    std::size_t usedCount = 0;
+    std::array<std::uint16_t, 8> viewTalkers{};
+    std::array<std::int32_t, 8> viewCounts{};
+    std::size_t viewTalkerCount = 0;
+  };
 
-  PositionInfo m_current;
+ private:
+  void finishSentence(std::string_view line);
+  void handleSentence(std::string_view line);
+  void decode(std::string_view line);
+  void closeEpoch(ProtocolHost* host);
+  /// Every sentence that carries a fix time starts with this; one with a time other than the open
+  /// epoch's closes that epoch first.
+  void beginFixTime(std::string_view timeField);
+  /// The sentence being decoded says its receiver has no fix.
+  void noFix();
+
+  // Decoders of the sentences we read.
+  void decodeRmc(const NmeaFields& f);
+  void decodeGga(const NmeaFields& f);
+  void decodeGll(const NmeaFields& f);
+  void decodeGns(const NmeaFields& f);
+  void decodeVtg(const NmeaFields& f);
+  void decodeGsa(const NmeaFields& f);
+  void decodeGsv(const NmeaFields& f);
+  void decodeZda(const NmeaFields& f);
+  void decodeHeading(const NmeaFields& f, int rank);
+  void decodePgrmz(const NmeaFields& f);
+  void decodePgrme(const NmeaFields& f);
+
+  // Value readers: each sets the member and its flag only for a value inside its range, and
+  // marks the line as holding a bad value otherwise. Empty fields are simply absent.
+  std::optional<double> readValue(std::string_view text, DefField field, double scale = 1.0);
+  bool readPoint(std::string_view lat, std::string_view latHemi, std::string_view lon, std::string_view lonHemi);
+  void setFloat(float& member, DefField field, std::optional<double> value);
+  void markBad() { m_lineBad = true; }
+
+  ProtocolHost* m_host = nullptr;  // valid during processData and flush only
+  Epoch m_epoch;
   PositionInfo m_previous;
-  bool m_pending = false;
-  bool m_checkChecksum = false;
-  std::string m_fragment;
-  std::string m_joined;  // fragment + continuation; kept to reuse its storage
+  std::optional<std::int32_t> m_lastDeliveredTime;  // time of day of the last epoch handed on
+  std::optional<DateTime> m_knownDate;              // last date read (RMC, ZDA) ...
+  std::int32_t m_knownDateTime = 0;                 // ... and the time of day it was read with
+  bool m_checkChecksum = true;
+
+  // Framing state.
+  std::string m_line;       // the sentence being received, from its "$" or "!"
+  bool m_inSentence = false;
+  bool m_overflow = false;  // the sentence went past kMaxLine; the rest of it is skipped
+  bool m_noise = false;     // text outside any sentence since the last line end
+  bool m_lineBad = false;   // the sentence being decoded had a value out of range
+  bool m_lineTimed = false; // the sentence being decoded has a fix time
+
   NmeaFields m_fields;
   SentenceHandler m_sentenceHandler;
   Stats m_stats;

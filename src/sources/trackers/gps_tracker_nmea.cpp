@@ -2,6 +2,14 @@
 
 namespace geomuxer {
 
+GpsTrackerNmea::GpsTrackerNmea(QObject* parent) : GpsTracker(parent) {
+  m_dropReport.setInterval(kDropReportMs);
+  m_dropReport.setTimerType(Qt::CoarseTimer);
+  connect(&m_dropReport, &QTimer::timeout, this, &GpsTrackerNmea::reportDrops);
+  connect(this, &GpsTracker::started, &m_dropReport, qOverload<>(&QTimer::start));
+  connect(this, &GpsTracker::stopped, &m_dropReport, &QTimer::stop);
+}
+
 std::unique_ptr<GpsProtocolNmea> GpsTrackerNmea::makeProtocol() {
   auto protocol = std::make_unique<GpsProtocolNmea>();
   protocol->setCheckChecksum(m_checkChecksum);
@@ -10,6 +18,28 @@ std::unique_ptr<GpsProtocolNmea> GpsTrackerNmea::makeProtocol() {
     emit sentenceReceived(QString::fromLatin1(sentence.data(), static_cast<qsizetype>(sentence.size())));
   });
   return protocol;
+}
+
+void GpsTrackerNmea::reportDrops() {
+  const GpsInterface* iface = gpsInterface();
+  const auto* decoder = iface != nullptr ? dynamic_cast<const GpsProtocolNmea*>(iface->protocol()) : nullptr;
+  if (decoder == nullptr) return;
+  if (decoder != m_reported) {
+    // A new interface brings a new decoder, counting from zero.
+    m_reported = decoder;
+    m_reportedStats = {};
+  }
+  const GpsProtocolNmea::Stats& now = decoder->stats();
+  GpsProtocolNmea::Stats since;
+  since.checksum = now.checksum - m_reportedStats.checksum;
+  since.tooLong = now.tooLong - m_reportedStats.tooLong;
+  since.unknownSentence = now.unknownSentence - m_reportedStats.unknownSentence;
+  since.outOfRange = now.outOfRange - m_reportedStats.outOfRange;
+  m_reportedStats = now;
+  if (since.dropped() == 0) return;
+  emit inputDropped(QStringLiteral("NMEA: %1 lines dropped in the last minute (%2)")
+                        .arg(since.dropped())
+                        .arg(QString::fromStdString(GpsProtocolNmea::droppedText(since))));
 }
 
 }  // namespace geomuxer

@@ -3,6 +3,7 @@
 // checksum option and the report of every received sentence.
 
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -17,22 +18,33 @@ class GpsTrackerNmea : public GpsTracker {
   Q_OBJECT
 
  public:
-  using GpsTracker::GpsTracker;
+  /// How often, at most, dropped input is reported through `inputDropped`.
+  static constexpr int kDropReportMs = 60'000;
 
-  /// When on, only sentences with a correct checksum make a position (off by default).
+  explicit GpsTrackerNmea(QObject* parent = nullptr);
+
+  /// When on (the default), a sentence with a wrong or missing checksum is dropped and counted.
   [[nodiscard]] bool checkChecksum() const { return m_checkChecksum; }
   void setCheckChecksum(bool on) { m_checkChecksum = on; }
 
  signals:
   /// Every complete line received, after it has been decoded.
   void sentenceReceived(const QString& sentence);
+  /// Lines dropped since the last report, by reason ("NMEA: 3 lines dropped in the last minute
+  /// (2 checksum, ...)"); at most once every kDropReportMs, and only when some were.
+  void inputDropped(const QString& report);
 
  protected:
   /// A decoder configured from this tracker, reporting its lines through sentenceReceived.
   [[nodiscard]] std::unique_ptr<GpsProtocolNmea> makeProtocol();
 
  private:
-  bool m_checkChecksum = false;
+  void reportDrops();
+
+  bool m_checkChecksum = true;
+  QTimer m_dropReport;
+  const GpsProtocolNmea* m_reported = nullptr;  // the decoder `m_reportedStats` belongs to
+  GpsProtocolNmea::Stats m_reportedStats;
 };
 
 }  // namespace geomuxer

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <stdexcept>
@@ -42,6 +43,13 @@ class GpsInterface : public QObject, public ProtocolHost {
   explicit GpsInterface(std::unique_ptr<GpsProtocol> protocol = nullptr, QObject* parent = nullptr);
   ~GpsInterface() override;
 
+  /// A decoder that holds a position (an epoch still open) hands it on once no byte has arrived
+  /// for this long. Receivers write an epoch's sentences in one burst with gaps of a few
+  /// milliseconds (USB serial adapters deliver every 16 ms); 150 ms is well above those gaps and
+  /// well below the pause between the bursts of a 1 Hz receiver, so the last position before a
+  /// pause is late by at most this much.
+  static constexpr int kQuietMs = 150;
+
   /// Short name of the transport ("COM", "TCP/IP", "FILE", "Simulator", ...).
   [[nodiscard]] virtual std::string name() const = 0;
   /// True while the transport is open and delivering.
@@ -70,6 +78,11 @@ class GpsInterface : public QObject, public ProtocolHost {
   /// Reports a fault through `faulted`; a handler's exception becomes a `protocol` fault.
   void reportFault(const TransportFault& fault) noexcept;
   virtual void doPosition(const PositionInfo& position);
+  /// Hands one chunk to the decoder (there must be one). While the decoder then holds a
+  /// position, the quiet timer is (re)started; when it runs out the decoder is flushed.
+  ProcessStatus decode(std::string_view chunk);
+  /// Transports call this when they close: nothing is handed on after that.
+  void stopQuietTimer() { m_quiet.stop(); }
   /// Runs `work` from an event-loop callback: an exception becomes a `protocol` fault instead of
   /// escaping into the event loop.
   template <typename Work>
@@ -87,6 +100,7 @@ class GpsInterface : public QObject, public ProtocolHost {
   void reportHandlerFailure(const char* message) noexcept;
 
   std::unique_ptr<GpsProtocol> m_protocol;
+  QTimer m_quiet;
   PositionInfo m_lastPosition;
 };
 

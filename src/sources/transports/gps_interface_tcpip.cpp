@@ -27,6 +27,7 @@ void GpsInterfaceTcpip::open() {
 }
 
 void GpsInterfaceTcpip::close() {
+  stopQuietTimer();
   if (!m_open && !m_client->isActive()) return;
   m_open = false;
   if (protocol() != nullptr) protocol()->stop(*this);
@@ -36,7 +37,7 @@ void GpsInterfaceTcpip::close() {
 void GpsInterfaceTcpip::onData(const QByteArray& data) {
   if (!m_open || protocol() == nullptr) return;
   guarded([&] {
-    (void)protocol()->processData(*this, std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+    (void)decode(std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
   });
 }
 
@@ -44,11 +45,13 @@ void GpsInterfaceTcpip::onDisconnected() {
   // Our own close reports a disconnect as well; only the server's close ends the source.
   if (!m_open) return;
   m_open = false;
+  stopQuietTimer();
   reportFault({FaultKind::endOfStream, "Connection closed by the server", false});
 }
 
 void GpsInterfaceTcpip::onError(const QString& message) {
   m_open = false;
+  stopQuietTimer();
   reportFault({m_connected ? FaultKind::reset : FaultKind::refused, message.toStdString(), false});
 }
 

@@ -20,6 +20,7 @@ GpsStreamInterface::~GpsStreamInterface() {
 bool GpsStreamInterface::isActive() const { return m_device && m_device->isOpen(); }
 
 void GpsStreamInterface::close() {
+  stopQuietTimer();
   if (!isActive()) return;
   if (protocol()) protocol()->stop(*this);
   m_device->close();
@@ -67,7 +68,7 @@ void GpsStreamInterface::readAvailable() {
 void GpsStreamInterface::feed(std::string_view chunk) {
   m_bytesRead += static_cast<qint64>(chunk.size());
   if (!protocol()) return;
-  if (protocol()->processData(*this, chunk) == ProcessStatus::error) resynchronise();
+  if (decode(chunk) == ProcessStatus::error) resynchronise();
 }
 
 }  // namespace geomuxer

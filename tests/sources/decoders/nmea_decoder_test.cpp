@@ -5,16 +5,22 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/date_time.h"
+#include "core/nmea.h"
 #include "core/number_text.h"
 #include "sources/decoders/gps_protocol_nmea.h"
 
 namespace geomuxer {
 namespace {
+
+// A sentence body framed with its correct checksum and a line end.
+std::string s(std::string_view body) { return nmeaFrame(body) + "\r\n"; }
 
 constexpr const char* kRmc = "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 constexpr const char* kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
@@ -24,22 +30,26 @@ struct Recorder : ProtocolHost {
   void deliverPosition(const PositionInfo& p) override { positions.push_back(p); }
 };
 
+auto membersOf(const PositionInfo& p) {
+  return std::make_tuple(p.fields.bits(), p.time, p.x, p.y, p.xyPrec, p.altitude, p.altitudePrec, p.geoidHeight,
+                         p.depth, p.heading, p.magVar, p.speed, p.vertSpeed, p.satellites, p.pdop, p.hdop, p.vdop,
+                         p.fix, p.satellitesInView);
+}
+
 class NmeaDecoder : public ::testing::Test {
  protected:
   void feed(std::string_view text) { decoder.processData(host, text); }
-  // Feeds `text` in pieces of `size` bytes (0: one piece per line, terminator included).
-  void feedSplit(std::string_view text, std::size_t size) {
+  // One chunk per line, the way most receivers write.
+  void feedLines(std::string_view text) {
     while (!text.empty()) {
-      std::size_t n = size;
-      if (size == 0) {
-        const auto nl = text.find('\n');
-        n = nl == std::string_view::npos ? text.size() : nl + 1;
-      }
-      n = std::min(n, text.size());
+      const auto nl = text.find('\n');
+      const std::size_t n = nl == std::string_view::npos ? text.size() : nl + 1;
       feed(text.substr(0, n));
       text.remove_prefix(n);
     }
   }
+  void flush() { decoder.flush(host); }
+  [[nodiscard]] std::size_t count() const { return host.positions.size(); }
   const PositionInfo& last() const { return host.positions.back(); }
 
   GpsProtocolNmea decoder;
@@ -48,111 +58,248 @@ class NmeaDecoder : public ::testing::Test {
 
 DateTimeParts partsOf(DateTime t) { return splitDateTime(t); }
 
-TEST_F(NmeaDecoder, RmcExampleGivesTheSpecifiedValues) {
-  feed(kRmc);
-  ASSERT_EQ(host.positions.size(), 1u);
+// The sentences of one epoch of a GPS+GLONASS receiver at 12:35:<second>.250.
+std::string epoch(int second) {
+  const std::string t = "1235" + std::string(second < 10 ? "0" : "") + std::to_string(second) + ".250";
+  return s("GNRMC," + t + ",A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,D") +
+         s("GNGGA," + t + ",4807.038,N,01131.000,E,2,08,1.1,545.4,M,46.9,M,,") +
+         s("GNGSA,A,3,02,05,11,12,18,,,,,,,,1.4,1.1,0.9") + s("GNGSA,A,3,67,84,83,,,,,,,,,,1.4,1.1,0.9") +
+         s("GPGSV,2,1,11,02,60,319,36,05,77,132,38,11,29,052,29,12,46,186,46") +
+         s("GPGSV,2,2,11,18,19,264,16,20,48,049,35,25,58,245,39") + s("GLGSV,1,1,06,67,72,050,32,75,16,358,39") +
+         s("PGRME,7.6,M,41.7,M,42.4,M");
+}
+
+TEST_F(NmeaDecoder, OneEpochOfManySentencesGivesOnePositionWithAllOfThem) {
+  feedLines(epoch(1));
+  EXPECT_EQ(count(), 0u) << "the epoch may still grow";
+  EXPECT_TRUE(decoder.holdsPosition());
+  feedLines(epoch(2));
+  ASSERT_EQ(count(), 1u) << "a new fix time closes the epoch";
   const PositionInfo& p = last();
-  EXPECT_EQ(partsOf(p.time), (DateTimeParts{2094, 3, 23, 12, 35, 19, 0}));
-  EXPECT_NEAR(p.y, 48.1173, 1e-4);
-  EXPECT_NEAR(p.x, 11.516667, 1e-5);
+  EXPECT_EQ(partsOf(p.time), (DateTimeParts{1994, 3, 23, 12, 35, 1, 250}));
+  EXPECT_NEAR(p.y, 48.1173, 1e-9);
+  EXPECT_NEAR(p.x, 11.0 + 31.0 / 60.0, 1e-9);
+  EXPECT_NEAR(p.speed, 22.4 * 1.852, 1e-4);
+  EXPECT_FLOAT_EQ(p.altitude, 545.4f);
+  EXPECT_EQ(p.fix, fix3D_diff);
+  EXPECT_EQ(p.satellites, 8) << "GGA's count; the two GSA list 8 as well";
+  EXPECT_EQ(p.satellitesInView, 17) << "GPS and GLONASS series add up";
+  EXPECT_FLOAT_EQ(p.pdop, 1.4f);
+  EXPECT_FLOAT_EQ(p.hdop, 1.1f);
+  EXPECT_FLOAT_EQ(p.vdop, 0.9f);
+  EXPECT_FLOAT_EQ(p.xyPrec, 7.6f);
+  EXPECT_EQ(p.fields, (DefFields{defTime, defXY, defXYPrec, defAltitude, defAltitudePrec, defGeoidHeight, defHeading,
+                                 defMagVar, defSpeed, defSatellites, defFix, defPDOP, defHDOP, defVDOP,
+                                 defSatellitesInView}));
+
+  flush();
+  ASSERT_EQ(count(), 2u) << "a quiet line closes the last epoch";
+  EXPECT_EQ(partsOf(last().time).second, 2);
+  EXPECT_TRUE(last().has(defVertSpeed));
+  EXPECT_FALSE(decoder.holdsPosition());
+  flush();
+  EXPECT_EQ(count(), 2u);
+  EXPECT_EQ(decoder.stats().positions, 2u);
+  EXPECT_EQ(decoder.stats().dropped(), 0u);
+}
+
+TEST_F(NmeaDecoder, SatelliteSentencesAloneNeverHandOnARecord) {
+  feedLines(s("GPGSA,A,3,02,05,11,,,,,,,,,,1.4,1.1,0.9") + s("GPGSV,1,1,03,02,60,319,36,05,77,132,38,11,29,052,29") +
+            s("GPVTG,054.7,T,034.4,M,005.5,N,010.2,K"));
+  flush();
+  EXPECT_EQ(count(), 0u);
+  // Between epochs they join the open one and do not close it.
+  feedLines(kRmc);
+  feedLines(s("GPGSA,A,3,02,05,11,,,,,,,,,,1.4,1.1,0.9"));
+  EXPECT_EQ(count(), 0u);
+  flush();
+  ASSERT_EQ(count(), 1u);
+  EXPECT_EQ(last().satellites, 3);
+  EXPECT_FLOAT_EQ(last().speed, 41.4848f) << "RMC's speed stays; VTG before the epoch was dropped with it";
+}
+
+TEST_F(NmeaDecoder, RmcExampleGivesTheExpectedValues) {
+  feed(kRmc);
+  flush();
+  ASSERT_EQ(count(), 1u);
+  const PositionInfo& p = last();
+  EXPECT_EQ(partsOf(p.time), (DateTimeParts{1994, 3, 23, 12, 35, 19, 0}));
+  EXPECT_NEAR(p.y, 48.1173, 1e-9);
+  EXPECT_NEAR(p.x, 11.516666667, 1e-8);
   EXPECT_NEAR(p.speed, 41.4848, 1e-4);
   EXPECT_FLOAT_EQ(p.heading, 84.4f);
   EXPECT_FLOAT_EQ(p.magVar, -3.1f);
   EXPECT_EQ(p.fields, (DefFields{defTime, defXY, defSpeed, defHeading, defMagVar}));
 }
 
-TEST_F(NmeaDecoder, GgaExampleGivesTheSpecifiedValues) {
-  feed(kGga);
-  ASSERT_EQ(host.positions.size(), 1u);
-  const PositionInfo& p = last();
-  EXPECT_EQ(p.fix, fix3D);
-  EXPECT_EQ(p.satellites, 8);
-  EXPECT_FLOAT_EQ(p.hdop, 0.9f);
-  EXPECT_FLOAT_EQ(p.altitude, 545.4f);
-  EXPECT_FLOAT_EQ(p.geoidHeight, 46.9f);
-  EXPECT_NEAR(p.y, 48.1173, 1e-4);
-  EXPECT_EQ(p.fields, (DefFields{defXY, defFix, defSatellites, defHDOP, defAltitude, defGeoidHeight}));
+TEST_F(NmeaDecoder, TimeOnlySentencesTakeTheDateReadEarlier) {
+  // No date known yet: a position, but without a time.
+  feedLines(kGga);
+  flush();
+  ASSERT_EQ(count(), 1u);
+  EXPECT_FALSE(last().has(defTime));
+
+  feedLines(s("GPZDA,235959.00,31,12,2019,00,00") + s("GPGGA,235959.50,4807.038,N,01131.000,E,1,08,0.9,545.4,M,,M,,"));
+  flush();
+  EXPECT_EQ(partsOf(last().time), (DateTimeParts{2019, 12, 31, 23, 59, 59, 500}));
+  feedLines(s("GPGGA,000000.50,4807.038,N,01131.000,E,1,08,0.9,545.4,M,,M,,"));
+  flush();
+  EXPECT_EQ(partsOf(last().time), (DateTimeParts{2020, 1, 1, 0, 0, 0, 500})) << "across midnight";
+  feedLines(s("GPRMC,120000,A,4807.038,N,01131.000,E,,,150380,,"));
+  flush();
+  EXPECT_EQ(partsOf(last().time).year, 1980) << "two-digit years from 80 are 19xx";
 }
 
-TEST_F(NmeaDecoder, InvalidRmcStillHandsOnAnEmptyRecord) {
-  feed("$GPRMC,123519,V,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*7D\r\n");
-  ASSERT_EQ(host.positions.size(), 1u);
-  EXPECT_TRUE(last().fields.empty());
-  EXPECT_EQ(last().x, 0.0f);
+TEST_F(NmeaDecoder, InvalidDateOrTimeClearsTheTime) {
+  feedLines(s("GPRMC,123519,A,4807.038,N,01131.000,E,,,310294,,"));  // 31 February
+  flush();
+  ASSERT_EQ(count(), 1u);
+  EXPECT_FALSE(last().has(defTime));
+  EXPECT_TRUE(last().has(defXY));
+  feedLines(s("GPRMC,250000,A,4807.038,N,01131.000,E,,,230394,,"));  // hour 25
+  flush();
+  ASSERT_EQ(count(), 2u);
+  EXPECT_FALSE(last().has(defTime));
+  EXPECT_EQ(decoder.stats().outOfRange, 2u);
 }
 
-TEST_F(NmeaDecoder, OneHandOffPerChunkWithMergedFlags) {
-  feed(std::string(kRmc) + kGga);
-  ASSERT_EQ(host.positions.size(), 1u);
-  EXPECT_TRUE(last().has(defTime));
-  EXPECT_TRUE(last().has(defAltitude));
-
-  feed(kRmc);
-  feed(kGga);
-  ASSERT_EQ(host.positions.size(), 3u);
-  EXPECT_TRUE(host.positions[1].has(defSpeed));
-  EXPECT_FALSE(host.positions[1].has(defAltitude));
-  EXPECT_FALSE(host.positions[2].has(defSpeed));
-  EXPECT_FALSE(host.positions[2].has(defTime));
-  EXPECT_TRUE(host.positions[2].has(defAltitude));
-}
-
-TEST_F(NmeaDecoder, IdleCallHandsNothingOn) {
-  feed(kRmc);
-  decoder.processData(host, {});
-  EXPECT_EQ(host.positions.size(), 1u);
-}
-
-TEST_F(NmeaDecoder, SentenceSplitOverTwoChunksIsDecodedOnceWhole) {
-  std::vector<std::string> lines;
-  decoder.setSentenceHandler([&](std::string_view s) { lines.emplace_back(s); });
-  const std::string rmc = kRmc;
-  feed(rmc.substr(0, 30));
-  EXPECT_TRUE(host.positions.empty());
-  feed(rmc.substr(30));
-  ASSERT_EQ(host.positions.size(), 1u);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0] + "\r\n", rmc);
-  EXPECT_TRUE(last().has(defMagVar));
-}
-
-TEST_F(NmeaDecoder, ReadsSplitRightBeforeTheLineEndLoseNothing) {
-  const std::string rmc = kRmc;
-  feed(rmc.substr(0, rmc.size() - 2));  // everything but CR LF
-  feed("\r");
-  feed("\n");
-  ASSERT_EQ(host.positions.size(), 1u);
-  EXPECT_TRUE(last().has(defTime));
-  EXPECT_TRUE(decoder.fragment().empty());
-}
-
-// The same stream read in pieces of any size must yield the same lines and the same final record.
-TEST_F(NmeaDecoder, EveryReadSizeYieldsTheSameLines) {
-  const std::string stream = std::string("garbage before\r\n") + kRmc + "  " + kGga +
-                             "$GPGLL,4916.45,N,12311.12,W,225444,A*31\n" +  // LF only
-                             "\r\n\r\n$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48\r\n" + kRmc;
-  auto run = [&](std::size_t size) {
+TEST_F(NmeaDecoder, NoFixMakesNoPosition) {
+  const char* const cases[] = {
+      "GPGGA,123519,4807.038,N,01131.000,E,0,08,0.9,545.4,M,46.9,M,,",
+      "GPRMC,123519,V,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+      "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,N",
+      "GNGNS,123519,4807.038,N,01131.000,E,NN,08,0.9,545.4,46.9,,",
+      "GPGLL,4807.038,N,01131.000,E,123519,V,N",
+  };
+  for (const char* body : cases) {
+    SCOPED_TRACE(body);
     GpsProtocolNmea d;
     Recorder h;
-    std::vector<std::string> lines;
-    d.setSentenceHandler([&](std::string_view s) { lines.emplace_back(s); });
-    std::string_view rest = stream;
-    while (!rest.empty()) {
-      const std::size_t n = size == 0 ? rest.size() : std::min(size, rest.size());
-      d.processData(h, rest.substr(0, n));
-      rest.remove_prefix(n);
-    }
-    return std::make_pair(lines, d.current());
-  };
-  const auto [wholeLines, whole] = run(0);
-  ASSERT_EQ(wholeLines.size(), 6u);
-  for (std::size_t size : {1u, 2u, 7u, 64u}) {
-    SCOPED_TRACE(size);
-    const auto [lines, record] = run(size);
-    EXPECT_EQ(lines, wholeLines);
-    EXPECT_EQ(record.x, whole.x);
-    EXPECT_EQ(record.time, whole.time);
+    d.processData(h, s(body));
+    d.flush(h);
+    EXPECT_TRUE(h.positions.empty());
+    // A warning wins over another sentence of the same epoch that claims a fix.
+    d.processData(h, s(body) + kGga);
+    d.flush(h);
+    EXPECT_TRUE(h.positions.empty());
+    EXPECT_EQ(d.stats().epochsWithoutFix, 2u);
   }
+}
+
+TEST_F(NmeaDecoder, FixKindFromQualityModeAndDimension) {
+  struct Case {
+    const char* sentences;
+    Fix fix;
+  };
+  const std::string gga = "GPGGA,123519,4807.038,N,01131.000,E,";
+  const std::string rmc = "GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,,";
+  const Case cases[] = {
+      {"GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,,,,,,", fix3D},
+      {"GPGGA,123519,4807.038,N,01131.000,E,2,08,0.9,,,,,,|GPGSA,A,2,,,,,,,,,,,,,,,", fix2D_diff},
+      {"GPGGA,123519,4807.038,N,01131.000,E,4,08,0.9,,,,,,", fixRTK},
+      {"GPGGA,123519,4807.038,N,01131.000,E,8,08,0.9,,,,,,", fixSimulation},
+      {"GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,,D", fix3D_diff},
+      {"GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,,A|GPGSA,A,2,,,,,,,,,,,,,,,", fix2D},
+      {"GPRMC,123519,A,4807.038,N,01131.000,E,,,230394,,|GPGSA,A,3,,,,,,,,,,,,,,,", fix3D},
+      {"GNGNS,123519,4807.038,N,01131.000,E,NR,08,0.9,545.4,46.9,,", fixRTK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sentences);
+    GpsProtocolNmea d;
+    Recorder h;
+    std::string text;
+    std::stringstream parts(c.sentences);
+    for (std::string body; std::getline(parts, body, '|');) text += s(body);
+    d.processData(h, text);
+    d.flush(h);
+    ASSERT_EQ(h.positions.size(), 1u);
+    ASSERT_TRUE(h.positions[0].has(defFix));
+    EXPECT_EQ(h.positions[0].fix, c.fix);
+  }
+  feedLines(s("GPGLL,4807.038,N,01131.000,E,123519,A"));
+  flush();
+  EXPECT_FALSE(last().has(defFix)) << "nothing says what kind of fix";
+}
+
+// Every bad line joins a good RMC epoch: it must leave the RMC's position alone, add nothing of
+// its own that is wrong, and be counted under its reason.
+TEST_F(NmeaDecoder, BadInputNeverReachesTheRecordAndIsCounted) {
+  using Counter = std::uint64_t GpsProtocolNmea::Stats::*;
+  struct Case {
+    const char* name;
+    std::string line;
+    Counter reason;
+    DefField absent;
+  };
+  const std::string gga = "GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,";
+  const Case cases[] = {
+      {"wrong checksum", "$" + gga + "545.4,M,46.9,M,,*00\r\n", &GpsProtocolNmea::Stats::checksum, defAltitude},
+      {"no checksum", "$" + gga + "545.4,M,46.9,M,,\r\n", &GpsProtocolNmea::Stats::checksum, defAltitude},
+      {"lower-case checksum", "$GPGGA,123519,,,,,1,08,0.9,545.4,M,46.9,M,,*" + [] {
+         std::string c = nmeaChecksum("GPGGA,123519,,,,,1,08,0.9,545.4,M,46.9,M,,");
+         for (char& ch : c) ch = static_cast<char>(std::tolower(ch));
+         return c;
+       }() + "\r\n", &GpsProtocolNmea::Stats::checksum, defAltitude},
+      {"altitude 1e39", s(gga + "1e39,M,46.9,M,,"), &GpsProtocolNmea::Stats::outOfRange, defAltitude},
+      {"altitude nan", s(gga + "nan,M,46.9,M,,"), &GpsProtocolNmea::Stats::outOfRange, defAltitude},
+      {"altitude below -1000 m", s(gga + "-1000.5,M,46.9,M,,"), &GpsProtocolNmea::Stats::outOfRange, defAltitude},
+      {"altitude in feet above 100 km", s(gga + "330000,f,,,,"), &GpsProtocolNmea::Stats::outOfRange, defAltitude},
+      {"latitude 91", s("GPGGA,123519,9100.000,N,01131.000,E,1,08,0.9,545.4,M,,,,"),
+       &GpsProtocolNmea::Stats::outOfRange, defVertSpeed},
+      {"longitude 181", s("GPGLL,4807.038,N,18100.000,E,123519,A,A"), &GpsProtocolNmea::Stats::outOfRange,
+       defVertSpeed},
+      {"minutes 60", s("GPGLL,4860.000,N,01131.000,E,123519,A,A"), &GpsProtocolNmea::Stats::outOfRange,
+       defVertSpeed},
+      {"hemisphere missing", s("GPGLL,4807.038,,01131.000,E,123519,A,A"), &GpsProtocolNmea::Stats::outOfRange,
+       defVertSpeed},
+      {"speed 2100 km/h", s("GPVTG,,T,,M,,N,2100,K"), &GpsProtocolNmea::Stats::outOfRange, defVertSpeed},
+      {"speed inf", s("GPVTG,,T,,M,,N,inf,K"), &GpsProtocolNmea::Stats::outOfRange, defVertSpeed},
+      {"course 361", s("GPHDT,361,T"), &GpsProtocolNmea::Stats::outOfRange, defVertSpeed},
+      {"PDOP 0", s("GPGSA,A,3,01,,,,,,,,,,,,0,1.0,1.0"), &GpsProtocolNmea::Stats::outOfRange, defPDOP},
+      {"VDOP 1e39", s("GPGSA,A,3,01,,,,,,,,,,,,1.0,1.0,1e39"), &GpsProtocolNmea::Stats::outOfRange, defVDOP},
+      {"satellites in view -3", s("GPGSV,1,1,-3"), &GpsProtocolNmea::Stats::outOfRange, defSatellitesInView},
+      {"ZDA on 30 February", s("GPZDA,123519,30,02,2020,,"), &GpsProtocolNmea::Stats::outOfRange, defVertSpeed},
+      {"unknown sentence", s("GPXYZ,123519,4807.038,N"), &GpsProtocolNmea::Stats::unknownSentence, defAltitude},
+      {"text that is no sentence", "+ 6: 28 (.....)\r\n", &GpsProtocolNmea::Stats::unknownSentence, defAltitude},
+      {"too long", s(gga + std::string(200, '5') + ",M,,,,"), &GpsProtocolNmea::Stats::tooLong, defAltitude},
+  };
+  constexpr Counter kCounters[] = {&GpsProtocolNmea::Stats::checksum, &GpsProtocolNmea::Stats::tooLong,
+                                   &GpsProtocolNmea::Stats::unknownSentence, &GpsProtocolNmea::Stats::outOfRange};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GpsProtocolNmea d;
+    Recorder h;
+    d.processData(h, kRmc);
+    d.processData(h, c.line);
+    d.flush(h);
+    ASSERT_EQ(h.positions.size(), 1u);
+    const PositionInfo& p = h.positions[0];
+    EXPECT_FALSE(p.has(c.absent));
+    EXPECT_NEAR(p.y, 48.1173, 1e-9);
+    EXPECT_NEAR(p.x, 11.516666667, 1e-8);
+    EXPECT_NEAR(p.speed, 41.4848, 1e-4);
+    EXPECT_FLOAT_EQ(p.heading, 84.4f);
+    EXPECT_TRUE(p.has(defTime));
+    for (Counter counter : kCounters) EXPECT_EQ(d.stats().*counter, counter == c.reason ? 1u : 0u);
+  }
+}
+
+TEST_F(NmeaDecoder, EmptyFieldsAreAbsentNotZero) {
+  feedLines(s("GPGGA,123519,4807.038,N,01131.000,E,1,,,,,,,,") + s("GPGSA,A,3,,,,,,,,,,,,,,,") +
+            s("GPGSV,1,1,,") + s("GPVTG,,T,,M,,N,,K"));
+  flush();
+  ASSERT_EQ(count(), 1u);
+  EXPECT_EQ(last().fields, (DefFields{defXY, defFix}));
+  EXPECT_EQ(decoder.stats().dropped(), 0u);
+}
+
+TEST_F(NmeaDecoder, WithChecksumOffABadLineIsRead) {
+  decoder.setCheckChecksum(false);
+  feed("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*00\r\n$GPGGA,123520,4807.038,N,01131.000,E,1\r\n");
+  flush();
+  ASSERT_EQ(count(), 2u);
+  EXPECT_TRUE(host.positions[0].has(defAltitude));
+  EXPECT_EQ(decoder.stats().checksum, 0u);
 }
 
 TEST_F(NmeaDecoder, ChecksumRule) {
@@ -162,187 +309,192 @@ TEST_F(NmeaDecoder, ChecksumRule) {
   EXPECT_TRUE(GpsProtocolNmea::checksumValid("$GPGGA,1*4B"));
   EXPECT_FALSE(GpsProtocolNmea::checksumValid("$GPGGA,1")) << "no checksum at all";
   EXPECT_TRUE(GpsProtocolNmea::checksumValid("!AIVDM*57")) << "'!' starts the payload too";
-  EXPECT_TRUE(GpsProtocolNmea::checksumValid("noise $GPGGA,1*4B"));
 }
 
-TEST_F(NmeaDecoder, WithChecksumOffABadLineStillHandsOn) {
-  feed("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*00\r\n");
-  ASSERT_EQ(host.positions.size(), 1u);
-  EXPECT_TRUE(last().has(defAltitude));
-}
-
-TEST_F(NmeaDecoder, WithChecksumOnABadLastLineDefersItsValues) {
-  decoder.setCheckChecksum(true);
-  feed("$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*00\r\n");
-  EXPECT_TRUE(host.positions.empty());
-  EXPECT_TRUE(decoder.current().has(defAltitude)) << "a bad line is still decoded";
-  EXPECT_EQ(decoder.stats().checksumFailures, 1u);
-
+TEST_F(NmeaDecoder, LateSentencesOfAFlushedEpochMakeNoSecondPosition) {
   feed(kRmc);
-  ASSERT_EQ(host.positions.size(), 1u);
-  EXPECT_TRUE(last().has(defAltitude)) << "values of the bad line travel with the next hand-off";
-  EXPECT_TRUE(last().has(defTime));
-
-  // A good line followed by a bad one in the same chunk: the later line decides.
-  feed(std::string(kRmc) + "$GPGGA,1*4b\r\n");
-  EXPECT_EQ(host.positions.size(), 1u);
+  flush();  // the line was quiet
+  feed(kGga);  // ... and then the rest of the epoch came after all
+  flush();
+  ASSERT_EQ(count(), 1u);
+  EXPECT_FALSE(last().has(defAltitude));
+  feed(s("GPRMC,123520,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W"));
+  flush();
+  EXPECT_EQ(count(), 2u);
 }
 
-TEST_F(NmeaDecoder, VerticalSpeedFromConsecutiveHandOffs) {
-  auto epoch = [&](const char* time, const char* alt) {
-    const std::string rmc = std::string("GPRMC,") + time + ",A,4807.038,N,01131.000,E,0,0,230394,,";
-    std::string gga = std::string("GPGGA,") + time + ",4807.038,N,01131.000,E,1,08,0.9," + alt + ",M,,M,,";
-    feed("$" + rmc + "*00\r\n$" + gga + "*00\r\n");
+TEST_F(NmeaDecoder, VerticalSpeedFromConsecutivePositions) {
+  auto at = [&](const char* time, const char* alt) {
+    feedLines(s(std::string("GPRMC,") + time + ",A,4807.038,N,01131.000,E,0,0,230394,,") +
+              s(std::string("GPGGA,") + time + ",4807.038,N,01131.000,E,1,08,0.9," + alt + ",M,,M,,"));
+    flush();
   };
-  epoch("120000", "100.0");
+  at("120000", "100.0");
   EXPECT_FALSE(last().has(defVertSpeed)) << "nothing to compare the first one with";
-  epoch("120004", "110.0");
-  EXPECT_TRUE(last().has(defVertSpeed));
+  at("120004", "110.0");
   EXPECT_FLOAT_EQ(last().vertSpeed, 2.5f);
-  epoch("120004", "120.0");
-  EXPECT_FLOAT_EQ(last().vertSpeed, 0.0f) << "no time between the two";
-
-  feed(kRmc);  // a hand-off without altitude
-  EXPECT_FALSE(last().has(defVertSpeed));
-  feed("$GPRMC,120010,A,4807.038,N,01131.000,E,0,0,230394,,*00\r\n");
-  EXPECT_FALSE(last().has(defVertSpeed)) << "chain broken by the hand-off without altitude";
+  feedLines(s("GPRMC,120006,A,4807.038,N,01131.000,E,0,0,230394,,"));
+  flush();
+  EXPECT_FALSE(last().has(defVertSpeed)) << "no altitude";
+  at("120010", "120.0");
+  EXPECT_FALSE(last().has(defVertSpeed)) << "chain broken by the position without altitude";
 }
 
 TEST_F(NmeaDecoder, AnyTalkerButOnlyExactAddresses) {
-  feed("$GNRMC,081411.000,A,5541.1955,N,03737.2872,E,0.60,301.29,260514,,,A*74\r\n");
-  EXPECT_TRUE(last().has(defXY));
-  feed("$GLGGA,081412.000,5541.1956,N,03737.2877,E,1,5,4.87,66.2,M,14.5,M,,*6A\r\n");
+  feedLines(s("GNRMC,081411.000,A,5541.1955,N,03737.2872,E,0.60,301.29,260514,,,A") +
+            s("GLGGA,081411.000,5541.1956,N,03737.2877,E,1,5,4.87,66.2,M,14.5,M,,") + s("IIHDG,98.3,,,,"));
+  flush();
+  ASSERT_EQ(count(), 1u);
   EXPECT_TRUE(last().has(defAltitude));
-  feed("$IIHDG,98.3,,,,*00\r\n");
-  EXPECT_FLOAT_EQ(last().heading, 98.3f);
+  EXPECT_FLOAT_EQ(last().heading, 301.29f) << "course over ground wins over a compass heading";
 
-  for (const char* line : {"$gprmc,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n",
-                           "$PGRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*00\r\n",
-                           "$GPZDA,081411.000,26,05,2014,,*5D\r\n", "$G1RMC,123519,A,4807.038,N,01131.000,E*00\r\n"}) {
-    SCOPED_TRACE(line);
-    feed(line);
-    EXPECT_TRUE(last().fields.empty()) << "reported but not decoded";
+  for (const std::string body : {"gprmc,123519,A,4807.038,N,01131.000,E,,,230394,,", "PGRMC,123519,A,4807.038,N,01131.000,E,,,230394,,",
+                                 "G1RMC,123519,A,4807.038,N,01131.000,E,,,230394,,", "GPRMCX,123519,A,4807.038,N,01131.000,E,,,230394,,"}) {
+    SCOPED_TRACE(body);
+    GpsProtocolNmea d;
+    Recorder h;
+    d.processData(h, s(body));
+    d.flush(h);
+    EXPECT_TRUE(h.positions.empty());
+    EXPECT_EQ(d.stats().unknownSentence, 1u);
   }
+  feedLines(s("HEHDT,4.0,T") + s("GPGLL,4807.038,N,01131.000,E,123600,A,A"));
+  flush();
+  EXPECT_FLOAT_EQ(last().heading, 4.0f) << "a true heading when there is no course";
 }
 
-struct CoordinateCase {
-  const char* name;
-  const char* lat;
-  const char* hemisphere;
-  double expected;
-};
-
-TEST_F(NmeaDecoder, CoordinateRules) {
-  const CoordinateCase cases[] = {
-      {"north", "4807.038", "N", 48.1173},
-      {"south", "3330.000", "S", -33.5},
-      {"lower-case hemisphere stays positive", "3330.000", "s", 33.5},
-      {"empty hemisphere stays positive", "3330.000", "", 33.5},
-      {"eight decimals", "4807.03800000", "N", 48.1173},
-      {"no dot: all minutes", "4807", "N", 4807.0 / 60.0},
-      {"malformed minutes read as 0", "48xx.5", "N", 48.0},
+TEST_F(NmeaDecoder, CoordinatesInDoublePrecision) {
+  const std::pair<const char*, double> cases[] = {
+      {"3842.86006889,N", 38.0 + 42.86006889 / 60.0},
+      {"3330.000,S", -33.5},
+      {"4807,N", 48.0 + 7.0 / 60.0},
+      {"0000.0001,S", -0.0001 / 60.0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    feed(std::string("$GPGLL,") + c.lat + "," + c.hemisphere + ",01131.000,W*00\r\n");
-    ASSERT_TRUE(last().has(defXY));
-    EXPECT_NEAR(last().y, c.expected, 1e-4);
-    EXPECT_NEAR(last().x, -11.516667, 1e-5);
+  double previousY = 0;
+  for (const auto& [lat, expected] : cases) {
+    SCOPED_TRACE(lat);
+    feedLines(s(std::string("GPGLL,") + lat + ",11705.43645510,W,1200" + std::to_string(10 + count()) + ",A,A"));
+    feed(s("GPGLL,0000.000,N,00000.000,E,1300" + std::to_string(10 + count()) + ",A,A"));  // closes the epoch
+    ASSERT_FALSE(host.positions.empty());
+    EXPECT_NEAR(last().y, expected, 1e-12);
+    EXPECT_NEAR(last().x, -(117.0 + 5.43645510 / 60.0), 1e-12);
+    EXPECT_NE(last().y, previousY);
+    previousY = last().y;
   }
-  feed("$GPGLL,,N,01131.000,W*00\r\n");
-  EXPECT_FALSE(last().has(defXY)) << "a missing latitude is not read as 0";
 }
 
-TEST_F(NmeaDecoder, NumberAndDateRules) {
-  feed("$GPRMC,250000,A,4807.038,N,01131.000,E,x,,230394,,*00\r\n");
+TEST_F(NmeaDecoder, SentenceWrittenIntoAnotherIsReadOnItsOwn) {
+  // A receiver that starts a sentence before ending the one before it.
+  feed("$GPGSV,4,1,15,02,11,115,36,0" + std::string(kRmc));
+  feed("$GPGSA,A,1,,,,,,,,,,,,,,,*1E" + std::string(kGga));
+  flush();
+  ASSERT_EQ(count(), 1u);
   EXPECT_TRUE(last().has(defTime));
-  EXPECT_EQ(last().time, -1.0) << "hour 25 names no moment";
-  EXPECT_TRUE(last().has(defSpeed));
-  EXPECT_EQ(last().speed, 0.0f) << "text that is not a number reads as 0";
-  EXPECT_FALSE(last().has(defHeading));
-
-  feed("$GPRMC,123519.75,A,4807.038,N,01131.000,E,1e1,,310394,,*00\r\n");
-  EXPECT_EQ(partsOf(last().time), (DateTimeParts{2094, 3, 31, 12, 35, 19, 0})) << "fraction dropped";
-  EXPECT_NEAR(last().speed, 18.52, 1e-4);
-  feed("$GPRMC,123519,A,4807.038,N,01131.000,E,,,310294,,*00\r\n");
-  EXPECT_EQ(last().time, -1.0) << "31 February";
-  feed("$GPRMC,123519,A,4807.038,N,01131.000,E,,,310394,3.1,E*00\r\n");
-  EXPECT_FLOAT_EQ(last().magVar, 3.1f);
+  EXPECT_TRUE(last().has(defAltitude));
+  EXPECT_EQ(decoder.stats().checksum, 1u) << "only the cut one is lost";
+  EXPECT_EQ(decoder.stats().lines, 4u);
 }
 
-TEST_F(NmeaDecoder, GgaQualityUnitsAndGarminSentences) {
-  const std::pair<const char*, Fix> qualities[] = {{"0", fixInvalid}, {"2", fix3D_diff}, {"4", fixRTK},
-                                                   {"8", fixSimulation}, {"9", fixUnknown}, {"x", fixUnknown}};
-  for (const auto& [quality, fix] : qualities) {
-    feed(std::string("$GPGGA,,,,,,") + quality + ",x,,1000,f,10,f,,*00\r\n");
-    EXPECT_EQ(last().fix, fix) << quality;
-    EXPECT_EQ(last().satellites, 0);
-    EXPECT_FLOAT_EQ(last().altitude, 304.8f);
-    EXPECT_FLOAT_EQ(last().geoidHeight, 3.048f);
-    EXPECT_FALSE(last().has(defXY));
-  }
-  feed("$PGRMZ,1000,f,3*00\r\n$PGRME,15.0,M,45.0,f,25.0,M*00\r\n");
-  EXPECT_FLOAT_EQ(last().altitude, 304.8f);
-  EXPECT_FLOAT_EQ(last().xyPrec, 15.0f);
-  EXPECT_FLOAT_EQ(last().altitudePrec, 45.0f * 0.3048f);
-  EXPECT_EQ(last().fields, (DefFields{defAltitude, defXYPrec, defAltitudePrec}));
-}
-
-TEST_F(NmeaDecoder, StartClearsPendingAndFlagsButKeepsValues) {
-  feed(std::string(kRmc).substr(0, 20));
-  decoder.start(host);
-  EXPECT_FALSE(decoder.pending());
-  feed(kGga);
-  decoder.start(host);
-  EXPECT_TRUE(decoder.current().fields.empty());
-  EXPECT_FLOAT_EQ(decoder.current().altitude, 545.4f);
+TEST_F(NmeaDecoder, SentencesSplitAnywhereAreReadWhole) {
+  std::vector<std::string> lines;
+  decoder.setSentenceHandler([&](std::string_view line) { lines.emplace_back(line); });
+  const std::string rmc = kRmc;
+  feed(rmc.substr(0, 30));
+  EXPECT_EQ(decoder.fragment(), rmc.substr(0, 30));
+  feed(rmc.substr(30, rmc.size() - 32));
+  feed("\r");
+  feed("\n");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0] + "\r\n", rmc);
+  EXPECT_TRUE(decoder.fragment().empty());
 }
 
 TEST_F(NmeaDecoder, EndlessLineIsBounded) {
   feed("$GPGSV");
   for (int i = 0; i < 5000; ++i) feed("0123456789");
   EXPECT_LE(decoder.fragment().size(), GpsProtocolNmea::kMaxFragment);
-  EXPECT_GE(decoder.stats().droppedFragments, 1u);
   feed(std::string("\r\n") + kRmc);
-  EXPECT_TRUE(last().has(defTime)) << "decoding goes on afterwards";
+  flush();
+  EXPECT_EQ(decoder.stats().tooLong, 1u);
+  ASSERT_EQ(count(), 1u) << "decoding goes on afterwards";
 }
 
-// Recorded receiver logs: every log decodes without trouble, positions are plausible, and where
-// gpsd's reading of the same log has a fix for the same second, the two agree.
+TEST_F(NmeaDecoder, StartForgetsTheOpenEpochAndThePartLine) {
+  feed(kRmc);
+  feed(std::string(kGga).substr(0, 20));
+  decoder.start(host);
+  EXPECT_FALSE(decoder.holdsPosition());
+  EXPECT_TRUE(decoder.fragment().empty());
+  flush();
+  EXPECT_EQ(count(), 0u);
+}
+
+// --- recordings -------------------------------------------------------------------------------
+
+// gpsd's reading of a recording: one fix per distinct time, the last report of that time (its
+// reports grow sentence by sentence within an epoch).
 struct GpsdFix {
+  std::string time;
   double lat;
   double lon;
 };
 
-std::map<std::string, GpsdFix> readGpsdFixes(const std::filesystem::path& chk) {
-  std::map<std::string, GpsdFix> fixes;
+std::vector<GpsdFix> readGpsdFixes(const std::filesystem::path& chk) {
+  std::vector<GpsdFix> fixes;
   std::ifstream in(chk);
-  std::string line;
-  auto numberAfter = [](const std::string& s, const char* key) -> std::optional<double> {
-    const auto at = s.find(key);
+  auto field = [](const std::string& line, const char* key) -> std::optional<std::string> {
+    const auto at = line.find(key);
     if (at == std::string::npos) return std::nullopt;
     const auto start = at + std::strlen(key);
-    const auto end = s.find_first_of(",}", start);
-    return parseDouble(std::string_view(s).substr(start, end - start));
+    return line.substr(start, line.find_first_of(",}\"", start) - start);
   };
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (line.rfind("{\"class\":\"TPV\"", 0) != 0) continue;
-    const auto t = line.find("\"time\":\"");
-    const auto lat = numberAfter(line, "\"lat\":");
-    const auto lon = numberAfter(line, "\"lon\":");
-    if (t == std::string::npos || !lat || !lon) continue;
-    const std::string time = line.substr(t + 8, 24);  // 2014-05-26T08:14:11.000Z
-    if (time.substr(19, 4) != ".000") continue;       // we drop fractions of seconds
-    fixes[time.substr(0, 19) + "Z"] = {*lat, *lon};
+    const auto mode = field(line, "\"mode\":");
+    const auto time = field(line, "\"time\":\"");
+    const auto lat = field(line, "\"lat\":");
+    const auto lon = field(line, "\"lon\":");
+    if (!mode || parseInt(*mode).value_or(0) < 2 || !time || !lat || !lon) continue;
+    const GpsdFix fix{*time, parseDouble(*lat).value_or(NAN), parseDouble(*lon).value_or(NAN)};
+    if (!fixes.empty() && fixes.back().time == fix.time)
+      fixes.back() = fix;
+    else
+      fixes.push_back(fix);
   }
   return fixes;
 }
 
-TEST(NmeaRecordedLogs, DecodePlausiblyAndAgreeWithGpsd) {
+std::vector<PositionInfo> decodeInChunks(std::string_view log, std::size_t size) {
+  GpsProtocolNmea d;
+  Recorder h;
+  while (!log.empty()) {
+    std::size_t n = size;
+    if (size == 0) {  // one line per chunk
+      const auto nl = log.find('\n');
+      n = nl == std::string_view::npos ? log.size() : nl + 1;
+    }
+    n = std::min(n, log.size());
+    d.processData(h, log.substr(0, n));
+    log.remove_prefix(n);
+  }
+  d.flush(h);
+  return std::move(h.positions);
+}
+
+std::string isoMs(DateTime t) {
+  const std::string text = formatIsoTimeMs(t);
+  return text.size() == 20 ? text.substr(0, 19) + ".000Z" : text;
+}
+
+// Every recording at four chunkings gives the same positions, and those agree with gpsd: the same
+// epochs with a fix, the same coordinates to 1e-6 degrees, the same times to the millisecond.
+// gpsd reports an epoch only when the next one begins, so the last epoch of a recording, which we
+// hand on at the end of the input, is compared only where gpsd reported it.
+TEST(NmeaRecordings, SamePositionsAtEveryChunkingAndOnePerEpochLikeGpsd) {
   const std::filesystem::path dir = std::filesystem::path(GEOMUXER_SHARED_DIR) / "testdata" / "nmea";
-  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no recorded logs in " << dir;
+  if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no recordings in " << dir;
   int files = 0;
-  int compared = 0;
+  std::size_t compared = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.path().extension() != ".log") continue;
     SCOPED_TRACE(entry.path().filename().string());
@@ -352,39 +504,32 @@ TEST(NmeaRecordedLogs, DecodePlausiblyAndAgreeWithGpsd) {
     buffer << in.rdbuf();
     const std::string log = buffer.str();
 
-    // Odd read sizes exercise the framing; line-sized reads give one sentence per hand-off.
-    for (std::size_t size : {1u, 13u, 4096u}) {
-      GpsProtocolNmea d;
-      Recorder h;
-      for (std::size_t at = 0; at < log.size(); at += size)
-        d.processData(h, std::string_view(log).substr(at, size));
-      EXPECT_FALSE(h.positions.empty());
+    const std::vector<PositionInfo> whole = decodeInChunks(log, log.size());
+    for (std::size_t size : {std::size_t{1}, std::size_t{0}, std::size_t{4096}}) {
+      SCOPED_TRACE(size);
+      const std::vector<PositionInfo> cut = decodeInChunks(log, size);
+      ASSERT_EQ(cut.size(), whole.size());
+      for (std::size_t i = 0; i < cut.size(); ++i) EXPECT_EQ(membersOf(cut[i]), membersOf(whole[i])) << i;
     }
 
-    GpsProtocolNmea d;
-    d.setCheckChecksum(true);
-    Recorder h;
-    std::istringstream lines(log);
-    std::string line;
-    while (std::getline(lines, line)) {
-      line += '\n';
-      d.processData(h, line);
+    std::vector<const PositionInfo*> timed;
+    for (const PositionInfo& p : whole) {
+      EXPECT_TRUE(p.has(defXY));
+      if (p.has(defTime)) timed.push_back(&p);
     }
     const auto gpsd = readGpsdFixes(entry.path().string() + ".chk");
-    for (const PositionInfo& p : h.positions) {
-      if (!p.has(defXY)) continue;
-      EXPECT_LE(std::fabs(p.y), 90.0f);
-      EXPECT_LE(std::fabs(p.x), 180.0f);
-      if (!p.has(defTime) || p.time < 0) continue;
-      const auto it = gpsd.find(formatIsoTime(p.time));
-      if (it == gpsd.end()) continue;
-      ++compared;
-      EXPECT_NEAR(p.y, it->second.lat, 2e-5) << formatIsoTime(p.time);
-      EXPECT_NEAR(p.x, it->second.lon, 2e-5) << formatIsoTime(p.time);
+    std::size_t n = timed.size();
+    if (n == gpsd.size() + 1) --n;  // the last epoch, not reported by gpsd
+    ASSERT_EQ(n, gpsd.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(isoMs(timed[i]->time), gpsd[i].time);
+      EXPECT_NEAR(timed[i]->y, gpsd[i].lat, 1e-6) << gpsd[i].time;
+      EXPECT_NEAR(timed[i]->x, gpsd[i].lon, 1e-6) << gpsd[i].time;
     }
+    compared += n;
   }
-  EXPECT_GE(files, 10);
-  EXPECT_GE(compared, 100) << "too few fixes in common with gpsd";
+  EXPECT_GE(files, 12);
+  EXPECT_GE(compared, 170u);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST_F(NmeaTcpSourceTest, EveryChunkGoesToTheDecoder) {
   ASSERT_TRUE(peer);
   EXPECT_TRUE(tracker.isActive());
 
-  // Two sentences in one write arrive as one chunk: one position with the flags of both.
+  // Two sentences of one epoch: one position with the flags of both.
   peer->write(QByteArray(kRmc) + kGga);
   ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }));
   EXPECT_TRUE(positions.back().has(defTime));
@@ -79,7 +79,7 @@ TEST_F(NmeaTcpSourceTest, EveryChunkGoesToTheDecoder) {
 
   // A sentence split over two writes is decoded once, whole.
   const std::size_t before = positions.size();
-  const QByteArray rmc(kRmc);
+  const QByteArray rmc("$GPRMC,123520,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*60\r\n");
   peer->write(rmc.left(20));
   peer->flush();
   spin(30ms);
@@ -87,6 +87,44 @@ TEST_F(NmeaTcpSourceTest, EveryChunkGoesToTheDecoder) {
   ASSERT_TRUE(waitUntil([&] { return positions.size() > before; }));
   EXPECT_TRUE(positions.back().has(defTime));
   EXPECT_EQ(logger.positions, static_cast<int>(positions.size()));
+}
+
+// A receiver that writes its sentences one by one: one position per epoch, each with what all
+// the epoch's sentences hold, the last one handed on once the line is quiet.
+TEST_F(NmeaTcpSourceTest, OnePositionPerEpochWhenSentencesArriveOneByOne) {
+  auto peer = startAndAccept();
+  ASSERT_TRUE(peer);
+  auto frame = [](const std::string& body) {
+    const QByteArray b = QByteArray::fromStdString(body);
+    char sum = 0;
+    for (char c : b) sum = static_cast<char>(sum ^ c);
+    return "$" + b + "*" + QByteArray::number(static_cast<unsigned char>(sum), 16).rightJustified(2, '0').toUpper() +
+           "\r\n";
+  };
+  for (int second = 10; second < 13; ++second) {
+    const std::string t = "1235" + std::to_string(second);
+    for (const std::string& body : {"GPRMC," + t + ",A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W",
+                                    "GPGGA," + t + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+                                    std::string("GPGSA,A,3,02,05,11,12,18,20,25,29,,,,,1.4,0.9,0.9"),
+                                    std::string("GPGSV,1,1,04,02,60,319,36,05,77,132,38,11,29,052,29,12,46,186,46")}) {
+      peer->write(frame(body));
+      peer->flush();
+      spin(5ms);
+    }
+  }
+  ASSERT_TRUE(waitUntil([&] { return positions.size() == 3; }));
+  spin(300ms);
+  ASSERT_EQ(positions.size(), 3u);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(positions[i].has(defAltitude));
+    EXPECT_TRUE(positions[i].has(defVDOP));
+    EXPECT_EQ(positions[i].satellitesInView, 4);
+    if (i > 0) {
+      EXPECT_GT(positions[i].time, positions[i - 1].time);
+    }
+  }
+  EXPECT_EQ(logger.positions, 3);
 }
 
 TEST_F(NmeaTcpSourceTest, ServerCloseStopsTheSourceNormally) {
