@@ -54,7 +54,8 @@ void BM_GarminDecode(benchmark::State& state) {
   const auto chunk = static_cast<std::size_t>(state.range(0));
   std::int64_t positions = 0;
   for (auto _ : state) {
-    GpsProtocolGarmin decoder([] { return std::int64_t{0}; });
+    const FixedClock clock;
+    GpsProtocolGarmin decoder(clock);
     CountingHost host;
     decoder.start(host);
     for (std::size_t at = 0; at < input.size(); at += chunk)

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/clock.h"
 #include "sources/decoders/garmin_packet.h"
 #include "sources/decoders/gps_protocol_garmin.h"
 
@@ -35,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t maxRead = static_cast<std::size_t>(data[1]) + 1;
   std::string_view input(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  std::int64_t now = 0;
-  geomuxer::GpsProtocolGarmin decoder([&] { return now; });
+  geomuxer::FixedClock clock;
+  geomuxer::GpsProtocolGarmin decoder(clock);
   Host host;
   decoder.start(host);
   unsigned state = data[0];
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = std::min(input.size(), 1 + (state >> 16) % maxRead);
     (void)decoder.processData(host, input.substr(0, n));
     input.remove_prefix(n);
-    now += static_cast<std::int64_t>((state >> 8) % 1024);
+    clock.set(clock.now() + geomuxer::Clock::Duration((state >> 8) % 1024));
     if ((state & 3u) == 0) (void)decoder.processData(host, {});
   }
   decoder.stop(host);

@@ -49,7 +49,7 @@ std::string unusedName(const std::string& name) {
 
 }  // namespace
 
-GpxLogger::GpxLogger(QObject* parent) : QObject(parent), m_clock(nowUtc) {}
+GpxLogger::GpxLogger(QObject* parent) : QObject(parent) {}
 
 GpxLogger::~GpxLogger() {
   try {
@@ -76,7 +76,7 @@ void GpxLogger::start() {
   if (!active()) return;
   if (filter() != nullptr) filter()->reset();
 
-  const DateTime now = m_clock();
+  const DateTime now = m_clock->utcNow();
   std::string name;
   if (!m_fileDir.empty()) {
     name = m_fileDir;

@@ -4,12 +4,11 @@
 #include <QFile>
 #include <QObject>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "core/date_time.h"
+#include "core/clock.h"
 #include "core/track_logger.h"
 #include "loggers/file_error.h"
 
@@ -33,8 +32,9 @@ class GpxLogger : public QObject, public TrackLogger {
   void setFileDir(std::string dir) { m_fileDir = std::move(dir); }
   /// Sees (and may change) the file name just before the file is created.
   void setFilenameHandler(FilenameHandler handler) { m_filenameHandler = std::move(handler); }
-  /// The clock that names the file and stamps the document; the system clock in UTC by default.
-  void setClock(std::function<DateTime()> clock) { m_clock = std::move(clock); }
+  /// The clock whose UTC time names the file and stamps the document; the system clock by default.
+  /// It must outlive the logger.
+  void setClock(const Clock& clock) { m_clock = &clock; }
 
   [[nodiscard]] bool isOpen() const { return m_file != nullptr; }
   /// Path of the open file (empty when none is open).
@@ -50,7 +50,7 @@ class GpxLogger : public QObject, public TrackLogger {
 
   std::string m_fileDir;
   FilenameHandler m_filenameHandler;
-  std::function<DateTime()> m_clock;
+  const Clock* m_clock = &systemClock();
   std::unique_ptr<QFile> m_file;
   std::string m_text;  // reused between positions
   std::string m_line;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "loggers/gpx_logger.h"
+#include "support/manual_clock.h"
 
 namespace geomuxer {
 namespace {
@@ -23,6 +24,7 @@ class GpxSchema : public ::testing::Test {
     if (!QFileInfo::exists(schema)) GTEST_SKIP() << "the GPX schema is missing: " << schema.toStdString();
     ASSERT_TRUE(dir.isValid());
     logger.setFileDir(dir.path().toStdString());
+    logger.setClock(clock);
     logger.setActive(true);
   }
 
@@ -37,13 +39,14 @@ class GpxSchema : public ::testing::Test {
   }
 
   void run(int seconds, const std::function<void(int second)>& feed) {
-    logger.setClock([=] { return *makeDateTime({.year = 2024, .month = 3, .day = 9, .second = seconds}); });
+    clock.setUtc(*makeDateTime({.year = 2024, .month = 3, .day = 9, .second = seconds}));
     logger.start();
     for (int s = 0; s < 5; ++s) feed(s);
     logger.stop();
   }
 
   QString xmllint, schema;
+  test::ManualClock clock;
   QTemporaryDir dir;
   GpxLogger logger;
 };
@@ -85,7 +88,7 @@ TEST_F(GpxSchema, EveryRunValidates) {
 }
 
 TEST_F(GpxSchema, AFileCutOffAfterItsLastPointHoldsEveryPoint) {
-  logger.setClock([] { return *makeDateTime({.year = 2024, .month = 3, .day = 9}); });
+  clock.setUtc(*makeDateTime({.year = 2024, .month = 3, .day = 9}));
   logger.start();
   for (int s = 0; s < 3; ++s) logger.addPosition(position(8.0f, 47.0f, s));
   const QString path = QString::fromStdString(logger.openFilename());

@@ -10,9 +10,12 @@
 #include <string>
 
 #include "loggers/gpx_logger.h"
+#include "support/manual_clock.h"
 
 namespace geomuxer {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -52,11 +55,12 @@ class GpxFile : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
     logger.setFileDir(dir.path().toStdString());
-    logger.setClock(runStart);
+    logger.setClock(clock);
     logger.setActive(true);
   }
   [[nodiscard]] std::string path() const { return dir.filePath("20080517090503.gpx").toStdString(); }
 
+  test::ManualClock clock{runStart()};
   QTemporaryDir dir;
   GpxLogger logger;
 };
@@ -134,7 +138,7 @@ TEST_F(GpxFile, InactiveOrSwitchedOffWritesNoPoints) {
 TEST_F(GpxFile, ANewStartClosesTheOpenDocument) {
   logger.start();
   logger.addPosition(at(1));
-  logger.setClock([] { return runStart() + 1.0 / 86400.0; });
+  clock.advance(1s);
   logger.start();
   const std::string second = dir.filePath("20080517090504.gpx").toStdString();
   EXPECT_EQ(logger.openFilename(), second);

@@ -1,20 +1,10 @@
 #include "sources/decoders/gps_protocol_garmin.h"
 
-#include <chrono>
 #include <optional>
 
 namespace geomuxer {
 
-namespace {
-
-std::int64_t steadyMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
-
-GpsProtocolGarmin::GpsProtocolGarmin(Clock clock) : m_clock(clock ? std::move(clock) : Clock(steadyMillis)) {
+GpsProtocolGarmin::GpsProtocolGarmin(const Clock& clock) : m_clock(&clock) {
   m_buffer.reserve(kBufferSize);
 }
 
@@ -29,16 +19,17 @@ void GpsProtocolGarmin::stop(ProtocolHost& host) { host.writeBytes(garmin::kStop
 void GpsProtocolGarmin::sendStart(ProtocolHost& host) {
   m_waiting = true;
   m_acknowledged = false;
-  m_startSentAt = m_clock();
+  m_startSentAt = m_clock->now();
   host.writeBytes(garmin::kStartPvtPacket);
 }
 
 ProcessStatus GpsProtocolGarmin::processData(ProtocolHost& host, std::string_view chunk) {
   if (chunk.empty()) {
-    const std::int64_t now = m_clock();
-    if (m_waiting && !m_acknowledged && now - m_startSentAt > kGiveUpAfterMs) return ProcessStatus::error;
+    const Clock::TimePoint now = m_clock->now();
+    if (m_waiting && !m_acknowledged && now - m_startSentAt > Clock::Duration(kGiveUpAfterMs))
+      return ProcessStatus::error;
     if (!m_waiting && !m_acknowledged) return ProcessStatus::error;
-    if (m_acknowledged && now - m_lastDataAt >= kResendAfterMs) {
+    if (m_acknowledged && now - m_lastDataAt >= Clock::Duration(kResendAfterMs)) {
       // The receiver stopped streaming (switched off and on, or it dropped the request): ask again.
       m_buffer.clear();
       m_dlePending = false;
@@ -55,7 +46,7 @@ ProcessStatus GpsProtocolGarmin::processData(ProtocolHost& host, std::string_vie
     return ProcessStatus::idle;
   }
 
-  m_lastDataAt = m_clock();
+  m_lastDataAt = m_clock->now();
   ProcessStatus result = ProcessStatus::idle;
   for (const char c : chunk) {
     if (!m_dlePending) {

@@ -3,10 +3,10 @@
 // framed packets it sends back, answers each PVT packet and hands its position on.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
+#include "core/clock.h"
 #include "sources/decoders/garmin_packet.h"
 #include "sources/decoders/gps_protocol.h"
 
@@ -19,9 +19,6 @@ namespace geomuxer {
 /// start, while PVT packets that still arrive are decoded.
 class GpsProtocolGarmin final : public GpsProtocol {
  public:
-  /// Milliseconds of a monotonic clock.
-  using Clock = std::function<std::int64_t()>;
-
   static constexpr std::int64_t kResendAfterMs = 700;
   static constexpr std::int64_t kGiveUpAfterMs = 3000;
   /// Longest packet body kept; bytes beyond it are dropped (a real body is at most 258 bytes).
@@ -38,8 +35,8 @@ class GpsProtocolGarmin final : public GpsProtocol {
     std::uint64_t resends = 0;         ///< start commands re-sent after a quiet spell
   };
 
-  /// `clock` defaults to std::chrono::steady_clock.
-  explicit GpsProtocolGarmin(Clock clock = {});
+  /// Reads `clock`'s monotonic time for the time-outs; the clock must outlive the decoder.
+  explicit GpsProtocolGarmin(const Clock& clock = systemClock());
 
   [[nodiscard]] std::string name() const override { return "Garmin"; }
   /// Empties the packet buffer and sends the start command.
@@ -60,13 +57,13 @@ class GpsProtocolGarmin final : public GpsProtocol {
   [[nodiscard]] bool handlePacket(ProtocolHost& host);
   void sendStart(ProtocolHost& host);
 
-  Clock m_clock;
+  const Clock* m_clock;
   std::string m_buffer;
   bool m_dlePending = false;
   bool m_waiting = false;
   bool m_acknowledged = false;
-  std::int64_t m_startSentAt = 0;
-  std::int64_t m_lastDataAt = 0;
+  Clock::TimePoint m_startSentAt{};
+  Clock::TimePoint m_lastDataAt{};
   Stats m_stats;
 };
 

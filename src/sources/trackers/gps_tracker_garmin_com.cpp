@@ -20,7 +20,7 @@ const GpsProtocolGarmin* GpsTrackerGarminCom::decoder() const {
 }
 
 std::unique_ptr<GpsInterface> GpsTrackerGarminCom::createInterface() {
-  return std::make_unique<GpsInterfaceCom>(std::make_unique<GpsProtocolGarmin>(m_clock),
+  return std::make_unique<GpsInterfaceCom>(std::make_unique<GpsProtocolGarmin>(*m_clock),
                                            QString::fromStdString(m_port));
 }
 

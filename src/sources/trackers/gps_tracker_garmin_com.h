@@ -23,8 +23,9 @@ class GpsTrackerGarminCom : public GpsTracker {
   [[nodiscard]] const std::string& port() const { return m_port; }
   void setPort(std::string port) { m_port = std::move(port); }
 
-  /// Replaces the decoder's monotonic clock from the next start on (tests drive time by hand).
-  void setClock(GpsProtocolGarmin::Clock clock) { m_clock = std::move(clock); }
+  /// The clock of the decoder's time-outs from the next start on (by default the system clock);
+  /// it must outlive the tracker.
+  void setClock(const Clock& clock) { m_clock = &clock; }
   /// The running decoder, null when stopped.
   [[nodiscard]] const GpsProtocolGarmin* decoder() const;
 
@@ -33,7 +34,7 @@ class GpsTrackerGarminCom : public GpsTracker {
 
  private:
   std::string m_port;
-  GpsProtocolGarmin::Clock m_clock;
+  const Clock* m_clock = &systemClock();
 };
 
 }  // namespace geomuxer

@@ -37,7 +37,7 @@ void GpsTrackerSimu::setStartPoint(Point point) {
 
 std::unique_ptr<GpsInterface> GpsTrackerSimu::createInterface() {
   auto iface = std::make_unique<GpsInterfaceSimu>();
-  if (m_clock) iface->setClock(m_clock);
+  if (m_clock != nullptr) iface->setClock(*m_clock);
   iface->fields = m_fields;
   iface->altitude = m_altitude;
   iface->setStartPoint(m_startPoint);

@@ -45,8 +45,9 @@ class GpsTrackerSimu : public GpsTracker {
   [[nodiscard]] Point startPoint() const { return m_startPoint; }
   void setStartPoint(Point point);
 
-  /// Replaces the simulation's monotonic clock from the next start on (tests drive time by hand).
-  void setClock(GpsInterfaceSimu::Clock clock) { m_clock = std::move(clock); }
+  /// The clock of the simulation's ticks and time stamps from the next start on (by default the
+  /// event-loop clock); it must outlive the tracker.
+  void setClock(Scheduler& clock) { m_clock = &clock; }
   /// The running simulation, null when stopped.
   [[nodiscard]] GpsInterfaceSimu* simuInterface() const;
 
@@ -64,7 +65,7 @@ class GpsTrackerSimu : public GpsTracker {
   std::int32_t m_satellites = 5;
   Fix m_fix = fix3D;
   Point m_startPoint = kInvalidPoint;
-  GpsInterfaceSimu::Clock m_clock;
+  Scheduler* m_clock = nullptr;  // null: the interface's default
 };
 
 }  // namespace geomuxer

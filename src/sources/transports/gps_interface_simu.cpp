@@ -1,23 +1,13 @@
 #include "sources/transports/gps_interface_simu.h"
 
-#include <chrono>
 #include <cmath>
 
 #include "core/date_time.h"
 #include "core/geodesy.h"
 
 namespace geomuxer {
-namespace {
 
-std::int64_t steadyMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-}  // namespace
-
-GpsInterfaceSimu::GpsInterfaceSimu(QObject* parent)
-    : GpsTimerInterface(parent), m_clock(steadyMillis), m_random(std::random_device{}()) {
+GpsInterfaceSimu::GpsInterfaceSimu(QObject* parent) : GpsTimerInterface(parent), m_random(std::random_device{}()) {
   setInterval(kTickMs);
 }
 
@@ -36,8 +26,8 @@ float GpsInterfaceSimu::randomBelow(float bound) {
 }
 
 void GpsInterfaceSimu::tick() {
-  const std::int64_t now = m_clock();
-  if (m_lastTick && now - *m_lastTick < kPositionEveryMs) return;
+  const Clock::TimePoint now = clock().now();
+  if (m_lastTick && now - *m_lastTick < Clock::Duration(kPositionEveryMs)) return;
 
   PositionInfo p;
   const Point origin = m_origin.value_or(m_startPoint);
@@ -46,7 +36,7 @@ void GpsInterfaceSimu::tick() {
   p.y = next.y;
   p.fields.include(defXY);
   if (fields.has(defTime)) {
-    p.time = nowUtc();
+    p.time = clock().utcNow();
     p.fields.include(defTime);
   }
   if (fields.has(defHeading)) {

@@ -2,7 +2,6 @@
 // The simulator's transport: a timer that moves a point along a course once a second.
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -22,15 +21,11 @@ class GpsInterfaceSimu : public GpsTimerInterface {
  public:
   static constexpr int kTickMs = 200;
   static constexpr std::int64_t kPositionEveryMs = 1000;
-  /// Milliseconds of a monotonic clock.
-  using Clock = std::function<std::int64_t()>;
 
   explicit GpsInterfaceSimu(QObject* parent = nullptr);
 
   [[nodiscard]] std::string name() const override { return "Simulator"; }
 
-  /// Replaces the monotonic clock (tests drive time by hand).
-  void setClock(Clock clock) { m_clock = std::move(clock); }
   /// One timer tick: produces a position when a second has passed since the last one.
   void tick();
 
@@ -54,10 +49,9 @@ class GpsInterfaceSimu : public GpsTimerInterface {
  private:
   [[nodiscard]] float randomBelow(float bound);
 
-  Clock m_clock;
   Point m_startPoint = kInvalidPoint;
   std::optional<Point> m_origin;  // where the next position moves on from
-  std::optional<std::int64_t> m_lastTick;
+  std::optional<Clock::TimePoint> m_lastTick;
   std::mt19937 m_random;
 };
 

@@ -1,15 +1,19 @@
 #include "sources/transports/gps_timer_interface.h"
 
+#include "net/event_loop_clock.h"
+
 namespace geomuxer {
 
-GpsTimerInterface::GpsTimerInterface(QObject* parent) : GpsInterface(nullptr, parent) {
-  m_timer.setTimerType(Qt::PreciseTimer);
-  connect(&m_timer, &QTimer::timeout, this, [this] { guarded([this] { timerTick(); }); });
-}
+GpsTimerInterface::GpsTimerInterface(QObject* parent) : GpsInterface(nullptr, parent), m_clock(&eventLoopClock()) {}
 
 GpsTimerInterface::~GpsTimerInterface() {
   m_enabled = false;
-  m_timer.stop();
+  m_timer.cancel();
+}
+
+void GpsTimerInterface::setClock(Scheduler& clock) {
+  m_clock = &clock;
+  rearm();
 }
 
 void GpsTimerInterface::open() { setEnabled(true); }
@@ -27,10 +31,10 @@ void GpsTimerInterface::setEnabled(bool enabled) {
 }
 
 void GpsTimerInterface::rearm() {
-  m_timer.stop();
+  m_timer.cancel();
   if (m_interval == 0 || !m_enabled) return;
-  m_timer.start(m_interval);
-  if (!m_timer.isActive()) {
+  m_timer = m_clock->callEvery(Clock::Duration(m_interval), [this] { guarded([this] { timerTick(); }); });
+  if (!m_timer.pending()) {
     m_enabled = false;
     throw InterfaceError("Not enough timers available");
   }

@@ -2,15 +2,14 @@
 // Base of the transports without bytes (simulator, location service): a main-thread timer asks the
 // derived class for a position on every tick.
 
-#include <QTimer>
-
+#include "core/clock.h"
 #include "sources/transports/gps_interface.h"
 
 namespace geomuxer {
 
-/// A transport driven by a QTimer on the thread that created it (the main thread). Active exactly
-/// while enabled; `open` enables, `close` disables. Derived classes implement `timerTick` and
-/// `name`, and deliver through `doPosition`.
+/// A transport driven by a timer of its scheduler (the event-loop clock unless another is set), on
+/// the main thread. Active exactly while enabled; `open` enables, `close` disables. Derived classes
+/// implement `timerTick` and `name`, and deliver through `doPosition`.
 class GpsTimerInterface : public GpsInterface {
   Q_OBJECT
 
@@ -29,6 +28,9 @@ class GpsTimerInterface : public GpsInterface {
   void setInterval(int milliseconds);
   [[nodiscard]] bool enabled() const { return m_enabled; }
   void setEnabled(bool enabled);
+  /// The clock of the ticks (and of what the derived class reads); it must outlive the interface.
+  [[nodiscard]] const Scheduler& clock() const { return *m_clock; }
+  void setClock(Scheduler& clock);
 
  protected:
   /// One tick. An exception becomes a `protocol` fault.
@@ -37,7 +39,8 @@ class GpsTimerInterface : public GpsInterface {
  private:
   void rearm();
 
-  QTimer m_timer;
+  Scheduler* m_clock;
+  Timer m_timer;
   int m_interval = kDefaultInterval;
   bool m_enabled = false;
 };

@@ -13,11 +13,13 @@
 #include "core/date_time.h"
 #include "sources/decoders/garmin_packet.h"
 #include "sources/decoders/gps_protocol_garmin.h"
+#include "support/manual_clock.h"
 
 namespace geomuxer {
 namespace {
 
 using namespace garmin;
+using namespace std::chrono_literals;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string out;
@@ -206,14 +208,14 @@ struct RecordingHost : ProtocolHost {
 
 class GarminProtocolTest : public ::testing::Test {
  protected:
-  GarminProtocolTest() : decoder([this] { return now; }) {}
+  GarminProtocolTest() : decoder(clock) {}
 
   ProcessStatus feed(std::string_view data) { return decoder.processData(host, data); }
   ProcessStatus poll() { return decoder.processData(host, {}); }
   std::string ack() { return encodeSerialPacket(kIdAck, bytes({kIdCommand, 0})); }
   std::string pvtPacket(const PvtRecord& r = alpineRecord()) { return encodeSerialPacket(kIdPvt, encodePvt(r)); }
 
-  std::int64_t now = 100000;
+  test::ManualClock clock;
   RecordingHost host;
   GpsProtocolGarmin decoder;
 };
@@ -286,20 +288,20 @@ TEST_F(GarminProtocolTest, QuietStreamIsRestartedAfter700ms) {
   feed(pvtPacket());
   host.writes.clear();
 
-  now += 699;
+  clock.advance(699ms);
   EXPECT_EQ(poll(), ProcessStatus::idle);
   EXPECT_TRUE(host.writes.empty());
   // The line echoing our own command is not data from the receiver.
   EXPECT_EQ(feed(kStartPvtPacket), ProcessStatus::idle);
   EXPECT_EQ(decoder.stats().echoes, 1u);
-  now += 1;
+  clock.advance(1ms);
   EXPECT_EQ(poll(), ProcessStatus::idle);
   EXPECT_EQ(host.writes, std::vector<std::string>{std::string(kStartPvtPacket)});
   EXPECT_TRUE(decoder.waiting());
   EXPECT_FALSE(decoder.acknowledged());
 
   // Waiting again: the re-sent command is answered and the stream goes on.
-  now += 100;
+  clock.advance(100ms);
   EXPECT_EQ(poll(), ProcessStatus::idle);
   feed(ack());
   EXPECT_TRUE(decoder.acknowledged());
@@ -308,11 +310,11 @@ TEST_F(GarminProtocolTest, QuietStreamIsRestartedAfter700ms) {
 
 TEST_F(GarminProtocolTest, UnansweredOrRefusedStartIsNotRepeated) {
   decoder.start(host);
-  now += 3000;
+  clock.advance(3000ms);
   EXPECT_EQ(poll(), ProcessStatus::idle);
-  now += 1;
+  clock.advance(1ms);
   EXPECT_EQ(poll(), ProcessStatus::error);
-  now += 10000;
+  clock.advance(10000ms);
   EXPECT_EQ(poll(), ProcessStatus::error);
   EXPECT_EQ(host.writes.size(), 1u) << "no second start command";
 
@@ -321,7 +323,7 @@ TEST_F(GarminProtocolTest, UnansweredOrRefusedStartIsNotRepeated) {
   EXPECT_FALSE(decoder.waiting());
   EXPECT_FALSE(decoder.acknowledged());
   EXPECT_EQ(poll(), ProcessStatus::error);
-  now += 5000;
+  clock.advance(5000ms);
   EXPECT_EQ(poll(), ProcessStatus::error);
   EXPECT_EQ(host.writes.size(), 2u);
   // PVT packets that arrive anyway are still decoded.

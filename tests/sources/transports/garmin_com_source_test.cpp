@@ -11,6 +11,7 @@
 
 #include "support/qt_event_loop.h"
 #include "sources/trackers/gps_tracker_garmin_com.h"
+#include "support/manual_clock.h"
 #include "support/pty_pair.h"
 #include "sources/transports/simulated_garmin_receiver.h"
 
@@ -45,13 +46,13 @@ class GarminComSourceTest : public ::testing::Test {
   void SetUp() override {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
     tracker.setPort(pty.slaveName());
-    tracker.setClock([this] { return now; });
+    tracker.setClock(clock);
     QObject::connect(&tracker, &GpsTracker::positionReceived,
                      [this](const PositionInfo& p) { positions.push_back(p); });
   }
 
   QCoreApplication& app = qtApp();  // before the receiver's timer
-  std::int64_t now = 1'000'000;
+  test::ManualClock clock;
   PtyPair pty;
   SimulatedGarminReceiver receiver{pty.master()};
   GpsTrackerGarminCom tracker;
@@ -101,7 +102,7 @@ TEST_F(GarminComSourceTest, EchoedCommandShortPvtAndQuietStream) {
   // The receiver goes quiet: 700 ms later the next idle poll asks again.
   spin(300ms);
   EXPECT_EQ(receiver.startCommands, 1);
-  now += 700;
+  clock.advance(700ms);
   ASSERT_TRUE(waitUntil([&] { return receiver.startCommands == 2; }, 3s));
   ASSERT_TRUE(waitUntil([&] { return tracker.decoder()->acknowledged(); }));
   receiver.sendPvt(record(46.5));
@@ -118,7 +119,7 @@ TEST_F(GarminComSourceTest, RefusedStartAndCorruptPackets) {
   EXPECT_FALSE(tracker.decoder()->acknowledged());
 
   // Refused: the command is not repeated however long the line stays quiet.
-  now += 10'000;
+  clock.advance(10s);
   spin(500ms);
   EXPECT_EQ(receiver.startCommands, 1);
   EXPECT_TRUE(tracker.isActive());

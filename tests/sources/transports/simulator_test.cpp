@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/manual_clock.h"
 #include "support/qt_event_loop.h"
 #include "core/geodesy.h"
 #include "sources/trackers/gps_tracker_simu.h"
@@ -16,27 +17,25 @@ namespace {
 
 using test::qtApp;
 using test::waitUntil;
+using namespace std::chrono_literals;
 
 class SimulatorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qtApp();
-    tracker.setClock([this] { return now; });
+    tracker.setClock(clock);
     tracker.setStartPoint({8.25f, 47.5f});
     QObject::connect(&tracker, &GpsTracker::positionReceived,
                      [this](const PositionInfo& p) { positions.push_back(p); });
   }
 
-  // Starts and lets `seconds` seconds pass in 200 ms ticks.
+  // Starts and lets `seconds` seconds pass on the simulation's own timer.
   void run(int seconds) {
     if (!tracker.isActive()) tracker.start();
-    for (int i = 0; i < seconds * 5; ++i) {
-      tracker.simuInterface()->tick();
-      now += 200;
-    }
+    clock.advance(std::chrono::seconds(seconds));
   }
 
-  std::int64_t now = 1'000'000;
+  test::ManualClock clock;
   GpsTrackerSimu tracker;
   std::vector<PositionInfo> positions;
 };
@@ -53,6 +52,8 @@ TEST_F(SimulatorTest, OnePositionPerSecondMovingAlongTheCourse) {
   EXPECT_NEAR(positions[2].y - positions[1].y, step, 1e-5f);
   EXPECT_NEAR(positions[2].x, 8.25f, 1e-9);
   EXPECT_EQ(positions[0].fields, GpsTrackerSimu::kDefaultFields);
+  EXPECT_EQ(toUnixMillis(positions[2].time) - toUnixMillis(positions[0].time), 2000)
+      << "time stamps come from the simulation's clock";
 
   // Course 90 moves east; speed 0 stays put and still carries the point.
   positions.clear();
