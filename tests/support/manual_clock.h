@@ -89,6 +89,8 @@ class ManualClock final : public Scheduler {
   }
 
   Timer add(Duration delay, std::function<void()> callback, bool repeating) {
+    // Cancelled timers are dropped here too, so a timer restarted on every read stays one entry.
+    if (m_entries.size() >= 16) prune();
     auto slot = std::make_shared<detail::TimerSlot>(std::move(callback), repeating);
     m_entries.push_back(Entry{m_now + delay, m_nextOrder++, delay, slot});
     return Timer(std::move(slot));
