@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include "core/date_time.h"
@@ -32,6 +33,24 @@ constexpr std::array<bool, 256> kSpecial = [] {
   return t;
 }();
 
+// The first byte in [p, end) that is "$", "!", CR or LF (or end): eight bytes at a time while
+// none of them is one.
+const char* skipPlain(const char* p, const char* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  auto hasZero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (end - p >= 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, 8);
+    if ((hasZero(w ^ (kOnes * '$')) | hasZero(w ^ (kOnes * '!')) | hasZero(w ^ (kOnes * '\r')) |
+         hasZero(w ^ (kOnes * '\n'))) != 0)
+      break;
+    p += 8;
+  }
+  while (p < end && !kSpecial[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -45,6 +64,48 @@ int digits2(std::string_view text, std::size_t at) { return (text[at] - '0') * 1
 
 bool allDigits(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c); });
+}
+
+// Decimal numbers as receivers write them ("-12.3456"): read digit by digit into an integer and
+// divided by a power of ten, which rounds exactly like a full parser since both operands are
+// exact. Anything else (exponents, more than 18 digits, stray characters) goes to parseDouble.
+std::optional<double> number(std::string_view text) {
+  static constexpr std::array<double, 19> kPowers{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9,
+                                                  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
+  std::size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  std::uint64_t mantissa = 0;
+  std::size_t digits = 0;
+  std::size_t decimals = 0;
+  bool dot = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= '0' && c <= '9') {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+      ++digits;
+      if (dot) ++decimals;
+    } else if (c == '.' && !dot) {
+      dot = true;
+    } else {
+      digits = 0;  // not the simple form
+      break;
+    }
+  }
+  if (digits == 0 || digits > 18) return parseDouble(text);
+  const double value = static_cast<double>(mantissa) / kPowers[decimals];
+  return negative ? -value : value;
+}
+
+// Non-negative decimal integers as receivers write them; anything else goes to parseInt.
+std::optional<int> integer(std::string_view text) {
+  if (text.empty() || text.size() > 9) return parseInt(text);
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return parseInt(text);
+    value = value * 10 + (c - '0');
+  }
+  return value;
 }
 
 // "hhmmss" with an optional fraction of the second; milliseconds since midnight. Digits past the
@@ -76,7 +137,7 @@ std::optional<DateTime> rmcDate(std::string_view text) {
 // "ddmm.mmm" / "dddmm.mmm": everything above the hundreds is degrees, the rest minutes.
 std::optional<double> degrees(std::string_view text) {
   if (text.empty() || !isDigit(text.front())) return std::nullopt;
-  const auto value = parseDouble(text);
+  const auto value = number(text);
   if (!value) return std::nullopt;
   const double whole = std::floor(*value / 100.0);
   const double minutes = *value - whole * 100.0;
@@ -173,8 +234,7 @@ ProcessStatus GpsProtocolNmea::processData(ProtocolHost& host, std::string_view 
   };
 
   while (p < end) {
-    const char* q = p;
-    while (q < end && !kSpecial[static_cast<unsigned char>(*q)]) ++q;
+    const char* q = skipPlain(p, end);
     if (m_inSentence) {
       if (q == end) break;
       if (start != nullptr) {
@@ -239,7 +299,10 @@ void GpsProtocolNmea::handleSentence(std::string_view line) {
 
 void GpsProtocolNmea::decode(std::string_view line) {
   const std::size_t star = line.find('*');
-  m_fields.split(line.substr(1, star == std::string_view::npos ? std::string_view::npos : star - 1));
+  const std::string_view payload = line.substr(1, star == std::string_view::npos ? std::string_view::npos : star - 1);
+  // Of a GSV only the count of satellites in view is read: its satellites need no splitting.
+  const bool gsv = payload.size() >= 6 && payload.substr(2, 4) == "GSV,";
+  m_fields.split(payload, gsv ? 4 : Fields::kCapacity);
   const std::string_view address = m_fields[0];
   if (address.size() == 5 && address == "PGRMZ") {
     decodePgrmz(m_fields);
@@ -265,11 +328,23 @@ void GpsProtocolNmea::decode(std::string_view line) {
   }
 }
 
+void GpsProtocolNmea::Fields::split(std::string_view payload, std::size_t limit) {
+  m_count = 0;
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    if (payload[i] != ',') continue;
+    m_fields[m_count++] = payload.substr(from, i - from);
+    from = i + 1;
+    if (m_count == limit) return;  // the fields past the limit are not needed
+  }
+  m_fields[m_count++] = payload.substr(from);
+}
+
 // --- values ---------------------------------------------------------------------------------
 
 std::optional<double> GpsProtocolNmea::readValue(std::string_view text, DefField field, double scale) {
   if (text.empty()) return std::nullopt;
-  const auto value = parseDouble(text);
+  const auto value = number(text);
   if (!value || !validValue(field, *value * scale)) {
     markBad();
     return std::nullopt;
@@ -409,7 +484,7 @@ void GpsProtocolNmea::closeEpoch(ProtocolHost* host) {
 
 // RMC  1 time, 2 status, 3-4 latitude, 5-6 longitude, 7 speed (knots), 8 course, 9 date,
 //      10-11 magnetic variation, 12 mode (NMEA 2.3).
-void GpsProtocolNmea::decodeRmc(const NmeaFields& f) {
+void GpsProtocolNmea::decodeRmc(const Fields& f) {
   beginFixTime(f[1]);
   if (f[2] != "A" || f[12] == "N") {
     noFix();
@@ -443,10 +518,10 @@ void GpsProtocolNmea::decodeRmc(const NmeaFields& f) {
 
 // GGA  1 time, 2-3 latitude, 4-5 longitude, 6 quality, 7 satellites, 8 HDOP, 9-10 altitude and
 //      unit, 11-12 geoid height and unit.
-void GpsProtocolNmea::decodeGga(const NmeaFields& f) {
+void GpsProtocolNmea::decodeGga(const Fields& f) {
   beginFixTime(f[1]);
   if (!f[6].empty()) {
-    const auto quality = parseInt(f[6]);
+    const auto quality = integer(f[6]);
     if (!quality || *quality < 0) markBad();
     if (!quality || *quality <= 0) {
       noFix();
@@ -457,7 +532,7 @@ void GpsProtocolNmea::decodeGga(const NmeaFields& f) {
   }
   readPoint(f[2], f[3], f[4], f[5]);
   if (!f[7].empty()) {
-    const auto count = parseInt(f[7]);
+    const auto count = integer(f[7]);
     if (count && validValue(defSatellites, *count))
       m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
     else
@@ -475,7 +550,7 @@ void GpsProtocolNmea::decodeGga(const NmeaFields& f) {
 
 // GLL  1-2 latitude, 3-4 longitude, 5 time, 6 status, 7 mode (NMEA 2.3). Old receivers end the
 // sentence after the longitude; their GLL has no status to check.
-void GpsProtocolNmea::decodeGll(const NmeaFields& f) {
+void GpsProtocolNmea::decodeGll(const Fields& f) {
   beginFixTime(f[5]);
   if ((!f[6].empty() && f[6] != "A") || f[7] == "N") {
     noFix();
@@ -487,7 +562,7 @@ void GpsProtocolNmea::decodeGll(const NmeaFields& f) {
 
 // GNS  1 time, 2-3 latitude, 4-5 longitude, 6 mode (one letter per system), 7 satellites, 8 HDOP,
 //      9 altitude, 10 geoid height.
-void GpsProtocolNmea::decodeGns(const NmeaFields& f) {
+void GpsProtocolNmea::decodeGns(const Fields& f) {
   beginFixTime(f[1]);
   const std::string_view mode = f[6];
   const auto used = std::find_if(mode.begin(), mode.end(), [](char c) { return c != 'N'; });
@@ -498,7 +573,7 @@ void GpsProtocolNmea::decodeGns(const NmeaFields& f) {
   m_epoch.mode = *used;
   readPoint(f[2], f[3], f[4], f[5]);
   if (!f[7].empty()) {
-    const auto count = parseInt(f[7]);
+    const auto count = integer(f[7]);
     if (count && validValue(defSatellites, *count))
       m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
     else
@@ -513,7 +588,7 @@ void GpsProtocolNmea::decodeGns(const NmeaFields& f) {
 }
 
 // VTG  1 course (true), 3 course (magnetic), 5 speed (knots), 7 speed (km/h).
-void GpsProtocolNmea::decodeVtg(const NmeaFields& f) {
+void GpsProtocolNmea::decodeVtg(const Fields& f) {
   m_epoch.open = true;
   if (const auto course = readValue(f[1], defHeading); course && m_epoch.headingRank <= kCourseOverGround) {
     setFloat(m_epoch.position.heading, defHeading, course);
@@ -527,16 +602,16 @@ void GpsProtocolNmea::decodeVtg(const NmeaFields& f) {
 
 // GSA  1 selection, 2 mode (1 none, 2 2D, 3 3D), 3-14 satellites used, 15 PDOP, 16 HDOP, 17 VDOP,
 //      18 system (NMEA 4.1). Receivers of several systems send one GSA per system.
-void GpsProtocolNmea::decodeGsa(const NmeaFields& f) {
+void GpsProtocolNmea::decodeGsa(const Fields& f) {
   m_epoch.open = true;
-  const auto mode = parseInt(f[2]);
+  const auto mode = integer(f[2]);
   if (!f[2].empty() && (!mode || *mode < 1 || *mode > 3)) markBad();
   if (!mode || *mode < 2) return;  // no fix: the dilutions mean nothing
   m_epoch.gsaMode = std::max(m_epoch.gsaMode, *mode);
-  const int system = parseInt(f[18]).value_or(0);
+  const int system = integer(f[18]).value_or(0);
   for (std::size_t i = 3; i <= 14; ++i) {
     if (f[i].empty()) continue;
-    const auto prn = parseInt(f[i]);
+    const auto prn = integer(f[i]);
     if (!prn || *prn < 1 || *prn > 999 || system < 0 || system > 63) {
       markBad();
       continue;
@@ -553,10 +628,10 @@ void GpsProtocolNmea::decodeGsa(const NmeaFields& f) {
 
 // GSV  1 sentences, 2 number, 3 satellites in view, then four per sentence. One series per
 // system talker (GP, GL, GA, ...); the counts add up.
-void GpsProtocolNmea::decodeGsv(const NmeaFields& f) {
+void GpsProtocolNmea::decodeGsv(const Fields& f) {
   m_epoch.open = true;
   if (f[3].empty()) return;
-  const auto count = parseInt(f[3]);
+  const auto count = integer(f[3]);
   if (!count || !validValue(defSatellitesInView, *count)) {
     markBad();
     return;
@@ -575,12 +650,12 @@ void GpsProtocolNmea::decodeGsv(const NmeaFields& f) {
 }
 
 // ZDA  1 time, 2 day, 3 month, 4 year: the date for the sentences that carry only a time.
-void GpsProtocolNmea::decodeZda(const NmeaFields& f) {
+void GpsProtocolNmea::decodeZda(const Fields& f) {
   if (f[1].empty() && f[2].empty()) return;
   const auto time = timeOfDay(f[1]);
-  const auto day = parseInt(f[2]);
-  const auto month = parseInt(f[3]);
-  const auto year = f[4].size() == 4 ? parseInt(f[4]) : std::nullopt;
+  const auto day = integer(f[2]);
+  const auto month = integer(f[3]);
+  const auto year = f[4].size() == 4 ? integer(f[4]) : std::nullopt;
   const auto date = day && month && year ? makeDate(*year, *month, *day) : std::nullopt;
   if (!time || !date) {
     markBad();
@@ -591,7 +666,7 @@ void GpsProtocolNmea::decodeZda(const NmeaFields& f) {
 }
 
 // HDT  1 heading (true).  HDG  1 heading (magnetic sensor).
-void GpsProtocolNmea::decodeHeading(const NmeaFields& f, int rank) {
+void GpsProtocolNmea::decodeHeading(const Fields& f, int rank) {
   m_epoch.open = true;
   const auto heading = readValue(f[1], defHeading);
   if (heading && m_epoch.headingRank <= rank) {
@@ -601,7 +676,7 @@ void GpsProtocolNmea::decodeHeading(const NmeaFields& f, int rank) {
 }
 
 // PGRMZ  1-2 altitude and unit ("f" for feet).
-void GpsProtocolNmea::decodePgrmz(const NmeaFields& f) {
+void GpsProtocolNmea::decodePgrmz(const Fields& f) {
   m_epoch.open = true;
   const auto altitude = readValue(f[1], defAltitude, f[2] == "f" ? kFeetToMetres : 1.0);
   if (altitude && m_epoch.altitudeRank <= kOtherAltitude) {
@@ -611,7 +686,7 @@ void GpsProtocolNmea::decodePgrmz(const NmeaFields& f) {
 }
 
 // PGRME  1-2 horizontal error and unit, 3-4 vertical error and unit; any unit but "M" is feet.
-void GpsProtocolNmea::decodePgrme(const NmeaFields& f) {
+void GpsProtocolNmea::decodePgrme(const Fields& f) {
   m_epoch.open = true;
   setFloat(m_epoch.position.xyPrec, defXYPrec,
            readValue(f[1], defXYPrec, !f[2].empty() && f[2] != "M" ? kFeetToMetres : 1.0));

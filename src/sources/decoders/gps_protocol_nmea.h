@@ -98,6 +98,22 @@ class GpsProtocolNmea final : public GpsProtocol {
   };
 
  private:
+  /// The comma-separated fields of a payload as views into it, split in one pass over the bytes
+  /// (sentence fields are a few characters; a library search per field costs more than it saves).
+  class Fields {
+   public:
+    static constexpr std::size_t kCapacity = NmeaFields::kCapacity;
+    /// Splits up to `limit` (at most kCapacity) fields; the rest read as empty.
+    void split(std::string_view payload, std::size_t limit = kCapacity);
+    [[nodiscard]] std::string_view operator[](std::size_t index) const {
+      return index < m_count ? m_fields[index] : std::string_view{};
+    }
+
+   private:
+    std::array<std::string_view, kCapacity> m_fields{};
+    std::size_t m_count = 0;
+  };
+
   void finishSentence(std::string_view line);
   void handleSentence(std::string_view line);
   void decode(std::string_view line);
@@ -109,17 +125,17 @@ class GpsProtocolNmea final : public GpsProtocol {
   void noFix();
 
   // Decoders of the sentences we read.
-  void decodeRmc(const NmeaFields& f);
-  void decodeGga(const NmeaFields& f);
-  void decodeGll(const NmeaFields& f);
-  void decodeGns(const NmeaFields& f);
-  void decodeVtg(const NmeaFields& f);
-  void decodeGsa(const NmeaFields& f);
-  void decodeGsv(const NmeaFields& f);
-  void decodeZda(const NmeaFields& f);
-  void decodeHeading(const NmeaFields& f, int rank);
-  void decodePgrmz(const NmeaFields& f);
-  void decodePgrme(const NmeaFields& f);
+  void decodeRmc(const Fields& f);
+  void decodeGga(const Fields& f);
+  void decodeGll(const Fields& f);
+  void decodeGns(const Fields& f);
+  void decodeVtg(const Fields& f);
+  void decodeGsa(const Fields& f);
+  void decodeGsv(const Fields& f);
+  void decodeZda(const Fields& f);
+  void decodeHeading(const Fields& f, int rank);
+  void decodePgrmz(const Fields& f);
+  void decodePgrme(const Fields& f);
 
   // Value readers: each sets the member and its flag only for a value inside its range, and
   // marks the line as holding a bad value otherwise. Empty fields are simply absent.
@@ -144,7 +160,7 @@ class GpsProtocolNmea final : public GpsProtocol {
   bool m_lineBad = false;   // the sentence being decoded had a value out of range
   bool m_lineTimed = false; // the sentence being decoded has a fix time
 
-  NmeaFields m_fields;
+  Fields m_fields;
   SentenceHandler m_sentenceHandler;
   Stats m_stats;
 };

@@ -409,6 +409,17 @@ TEST_F(NmeaDecoder, SentencesSplitAnywhereAreReadWhole) {
   EXPECT_TRUE(decoder.fragment().empty());
 }
 
+TEST_F(NmeaDecoder, SentencesOfNothingAreCountedNotRead) {
+  feed(std::string("$\0\0\0\0\r\n$\r\n$G\r\n$GPGSV\r\n", 22));
+  flush();
+  EXPECT_EQ(count(), 0u);
+  EXPECT_EQ(decoder.stats().lines, 4u);
+  EXPECT_EQ(decoder.stats().checksum, 4u);
+  decoder.setCheckChecksum(false);
+  feed(std::string("$\0\0\0\0\r\n$\r\n$G\r\n$GPGSV\r\n", 22));
+  EXPECT_EQ(decoder.stats().unknownSentence, 3u) << "a GSV without fields is known but empty";
+}
+
 TEST_F(NmeaDecoder, EndlessLineIsBounded) {
   feed("$GPGSV");
   for (int i = 0; i < 5000; ++i) feed("0123456789");
