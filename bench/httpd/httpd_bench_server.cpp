@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     config.port = std::atoi(argv[1]);
     config.bindAddress = "127.0.0.1";
     config.webRoot = folder;
-    if (argc > 2) config.minWorkers = static_cast<std::size_t>(std::atoi(argv[2]));
+    if (argc > 2) config.workers = static_cast<std::size_t>(std::atoi(argv[2]));
     server.setConfig(config);
     server.start();
     std::cout << "listening on " << server.port() << std::endl;

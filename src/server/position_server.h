@@ -1,7 +1,9 @@
 #pragma once
 // The embedded HTTP/1.1 position server: listens on a port (optionally with TLS), one request per
-// connection, and answers through RequestRouter. No Qt; the controller owns it and calls
-// start()/stop() from its own thread.
+// connection, and answers through RequestRouter. One I/O thread accepts connections, reads and
+// checks each request through the request guard under deadlines and writes the replies; a small
+// pool of workers runs the router on complete, bounded requests and never waits for a client.
+// No Qt; the controller owns it and calls start()/stop() from its own thread.
 
 #include <chrono>
 #include <cstddef>
@@ -14,6 +16,7 @@
 #include <thread>
 
 #include "server/current_position.h"
+#include "server/request_guard.h"
 #include "server/request_router.h"
 
 namespace geomuxer {
@@ -42,13 +45,20 @@ struct PositionServerConfig {
   bool logRequests = false;
   /// What a poster is told to wait when its position could not be stored.
   std::chrono::seconds storeRetryAfter{30};
-  /// How long a connection may sit without sending its request, and a read or write may stall.
-  std::chrono::seconds readTimeout{5};
-  std::chrono::seconds writeTimeout{5};
-  std::size_t maxBodySize = 1024 * 1024;
-  /// Worker threads kept ready, and the most ever running: a connection needs one while open.
-  std::size_t minWorkers = 8;
-  std::size_t maxWorkers = 256;
+  /// The head of a request (and a TLS handshake) must arrive within this time of the connection,
+  /// the body within the second; else 408 and the connection is closed.
+  std::chrono::milliseconds headerTimeout{10000};
+  std::chrono::milliseconds bodyTimeout{30000};
+  /// A reply whose client takes nothing for this long is dropped.
+  std::chrono::milliseconds writeTimeout{10000};
+  RequestLimits limits;
+  /// Open connections; one past this is closed at once.
+  std::size_t maxConnections = 512;
+  /// Complete requests waiting for a worker; past this they are answered 503 at once. Also the
+  /// listen backlog (connections the system holds before they are accepted).
+  std::size_t maxQueued = 128;
+  /// Threads that run the router; none of them ever waits for a client.
+  std::size_t workers = 8;
 };
 
 class PositionServer {
@@ -69,7 +79,8 @@ class PositionServer {
   /// Binds and starts listening; returns once requests are being accepted. Throws ServerError.
   /// Does nothing when already running.
   void start();
-  /// Stops listening and waits for the requests in progress (at most about the read timeout).
+  /// Stops listening and closes every connection at once, whatever their clients do; waits only
+  /// for router calls in progress (a database statement).
   void stop();
   [[nodiscard]] bool running() const;
   /// The listening port while running, else the configured one.

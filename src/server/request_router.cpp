@@ -269,6 +269,8 @@ bool RequestRouter::serverAccountAccepted(const HttpRequest& request) const {
   return !m_settings.auth || (request.user == m_settings.user && request.password == m_settings.password);
 }
 
+std::optional<HttpReply> RequestRouter::screen(const HttpRequest& /*request*/) const { return std::nullopt; }
+
 HttpReply RequestRouter::handle(const HttpRequest& request) const {
   HttpReply reply;
   if (request.document.find("/.") != std::string::npos) {

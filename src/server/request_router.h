@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,9 @@ struct HttpRequest {
   std::string user;           ///< Basic credentials; empty when none
   std::string password;
   std::string remoteAddress;
+  std::string host;           ///< the Host header; empty when none
+  std::string origin;         ///< the Origin header; empty when none
+  std::string referer;        ///< the Referer header; empty when none
   std::string contentType;
   std::string body;
 
@@ -69,6 +73,9 @@ class RequestRouter {
   RequestRouter(RouterSettings settings, const CurrentPosition& current, Database* database, LogSink log);
 
   [[nodiscard]] HttpReply handle(const HttpRequest& request) const;
+  /// The refusal of a request that can be judged before its body is read, or nothing. handle()
+  /// applies the same checks.
+  [[nodiscard]] std::optional<HttpReply> screen(const HttpRequest& request) const;
 
   /// Whether each handled request writes a log line; may change at any time.
   void setLogRequests(bool on) { m_logRequests.store(on, std::memory_order_relaxed); }

@@ -503,7 +503,7 @@ TEST_F(PositionServerTest, FeedReadErrorsAnswer500) {
 
 TEST_F(PositionServerTest, MalformedRequestsAreRefusedAndTheServerCarriesOn) {
   const auto id = addClient("rover", "pw");
-  m_config.readTimeout = std::chrono::seconds(1);  // for the body that never comes
+  m_config.bodyTimeout = std::chrono::seconds(1);  // for the body that never comes
   restart();
   const int port = m_server->port();
   EXPECT_EQ(rawStatus(rawExchange(port, "GARBAGE\r\n\r\n")), 400);
@@ -530,7 +530,7 @@ TEST_F(PositionServerTest, MalformedRequestsAreRefusedAndTheServerCarriesOn) {
 
 TEST_F(PositionServerTest, OversizedBodiesAreRefused) {
   const auto id = addClient("rover", "pw");
-  m_config.maxBodySize = 4096;
+  m_config.limits.maxBody = 4096;
   restart();
   auto c = client();
   c.set_basic_auth("rover", "pw");
@@ -543,8 +543,8 @@ TEST_F(PositionServerTest, OversizedBodiesAreRefused) {
 TEST_F(PositionServerTest, IdleConnectionsDoNotStallOthers) {
   // Far more silent connections than ready workers, and a read time-out longer than the client's:
   // a stalled request fails instead of waiting.
-  m_config.minWorkers = 2;
-  m_config.readTimeout = std::chrono::seconds(30);
+  m_config.workers = 2;
+  m_config.headerTimeout = std::chrono::seconds(30);
   restart();
   std::vector<std::unique_ptr<RawSocket>> idle;
   for (int i = 0; i < 24; ++i) {

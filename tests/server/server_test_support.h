@@ -116,6 +116,7 @@ class RawSocket {
   RawSocket& operator=(const RawSocket&) = delete;
 
   [[nodiscard]] bool connected() const { return m_fd >= 0; }
+  [[nodiscard]] int fd() const { return m_fd; }
   bool send(std::string_view bytes) {
     return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
