@@ -658,6 +658,7 @@ struct PositionServer::Running {
     // before it is read.
     HttpRequest early = toHttpRequest(head, c.peer());
     if (auto refusal = router->screen(early)) {
+      router->logRequest(early, refusal->status);
       c.out = Outgoing{};
       buildReply(c.out, early, std::move(*refusal), nullptr);
       c.linger = true;

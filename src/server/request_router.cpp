@@ -269,14 +269,120 @@ bool RequestRouter::serverAccountAccepted(const HttpRequest& request) const {
   return !m_settings.auth || (request.user == m_settings.user && request.password == m_settings.password);
 }
 
-std::optional<HttpReply> RequestRouter::screen(const HttpRequest& /*request*/) const { return std::nullopt; }
+bool isLoopbackAddress(std::string_view address) {
+  return address.starts_with("127.") || address == "::1";
+}
+
+namespace {
+
+bool isAdministration(std::string_view document) { return document == "/admin" || document.starts_with("/admin/"); }
+
+bool hasCredentials(const HttpRequest& request) { return !request.user.empty() || !request.password.empty(); }
+
+/// "host[:port]" of an absolute URL ("scheme://host:port/path"); empty when it has none.
+std::string_view authorityOf(std::string_view url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string_view::npos) return {};
+  url.remove_prefix(scheme + 3);
+  return url.substr(0, url.find_first_of("/?#"));
+}
+
+/// An administration post must come from a page of this server: a foreign page in the
+/// administrator's browser could otherwise post with the browser's stored credentials.
+bool fromThisServer(const HttpRequest& request) {
+  const std::string_view source = !request.origin.empty() ? std::string_view(request.origin) : request.referer;
+  const std::string_view authority = authorityOf(source);
+  return !authority.empty() && !request.host.empty() && equalsIgnoreCase(authority, request.host);
+}
+
+void setRefusal(HttpReply& reply, int status, std::string_view message) {
+  reply.status = status;
+  reply.contentType = kHtmlType;
+  reply.body = "<html><body><h1>" + std::to_string(status) + "</h1><p>" + std::string(message) + "</p>" + pageFoot();
+}
+
+}  // namespace
+
+bool RequestRouter::accountSet() const {
+  return m_settings.auth && !(m_settings.user.empty() && m_settings.password.empty());
+}
+
+long long RequestRouter::loginBlockedFor(const std::string& address) const {
+  std::lock_guard lock(m_loginMutex);
+  const auto it = m_loginFailures.find(address);
+  if (it == m_loginFailures.end()) return 0;
+  const auto left = it->second.blockedUntil - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  return std::chrono::ceil<std::chrono::seconds>(left).count();
+}
+
+void RequestRouter::loginFailed(const HttpRequest& request) const {
+  if (!hasCredentials(request)) return;  // the first, unauthenticated try of every browser
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(m_loginMutex);
+  // Bounded: a flood of addresses cannot grow the table without end.
+  constexpr std::size_t kMaxAddresses = 10000;
+  if (m_loginFailures.size() >= kMaxAddresses) {
+    std::erase_if(m_loginFailures, [&](const auto& entry) {
+      return entry.second.blockedUntil <= now &&
+             (entry.second.times.empty() || entry.second.times.back() + m_settings.failedLoginWindow <= now);
+    });
+    if (m_loginFailures.size() >= kMaxAddresses) m_loginFailures.clear();
+  }
+  LoginFailures& failures = m_loginFailures[request.remoteAddress];
+  std::erase_if(failures.times, [&](const auto& t) { return t + m_settings.failedLoginWindow <= now; });
+  failures.times.push_back(now);
+  if (static_cast<int>(failures.times.size()) >= m_settings.maxFailedLogins) {
+    failures.blockedUntil = now + m_settings.loginBlockTime;
+    failures.times.clear();
+  }
+}
+
+std::optional<HttpReply> RequestRouter::screen(const HttpRequest& request) const {
+  HttpReply reply;
+  const bool administration = isAdministration(request.document);
+  if (administration && !accountSet() && !isLoopbackAddress(request.remoteAddress)) {
+    setRefusal(reply, 403,
+               "The administration pages answer only this computer while no server account is set. To administer "
+               "the server from elsewhere, set a user name and password on the HTTP Server page of the options "
+               "and tick &quot;Authentication required&quot; (settings http\\auth, http\\username, "
+               "http\\password).");
+    return reply;
+  }
+  if (hasCredentials(request)) {
+    if (const auto wait = loginBlockedFor(request.remoteAddress); wait > 0) {
+      setRefusal(reply, 429, "Too many failed logins from this address; try again later.");
+      reply.headers.emplace_back("Retry-After", std::to_string(wait));
+      return reply;
+    }
+  }
+  if (administration && request.method == "POST" && accountSet() && !fromThisServer(request)) {
+    setRefusal(reply, 403,
+               "Administration posts are accepted only from the server's own pages (the Origin or Referer names "
+               "another site, or none).");
+    return reply;
+  }
+  return std::nullopt;
+}
+
+void RequestRouter::logRequest(const HttpRequest& request, int status) const {
+  if (!logRequests()) return;
+  log("HTTP " + request.method + ": " + request.document +
+      (request.query.empty() ? std::string() : "?" + request.query) + " (" + std::to_string(status) + ") from " +
+      request.remoteAddress);
+}
 
 HttpReply RequestRouter::handle(const HttpRequest& request) const {
+  if (auto refusal = screen(request)) {
+    logRequest(request, refusal->status);
+    return std::move(*refusal);
+  }
   HttpReply reply;
   if (request.document.find("/.") != std::string::npos) {
     setStatusPage(request, reply, 404);
   } else if (request.method == "GET") {
     if (!serverAccountAccepted(request)) {
+      loginFailed(request);
       reply.realm = kLoginRealm;  // challenged at once: no page, no log line
       return reply;
     }
@@ -289,12 +395,8 @@ HttpReply RequestRouter::handle(const HttpRequest& request) const {
     setStatusPage(request, reply, 405);
   }
 
-  if (logRequests()) {
-    // The status is the handler's: a refused intake logs 200, its 401 is applied when written.
-    log("HTTP " + request.method + ": " + request.document +
-        (request.query.empty() ? std::string() : "?" + request.query) + " (" + std::to_string(reply.status) +
-        ") from " + request.remoteAddress);
-  }
+  // The status is the handler's: a refused intake logs 200, its 401 is applied when written.
+  logRequest(request, reply.status);
   return reply;
 }
 
@@ -357,6 +459,7 @@ void RequestRouter::handlePost(const HttpRequest& request, HttpReply& reply) con
     if (route.document != document) continue;
     // Administration changes stored data: it needs the same account as reading does.
     if (!serverAccountAccepted(request)) {
+      loginFailed(request);
       reply.realm = kLoginRealm;
       return;
     }
@@ -389,6 +492,7 @@ void RequestRouter::acceptClientPosition(const HttpRequest& request, HttpReply& 
   try {
     const std::int64_t client = m_database ? m_database->checkLogin(request.user, request.password) : -1;
     if (client == -1) {
+      loginFailed(request);
       reply.realm = kLoginRealm;
       return;
     }

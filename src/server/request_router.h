@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -58,6 +60,11 @@ struct RouterSettings {
   std::filesystem::path webRoot;
   /// The Retry-After of a position that could not be stored (a locked or full database).
   std::chrono::seconds storeRetryAfter{30};
+  /// Refused logins from one address within `failedLoginWindow` before its logins are answered
+  /// 429 for `loginBlockTime`.
+  int maxFailedLogins = 5;
+  std::chrono::seconds failedLoginWindow{60};
+  std::chrono::seconds loginBlockTime{60};
 };
 
 inline constexpr std::string_view kLoginRealm = "Please Login";
@@ -76,6 +83,8 @@ class RequestRouter {
   /// The refusal of a request that can be judged before its body is read, or nothing. handle()
   /// applies the same checks.
   [[nodiscard]] std::optional<HttpReply> screen(const HttpRequest& request) const;
+  /// The request's log line, when request lines are logged.
+  void logRequest(const HttpRequest& request, int status) const;
 
   /// Whether each handled request writes a log line; may change at any time.
   void setLogRequests(bool on) { m_logRequests.store(on, std::memory_order_relaxed); }
@@ -83,6 +92,13 @@ class RequestRouter {
 
  private:
   [[nodiscard]] bool serverAccountAccepted(const HttpRequest& request) const;
+  /// Whether a server account is set (authentication on, with a name or a password).
+  [[nodiscard]] bool accountSet() const;
+  /// Counts a refused login from the request's address; no credentials: not a login.
+  void loginFailed(const HttpRequest& request) const;
+  /// Seconds until the address may log in again; 0 when it may now.
+  [[nodiscard]] long long loginBlockedFor(const std::string& address) const;
+
   void handleGet(const HttpRequest& request, HttpReply& reply) const;
   void handlePost(const HttpRequest& request, HttpReply& reply) const;
   void acceptClientPosition(const HttpRequest& request, HttpReply& reply) const;
@@ -98,7 +114,17 @@ class RequestRouter {
   Database* m_database;
   LogSink m_log;
   std::atomic<bool> m_logRequests{false};
+
+  struct LoginFailures {
+    std::vector<std::chrono::steady_clock::time_point> times;  // within the window
+    std::chrono::steady_clock::time_point blockedUntil{};
+  };
+  mutable std::mutex m_loginMutex;
+  mutable std::unordered_map<std::string, LoginFailures> m_loginFailures;
 };
+
+/// Whether the address (as the server writes it) is on the loopback interface.
+[[nodiscard]] bool isLoopbackAddress(std::string_view address);
 
 /// Sets the status and the page of a status reply (200, 404, 405, ...).
 void setStatusPage(const HttpRequest& request, HttpReply& reply, int status);

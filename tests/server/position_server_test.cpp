@@ -136,10 +136,12 @@ TEST_F(PositionServerTest, ServerAccountGuardsGetsAndAdministrationButNotIntake)
   c.set_basic_auth("admin", "Secret");
   EXPECT_EQ(c.Get("/pos.xml")->status, 200);
 
+  // With an account, administration posts come from the server's own pages.
+  const httplib::Headers ownPage{{"Origin", "http://127.0.0.1:" + std::to_string(m_server->port())}};
   auto anonymous = client();
-  EXPECT_EQ(anonymous.Post("/admin/addclient", form({{"name", "x"}, {"pass", "y"}}))->status, 401);
+  EXPECT_EQ(anonymous.Post("/admin/addclient", ownPage, form({{"name", "x"}, {"pass", "y"}}))->status, 401);
   EXPECT_EQ(m_database->users().size(), 1u);
-  EXPECT_EQ(c.Post("/admin/addclient", form({{"name", "x"}, {"pass", "y"}}))->status, 302);
+  EXPECT_EQ(c.Post("/admin/addclient", ownPage, form({{"name", "x"}, {"pass", "y"}}))->status, 302);
   EXPECT_EQ(m_database->users().size(), 2u);
 
   auto rover = client();
