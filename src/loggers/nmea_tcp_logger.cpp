@@ -13,6 +13,11 @@ NmeaTcpLogger::~NmeaTcpLogger() {
   }
 }
 
+void NmeaTcpLogger::setMaxClients(int clients) {
+  m_maxClients = clients;
+  if (m_server != nullptr) m_server->setMaxClients(clients);
+}
+
 void NmeaTcpLogger::setPort(quint16 port) {
   if (port == m_port) return;
   m_port = port;
@@ -27,6 +32,7 @@ void NmeaTcpLogger::start() {
   if (m_server == nullptr) {
     m_server = new TcpServer(this);
     m_server->setListenAddress(m_listenAddress);
+    m_server->setMaxClients(m_maxClients);
     connect(m_server, &TcpServer::clientConnected, this, &NmeaTcpLogger::clientConnected);
     connect(m_server, &TcpServer::clientDisconnected, this, &NmeaTcpLogger::clientDisconnected);
     connect(m_server, &TcpServer::errorOccurred, this, &NmeaTcpLogger::errorOccurred);

@@ -29,6 +29,10 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   /// Address to listen on (all IPv4 addresses by default); used when the server is created.
   void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
 
+  /// Cap on connected clients; takes effect at once for new connections.
+  void setMaxClients(int clients);
+  [[nodiscard]] int maxClients() const { return m_maxClients; }
+
   /// The server; null until the first start.
   [[nodiscard]] TcpServer* server() const { return m_server; }
   /// The port actually listened on, 0 when not listening.
@@ -50,6 +54,7 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   TcpServer* m_server = nullptr;  // child
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   quint16 m_port = 0;
+  int m_maxClients = TcpServer::kDefaultMaxClients;
   std::string m_block;  // reused between positions
 };
 

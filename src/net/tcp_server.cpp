@@ -3,6 +3,7 @@
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -36,6 +37,19 @@ qint64 TcpServerClient::pendingBytes() const { return m_socket->bytesToWrite(); 
 
 TcpServer::TcpServer(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
   connect(m_server, &QTcpServer::newConnection, this, &TcpServer::onNewConnection);
+  connect(m_server, &QTcpServer::acceptError, this, &TcpServer::onAcceptError);
+}
+
+void TcpServer::onAcceptError(QAbstractSocket::SocketError error) {
+  // Qt stops accepting for good after such an error while the port still looks open. Say so
+  // once, and accept again after a rest; the system may have descriptors again by then.
+  if (!m_acceptFailing) {
+    m_acceptFailing = true;
+    emit errorOccurred(tr("Cannot accept a connection: %1").arg(socketErrorMessage(error, m_server->errorString())));
+  }
+  QTimer::singleShot(kAcceptRetryMs, this, [this] {
+    if (m_server->isListening()) m_server->resumeAccepting();
+  });
 }
 
 TcpServer::~TcpServer() {
@@ -71,7 +85,13 @@ void TcpServer::setActive(bool active) {
 }
 
 void TcpServer::onNewConnection() {
+  m_acceptFailing = false;
   while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+    if (std::ssize(m_clients) >= m_maxClients) {
+      socket->abort();  // past the cap: closed at once
+      delete socket;
+      continue;
+    }
     auto* client = new TcpServerClient(socket, listeningPort(), this);
     if (m_acceptFilter && !m_acceptFilter(*client)) {
       socket->abort();

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QAbstractSocket>
 #include <QObject>
 #include <QString>
 
@@ -54,6 +55,10 @@ class TcpServer : public QObject {
 
   /// Default bound of a client's unsent bytes: minutes of NMEA at the usual rates.
   static constexpr qint64 kDefaultSendBufferLimit = 256 * 1024;
+  /// Default cap on connected clients; one more is closed at once.
+  static constexpr int kDefaultMaxClients = 4096;
+  /// How long accepting rests after the system refused an accept (out of descriptors, memory).
+  static constexpr int kAcceptRetryMs = 1000;
 
   explicit TcpServer(QObject* parent = nullptr);
   ~TcpServer() override;
@@ -75,6 +80,9 @@ class TcpServer : public QObject {
   void setActive(bool active);
 
   void setAcceptFilter(AcceptFilter filter) { m_acceptFilter = std::move(filter); }
+
+  [[nodiscard]] int maxClients() const { return m_maxClients; }
+  void setMaxClients(int clients) { m_maxClients = clients; }
 
   [[nodiscard]] qint64 sendBufferLimit() const { return m_sendBufferLimit; }
   void setSendBufferLimit(qint64 bytes) { m_sendBufferLimit = bytes; }
@@ -102,6 +110,7 @@ class TcpServer : public QObject {
 
  private:
   void onNewConnection();
+  void onAcceptError(QAbstractSocket::SocketError error);
   void onClientDisconnected(TcpServerClient* client);
   void dropClient(TcpServerClient* client, const QString& message);
   bool removeClient(TcpServerClient* client);
@@ -112,6 +121,8 @@ class TcpServer : public QObject {
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   AcceptFilter m_acceptFilter;
   qint64 m_sendBufferLimit = kDefaultSendBufferLimit;
+  int m_maxClients = kDefaultMaxClients;
+  bool m_acceptFailing = false;  // reported once until an accept works again
   quint16 m_port = 0;
 };
 
