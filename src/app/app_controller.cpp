@@ -333,6 +333,10 @@ void AppController::setServerAccess(int port, bool auth, std::string user, std::
   m_serverConfig->password = m_serverPassword;
 }
 
+void AppController::setServerBindAddress(std::string address) { m_serverConfig->bindAddress = std::move(address); }
+
+std::string AppController::serverBindAddress() const { return m_serverConfig->bindAddress; }
+
 void AppController::stopServer() {
   if (!serverRunning()) return;
   m_server->stop();
@@ -425,6 +429,7 @@ std::vector<std::string> AppController::applySettings() {
 
   // 11. - 13. Loggers.
   m_tcpLogger->setPort(s.port(keys::tcpipLogPort));
+  m_tcpLogger->setMaxClients(s.integer(keys::tcpipLogMaxClients, 1));
   setLoggerActive(LoggerKind::nmeaTcp, s.boolean(keys::tcpipLogActive));
   m_fileLogger->setAppend(s.boolean(keys::fileLogAppend));
   m_fileLogger->setFilename(s.string(keys::fileLogFile));
@@ -455,6 +460,7 @@ std::vector<std::string> AppController::applySettings() {
   m_webRoot = s.string(keys::httpWebRoot);
   server.webRoot = m_webRoot;
   server.port = s.port(keys::httpPort);
+  server.bindAddress = s.string(keys::httpBindAddress);
   m_serverAuth = s.boolean(keys::httpAuth);
   m_serverUser = s.string(keys::httpUserName);
   m_serverPassword = s.string(keys::httpPassword);
@@ -477,6 +483,7 @@ std::vector<std::string> AppController::applySettings() {
   m_httpLogger->setPort(s.port(keys::httpLogPort));
   m_httpLogger->setPostFile(s.string(keys::httpLogFile));
   m_httpLogger->setTimeout(s.integer(keys::httpLogTimeout));
+  m_httpLogger->setCaFile(s.string(keys::httpLogCaFile));
   m_httpLogger->setHttpAuth(s.boolean(keys::httpLogAuth));
   m_httpLogger->setAuthUser(s.string(keys::httpLogUserName));
   m_httpLogger->setAuthPass(s.string(keys::httpLogPassword));

@@ -176,6 +176,9 @@ class AppController : public QObject {
   [[nodiscard]] int serverPort() const;
   /// Port and account of the server, used from its next start (the options dialog).
   void setServerAccess(int port, bool auth, std::string user, std::string password);
+  /// The address the server listens on from its next start; empty: every interface.
+  void setServerBindAddress(std::string address);
+  [[nodiscard]] std::string serverBindAddress() const;
   [[nodiscard]] bool serverAuth() const { return m_serverAuth; }
   [[nodiscard]] const std::string& serverUser() const { return m_serverUser; }
   [[nodiscard]] const std::string& serverPassword() const { return m_serverPassword; }

@@ -41,6 +41,8 @@ inline constexpr SettingKey logHttp{"log\\http", SettingType::boolean, "false"};
 inline constexpr SettingKey logLogFile{"log\\logfile", SettingType::boolean, "true"};
 inline constexpr SettingKey logMaxLines{"log\\maxlines", SettingType::integer, "100"};
 inline constexpr SettingKey tcpipLogPort{"tcpiplog\\port", SettingType::integer, "2222"};
+/// Broadcast clients connected at once; one more is closed at once.
+inline constexpr SettingKey tcpipLogMaxClients{"tcpiplog\\maxclients", SettingType::integer, "4096"};
 inline constexpr SettingKey tcpipLogActive{"tcpiplog\\active", SettingType::boolean, "true"};
 inline constexpr SettingKey fileLogAppend{"filelog\\append", SettingType::boolean, "false"};
 inline constexpr SettingKey fileLogFile{"filelog\\file", SettingType::string, ""};
@@ -66,6 +68,8 @@ inline constexpr SettingKey nmeaFileFile{"nmeafile\\file", SettingType::string, 
 inline constexpr SettingKey nmeaFileChecksum{"nmeafile\\checksum", SettingType::boolean, "true"};
 inline constexpr SettingKey httpWebRoot{"http\\wroot", SettingType::string, "", SettingDefault::webRoot};
 inline constexpr SettingKey httpPort{"http\\port", SettingType::integer, "8087"};
+/// The address the server listens on; "0.0.0.0" (every interface) lets instances post across a network.
+inline constexpr SettingKey httpBindAddress{"http\\bindaddress", SettingType::string, "0.0.0.0"};
 inline constexpr SettingKey httpAuth{"http\\auth", SettingType::boolean, "false"};
 inline constexpr SettingKey httpUserName{"http\\username", SettingType::string, ""};
 inline constexpr SettingKey httpPassword{"http\\password", SettingType::password, ""};
@@ -79,6 +83,8 @@ inline constexpr SettingKey httpLogHost{"httplog\\host", SettingType::string, "l
 inline constexpr SettingKey httpLogPort{"httplog\\port", SettingType::integer, "8087"};
 inline constexpr SettingKey httpLogFile{"httplog\\file", SettingType::string, "onclientpos"};
 inline constexpr SettingKey httpLogTimeout{"httplog\\timeout", SettingType::integer, "500"};
+/// A certificate (PEM) trusted for HTTPS uploads beside the system's, for a self-signed server.
+inline constexpr SettingKey httpLogCaFile{"httplog\\cafile", SettingType::string, ""};
 inline constexpr SettingKey httpLogAuth{"httplog\\auth", SettingType::boolean, "false"};
 inline constexpr SettingKey httpLogUserName{"httplog\\username", SettingType::string, ""};
 inline constexpr SettingKey httpLogPassword{"httplog\\password", SettingType::password, ""};
@@ -106,6 +112,7 @@ inline constexpr std::array kSettingKeys{
     &keys::logLogFile,
     &keys::logMaxLines,
     &keys::tcpipLogPort,
+    &keys::tcpipLogMaxClients,
     &keys::tcpipLogActive,
     &keys::fileLogAppend,
     &keys::fileLogFile,
@@ -131,6 +138,7 @@ inline constexpr std::array kSettingKeys{
     &keys::nmeaFileChecksum,
     &keys::httpWebRoot,
     &keys::httpPort,
+    &keys::httpBindAddress,
     &keys::httpAuth,
     &keys::httpUserName,
     &keys::httpPassword,
@@ -144,6 +152,7 @@ inline constexpr std::array kSettingKeys{
     &keys::httpLogPort,
     &keys::httpLogFile,
     &keys::httpLogTimeout,
+    &keys::httpLogCaFile,
     &keys::httpLogAuth,
     &keys::httpLogUserName,
     &keys::httpLogPassword,

@@ -8,6 +8,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -145,6 +147,60 @@ TEST_F(ProgramProcess, BadNumbersAreNamedAndEveryKeyIsKept) {
   ASSERT_TRUE(after.load().ok());
   for (const SettingKey* key : kSettingKeys)
     EXPECT_EQ(after.readString(key->path, "(missing)"), before.readString(key->path, "(missing)")) << key->path;
+}
+
+// Clients that trickle their requests hold no worker and do not delay the program's end.
+TEST_F(ProgramProcess, TricklingClientsNeitherStallThePositionServerNorItsEnd) {
+  const quint16 httpPort = freePort();
+  ASSERT_NE(httpPort, 0);
+  test::writeFile(settingsFile(),
+                  test::settingsText("<tcpiplog><active>false</active></tcpiplog><http><active>true</active><port>" +
+                                     std::to_string(httpPort) + "</port></http><gpxlog><active>false</active></gpxlog>"));
+  m_process.start(kProgram, {"--headless"});
+  ASSERT_TRUE(m_process.waitForStarted(10000));
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(httpPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto connectRaw = [&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  };
+  // The server is up once a request is answered.
+  auto getPosition = [&] {
+    QTcpSocket http;
+    http.connectToHost(QHostAddress::LocalHost, httpPort);
+    if (!http.waitForConnected(1000)) return QByteArray();
+    http.write("GET /pos.xml HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QByteArray answer;
+    while (http.waitForReadyRead(5000)) answer += http.readAll();
+    return answer;
+  };
+  ASSERT_TRUE(test::waitUntil([&] { return getPosition().startsWith("HTTP/1.1 200"); }, std::chrono::seconds(20)));
+
+  std::vector<int> tricklers;
+  for (int i = 0; i < 300; ++i) {
+    const int fd = connectRaw();
+    ASSERT_GE(fd, 0);
+    tricklers.push_back(fd);
+  }
+  const std::string request = "GET /pos.xml HTTP/1.1\r\nHost: localhost\r\n";
+  for (std::size_t byte = 0; byte < 5; ++byte) {
+    for (const int fd : tricklers) ::send(fd, &request[byte], 1, MSG_NOSIGNAL);
+    EXPECT_TRUE(getPosition().startsWith("HTTP/1.1 200"));
+  }
+
+  const auto stopping = std::chrono::steady_clock::now();
+  m_process.terminate();  // SIGTERM, while 300 requests are half sent
+  ASSERT_TRUE(m_process.waitForFinished(10000));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2));
+  EXPECT_EQ(m_process.exitCode(), 0);
+  for (const int fd : tricklers) ::close(fd);
 }
 
 TEST_F(ProgramProcess, WithoutADisplayItSaysSoAndRunsHeadless) {

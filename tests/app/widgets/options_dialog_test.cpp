@@ -124,6 +124,7 @@ TEST_F(OptionsDialogTest, OpensWithTheDefaultsAsText) {
       {"log\\maxlines", "100"},       {"tcpiplog\\port", "2222"},     {"nmeacom\\baud", "4800"},
       {"nmeacom\\bytesize", "8"},     {"nmeacom\\stopbits", "0"},     {"nmeatcpip\\host", "localhost"},
       {"nmeatcpip\\port", "2222"},    {"http\\port", "8087"},         {"httplog\\host", "localhost"},
+      {"http\\bindaddress", "0.0.0.0"}, {"httplog\\cafile", ""},
       {"httplog\\port", "8087"},      {"httplog\\file", "onclientpos"}, {"httplog\\timeout", "500"},
       {"simu\\maxspeed", "260"},      {"simu\\maxvspeed", "30"},      {"simu\\alt", "0"},
       {"proxy\\port", "0"},
@@ -167,6 +168,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field(*dialog, "http\\port")->setText("8123");
   field<QCheckBox>(*dialog, "http\\auth")->setChecked(true);
   field(*dialog, "http\\username")->setText("admin");
+  field(*dialog, "http\\bindaddress")->setText("127.0.0.1");
+  field(*dialog, "httplog\\cafile")->setText("/etc/geomuxer/upload-ca.pem");
   field(*dialog, "tcpiplog\\port")->setText("2223");
   field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
   field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
@@ -192,6 +195,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"tcpiplog\\port", "2223"},       {"filelog\\append", "true"},       {"httplog\\protocol", "http"},
       {"httplog\\timeout", "1500"},     {"general\\recordmode", "2"},      {"proxy\\host", "proxy.example"},
       {"general\\posunit", "0"},        {"general\\distunit", "2"},        {"httplog\\password", ""},
+      {"http\\bindaddress", "127.0.0.1"}, {"httplog\\cafile", "/etc/geomuxer/upload-ca.pem"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -217,6 +221,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_EQ(controller.serverPort(), 8123);
   EXPECT_TRUE(controller.serverAuth());
   EXPECT_EQ(controller.serverUser(), "admin");
+  EXPECT_EQ(controller.serverBindAddress(), "127.0.0.1");
+  EXPECT_EQ(controller.httpLogger()->caFile(), "/etc/geomuxer/upload-ca.pem");
   EXPECT_FALSE(controller.serverRunning());
   EXPECT_EQ(controller.httpLogger()->protocol(), hpHttp);
   EXPECT_EQ(controller.httpLogger()->host(), "upload.example");
@@ -328,7 +334,8 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
   EXPECT_TRUE(dialog->validate().empty());
   const std::pair<const char*, const char*> bad[] = {
       {"simu\\alt", "-"},           {"nmeacom\\bytesize", "300"}, {"nmeatcpip\\port", ""},
-      {"http\\port", "70000"},      {"httplog\\timeout", ""},     {"proxy\\port", "65536"},
+      {"http\\port", "70000"},      {"http\\bindaddress", "all"}, {"httplog\\timeout", ""},
+      {"proxy\\port", "65536"},
   };
   for (const auto& [name, text] : bad) field(*dialog, name)->setText(text);
   // An empty line limit means no limit.
@@ -342,6 +349,7 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
                           "NMEA via COM, Byte size: '300' is out of range",
                           "NMEA via TCP/IP, Port: '' is not a valid integer value",
                           "HTTP Server, Port: '70000' is not a valid port number",
+                          "HTTP Server, Bind address: 'all' is not an IP address",
                           "HTTP Log, Timeout (ms): '' is not a valid integer value",
                           "HTTP Proxy, Port: '65536' is not a valid port number",
                       }));

@@ -32,6 +32,9 @@ HttpLogPage::HttpLogPage(QWidget* parent) : OptionsPage(tr("HTTP Log"), parent) 
   form->addRow(QString(), new QLabel(tr("Must match the server configuration."), this));
   m_timeout = digitField(this, keys::httpLogTimeout);
   addRow(form, tr("&Timeout (ms):"), m_timeout);
+  m_caFile = textField(this, keys::httpLogCaFile);
+  m_caFile->setToolTip(tr("A certificate file (PEM) to trust for HTTPS, for a server with a self-signed certificate"));
+  addRow(form, tr("Trusted &certificate:"), m_caFile);
   layout->addLayout(form);
 
   auto* authBox = new QGroupBox(this);
@@ -54,6 +57,7 @@ void HttpLogPage::load(const Settings& settings, const AppController& controller
   m_port->setText(storedText(settings, keys::httpLogPort));
   m_file->setText(storedText(settings, keys::httpLogFile));
   m_timeout->setText(storedText(settings, keys::httpLogTimeout));
+  m_caFile->setText(qs(settings.readString(keys::httpLogCaFile)));
   m_auth->setChecked(settings.readBool(keys::httpLogAuth));
   m_user->setText(storedText(settings, keys::httpLogUserName));
   m_password->setText(qs(settings.readString(keys::httpLogPassword)));
@@ -71,6 +75,7 @@ void HttpLogPage::store(Settings& settings) const {
   storeText(settings, keys::httpLogPort, m_port);
   storeText(settings, keys::httpLogFile, m_file);
   storeText(settings, keys::httpLogTimeout, m_timeout);
+  storeText(settings, keys::httpLogCaFile, m_caFile);
   storeFlag(settings, keys::httpLogAuth, m_auth);
   storeText(settings, keys::httpLogUserName, m_user);
   settings.writeString(keys::httpLogPassword, str(m_password->text()));
@@ -84,6 +89,7 @@ void HttpLogPage::apply(AppController& controller) {
   http->setPort(portOf(m_port));
   http->setPostFile(str(m_file->text()));
   http->setTimeout(integerOf(m_timeout));
+  http->setCaFile(str(m_caFile->text().trimmed()));
   http->setHttpAuth(m_auth->isChecked());
   http->setAuthUser(str(m_user->text()));
   http->setAuthPass(str(m_password->text()));

@@ -1,10 +1,12 @@
 #include "app/widgets/options/options_page.h"
 
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
 #include <exception>
+#include <stdexcept>
 
 #include "app/widgets/options/fields.h"
 
@@ -28,6 +30,14 @@ void FieldCheck::integer(QLineEdit* field, bool emptyAllowed) {
 
 void FieldCheck::port(QLineEdit* field, bool emptyAllowed) {
   run(field, emptyAllowed, [field] { (void)portOf(field); });
+}
+
+void FieldCheck::address(QLineEdit* field) {
+  run(field, true, [field] {
+    const QString text = field->text().trimmed();
+    if (QHostAddress().setAddress(text)) return;
+    throw std::runtime_error("'" + text.toStdString() + "' is not an IP address");
+  });
 }
 
 void FieldCheck::byte(QLineEdit* field) {

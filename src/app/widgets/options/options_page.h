@@ -59,6 +59,8 @@ class FieldCheck {
   void integer(QLineEdit* field, bool emptyAllowed = false);
   void port(QLineEdit* field, bool emptyAllowed = false);
   void byte(QLineEdit* field);
+  /// An IPv4 or IPv6 address; empty is allowed.
+  void address(QLineEdit* field);
   /// A decimal number, in the locale's form or with ".".
   void number(QLineEdit* field);
 

@@ -52,6 +52,10 @@ ServerPage::ServerPage(PageHost& host, QWidget* parent) : OptionsPage(tr("HTTP S
   auto* form = new QFormLayout;
   m_port = digitField(this, keys::httpPort);
   addRow(form, tr("&Port:"), m_port);
+  m_bindAddress = textField(this, keys::httpBindAddress);
+  m_bindAddress->setToolTip(tr("0.0.0.0 listens on every interface (other computers can post positions); "
+                               "127.0.0.1 on this computer only"));
+  addRow(form, tr("&Bind address:"), m_bindAddress);
   m_active = check(tr("&Active"), this, keys::httpActive);
   form->addRow(QString(), m_active);
   layout->addLayout(form);
@@ -109,6 +113,7 @@ ServerPage::ServerPage(PageHost& host, QWidget* parent) : OptionsPage(tr("HTTP S
 
 void ServerPage::load(const Settings& settings, const AppController& /*controller*/) {
   m_port->setText(storedText(settings, keys::httpPort));
+  m_bindAddress->setText(storedText(settings, keys::httpBindAddress));
   m_active->setChecked(settings.readBool(keys::httpActive));
   m_auth->setChecked(settings.readBool(keys::httpAuth));
   m_user->setText(storedText(settings, keys::httpUserName));
@@ -119,10 +124,14 @@ void ServerPage::load(const Settings& settings, const AppController& /*controlle
   m_rootCertFile->setText(qs(settings.readString(keys::httpRootCertFile)));
 }
 
-void ServerPage::validate(FieldCheck& check) const { check.port(m_port); }
+void ServerPage::validate(FieldCheck& check) const {
+  check.port(m_port);
+  check.address(m_bindAddress);
+}
 
 void ServerPage::store(Settings& settings) const {
   storeText(settings, keys::httpPort, m_port);
+  storeText(settings, keys::httpBindAddress, m_bindAddress);
   storeFlag(settings, keys::httpActive, m_active);
   storeFlag(settings, keys::httpAuth, m_auth);
   storeText(settings, keys::httpUserName, m_user);
@@ -136,6 +145,7 @@ void ServerPage::store(Settings& settings) const {
 void ServerPage::apply(AppController& controller) {
   controller.stopServer();
   controller.setServerAccess(portOf(m_port), m_auth->isChecked(), str(m_user->text()), str(m_password->text()));
+  controller.setServerBindAddress(str(m_bindAddress->text().trimmed()));
   if (m_active->isChecked()) controller.startServer();
 }
 

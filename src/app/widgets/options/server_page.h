@@ -33,6 +33,7 @@ class ServerPage : public OptionsPage {
 
   PageHost& m_host;
   QLineEdit* m_port;
+  QLineEdit* m_bindAddress;
   QCheckBox* m_active;
   QCheckBox* m_auth;
   QLineEdit* m_user;
