@@ -486,6 +486,8 @@ struct PositionServer::Running {
       }
       now = Clock::now();
 
+      // The list and `fds` match entry by entry; refused dispatches rejoin after the walk.
+      std::vector<ConnectionPtr> refused;
       std::size_t i = 2;
       for (auto it = connections.begin(); it != connections.end(); ++i) {
         const Next step = serve(**it, fds[i].revents != 0, now);
@@ -495,8 +497,9 @@ struct PositionServer::Running {
         }
         ConnectionPtr c = std::move(*it);
         it = connections.erase(it);
-        if (step == Next::dispatch && (c = dispatch(std::move(c)))) connections.push_back(std::move(c));
+        if (step == Next::dispatch && (c = dispatch(std::move(c)))) refused.push_back(std::move(c));
       }
+      for (auto& c : refused) connections.push_back(std::move(c));
       if (accepting && fds[1].revents != 0) acceptAll(connections, acceptPausedUntil, acceptFailureLogged);
     }
     for (const auto& c : connections) ::shutdown(c->fd(), SHUT_RDWR);
