@@ -136,7 +136,8 @@ std::size_t RequestReader::feed(std::string_view bytes) {
       const std::size_t before = used;
       const int status = m_haveRequestLine ? 431 : 414;
       const bool line = collectLine(bytes, used, m_limits.maxLine, status);
-      m_headBytes += used - before;
+      // The head's size counts from the request line on; blank lines before it are counted apart.
+      if (m_haveRequestLine) m_headBytes += used - before;
       if (m_state == State::failed) break;
       if (m_headBytes > m_limits.maxHead) {
         fail(431, "The request head is longer than " + std::to_string(m_limits.maxHead) + " bytes");
@@ -168,7 +169,11 @@ std::size_t RequestReader::feed(std::string_view bytes) {
 
 void RequestReader::headLine(std::string_view line) {
   if (!m_haveRequestLine) {
-    if (line.empty()) return;  // blank lines before a request are tolerated
+    if (line.empty()) {
+      // A few blank lines before a request are tolerated, not an endless stream of them.
+      if (++m_lineCount > m_limits.maxHeaderLines) fail(400, "The request line is missing");
+      return;
+    }
     const auto first = line.find(' ');
     const auto second = first == std::string_view::npos ? first : line.find(' ', first + 1);
     if (second == std::string_view::npos || line.find(' ', second + 1) != std::string_view::npos) {
@@ -213,6 +218,7 @@ void RequestReader::headLine(std::string_view line) {
     m_head.method = std::string(method);
     m_head.minorVersion = version[7] - '0';
     m_haveRequestLine = true;
+    m_lineCount = 0;
     return;
   }
   if (line.empty()) {
