@@ -46,10 +46,15 @@ void appendCoordinate(std::string& out, double value, int degreeDigits) {
   appendDigits(out, tenThousandths % 10000, 4);
 }
 
+// hhmmss, or hhmmss.ss when the time has a fraction of a second: a 10 Hz receiver's epochs must
+// not all read alike. Hundredths are cut, not rounded, so 23:59:59.999 never becomes the next day.
 void appendTime(std::string& out, const DateTimeParts& parts) {
   appendDigits(out, parts.hour, 2);
   appendDigits(out, parts.minute, 2);
   appendDigits(out, parts.second, 2);
+  if (parts.millisecond == 0) return;
+  out += '.';
+  appendDigits(out, parts.millisecond / 10, 2);
 }
 
 void appendLatLon(std::string& out, const PositionInfo& p) {
@@ -59,18 +64,28 @@ void appendLatLon(std::string& out, const PositionInfo& p) {
   out += p.x >= 0.0 ? ",E" : ",W";
 }
 
+// The fix kind the sentences state. A record without a fix kind still holds a position, so it
+// counts as a plain fix: readers drop a position whose GGA says quality 0.
+Fix statedFix(const PositionInfo& p) { return p.has(defFix) ? p.fix : fixUnknown; }
+
+// GGA quality indicator: the inverse of the decoder's reading of it.
 int fixQuality(Fix fix) {
   switch (fix) {
-    case fixInvalid:
-    case fixUnknown:
-      return 0;
+    case fixInvalid: return 0;
     case fix2D_diff:
-    case fix3D_diff:
-      return 2;
-    default:
-      return 1;
+    case fix3D_diff: return 2;
+    case fixPrec: return 3;
+    case fixRTK: return 4;
+    case fixFRTK: return 5;
+    case fixEstimated: return 6;
+    case fixManual: return 7;
+    case fixSimulation: return 8;
+    default: return 1;
   }
 }
+
+// RMC and GLL status: "V" (void) only for a record that says it has no fix.
+char fixStatus(const PositionInfo& p) { return statedFix(p) == fixInvalid ? 'V' : 'A'; }
 
 // Appends "$" + body (built by `body`) + "*" + checksum, computing the checksum over what was written.
 template <typename Body>
@@ -86,7 +101,9 @@ void appendFramed(std::string& out, Body body) {
 void appendRmcBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
   out += "GPRMC,";
   appendTime(out, t);
-  out += ",A,";
+  out += ',';
+  out += fixStatus(p);
+  out += ',';
   appendLatLon(out, p);
   out += ',';
   appendFixed(out, static_cast<double>(p.speed) / kKnotsToKmh, 2);
@@ -105,8 +122,14 @@ void appendGgaBody(std::string& out, const PositionInfo& p, const DateTimeParts&
   out += ',';
   appendLatLon(out, p);
   out += ',';
-  appendDigits(out, fixQuality(p.fix), 1);
-  out += ",0,";
+  appendDigits(out, fixQuality(statedFix(p)), 1);
+  out += ',';
+  // Satellites in use, two digits as receivers write them; "0" when the record has no count.
+  if (p.has(defSatellites) && p.satellites >= 0)
+    appendDigits(out, p.satellites, 2);
+  else
+    out += '0';
+  out += ',';
   appendFixed(out, p.hdop, 1);
   out += ',';
   appendFixed(out, p.altitude, 0);
@@ -118,7 +141,8 @@ void appendGllBody(std::string& out, const PositionInfo& p, const DateTimeParts&
   appendLatLon(out, p);
   out += ',';
   appendTime(out, t);
-  out += ",A";
+  out += ',';
+  out += fixStatus(p);
 }
 
 template <typename Writer>

@@ -19,8 +19,11 @@ namespace geomuxer {
 /// "$", the body, "*" and the body's checksum.
 [[nodiscard]] std::string nmeaFrame(std::string_view body);
 
-/// One framed sentence each, without line end. Every field is written from whatever the record
-/// holds; its flags are not looked at. Talker is always "GP".
+/// One framed sentence each, without line end. Talker is always "GP". The time is hhmmss, with
+/// hundredths (hhmmss.ss) when it has a fraction of a second. The fix kind gives GGA's quality and
+/// the "A"/"V" status of RMC and GLL; a record without `defFix` counts as a plain fix (quality 1).
+/// GGA's satellite count is the record's when it has `defSatellites`, else "0". The other fields
+/// are written from whatever the record holds, flags or not.
 [[nodiscard]] std::string nmeaRmc(const PositionInfo& position);
 [[nodiscard]] std::string nmeaGga(const PositionInfo& position);
 [[nodiscard]] std::string nmeaGll(const PositionInfo& position);

@@ -66,6 +66,14 @@ std::string formatFixed(double value, int decimals) {
   return out;
 }
 
+std::string formatShortest(float value) {
+  if (!std::isfinite(value)) return {};
+  std::array<char, 64> buf{};
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed);
+  if (ec != std::errc{}) return {};
+  return std::string(buf.data(), end);
+}
+
 std::string formatGeneral(double value) {
   if (value == 0.0) return "0";
   if (std::isnan(value)) return "NAN";

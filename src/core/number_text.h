@@ -34,5 +34,8 @@ void appendFixed(std::string& out, double value, int decimals);
 /// 1e-5 <= |v| < 1e15, otherwise "d.dddE-7". A single widened to double shows its binary
 /// value: 47.123f gives "47.1230010986328".
 [[nodiscard]] std::string formatGeneral(double value);
+/// The shortest fixed-notation text that reads back as the same single: 1.2f gives "1.2" where
+/// formatGeneral of the widened value gives "1.20000004768372". Empty for NaN and infinities.
+[[nodiscard]] std::string formatShortest(float value);
 
 }  // namespace geomuxer

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/number_text.h"
+#include "core/value_checks.h"
 
 namespace geomuxer {
 
@@ -45,6 +46,22 @@ std::string unusedName(const std::string& name) {
     if (!QFile::exists(QString::fromStdString(candidate))) return candidate;
   }
   return name;
+}
+
+// The schema's fix kinds; kinds it has no word for (unknown, estimated, manual, simulated) are
+// left out, which the schema reads as "not known".
+std::string_view gpxFix(Fix fix) {
+  switch (fix) {
+    case fixInvalid: return "none";
+    case fix2D: return "2d";
+    case fix3D: return "3d";
+    case fix2D_diff:
+    case fix3D_diff:
+    case fixRTK:
+    case fixFRTK: return "dgps";
+    case fixPrec: return "pps";
+    default: return {};
+  }
 }
 
 }  // namespace
@@ -122,7 +139,30 @@ void GpxLogger::addPosition(const PositionInfo& position) {
     m_text += "</ele>";
     writeLine(*m_file, 8, m_text);
   }
-  writeLine(*m_file, 8, "<time>" + formatIsoTime(position.time) + "</time>");
+  writeLine(*m_file, 8, "<time>" + formatIsoTimeMs(position.time) + "</time>");
+  // The rest in the schema's order; values outside their range are left out rather than written
+  // as text that no reader accepts.
+  const auto element = [&](std::string_view name, DefField field, float value) {
+    if (!position.has(field) || !validValue(field, value)) return;
+    m_text = "<";
+    m_text += name;
+    m_text += '>';
+    m_text += formatShortest(value);
+    m_text += "</";
+    m_text += name;
+    m_text += '>';
+    writeLine(*m_file, 8, m_text);
+  };
+  element("geoidheight", defGeoidHeight, position.geoidHeight);
+  if (position.has(defFix)) {
+    if (const std::string_view fix = gpxFix(position.fix); !fix.empty())
+      writeLine(*m_file, 8, "<fix>" + std::string(fix) + "</fix>");
+  }
+  if (position.has(defSatellites) && validValue(defSatellites, position.satellites))
+    writeLine(*m_file, 8, "<sat>" + std::to_string(position.satellites) + "</sat>");
+  element("hdop", defHDOP, position.hdop);
+  element("vdop", defVDOP, position.vdop);
+  element("pdop", defPDOP, position.pdop);
   writeLine(*m_file, 6, "</trkpt>");
 }
 

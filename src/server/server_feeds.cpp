@@ -4,6 +4,7 @@
 
 #include "core/number_text.h"
 #include "core/position_fields.h"
+#include "core/value_checks.h"
 #include "server/sqlite.h"
 
 namespace geomuxer {
@@ -50,6 +51,21 @@ void addStoredPositionChildren(SmlNode& node, const StoredPosition& p) {
   if (p.sat) node.addChild("sat").setInteger(*p.sat);
 }
 
+// The receiver's quality members after the satellite count, in both current-position feeds:
+// satellites in view, the fix kind as its display text, and the dilutions. A dilution outside
+// its range (0 is what a record holds that never had one) is left out.
+template <typename Number>
+void addQualityChildren(SmlNode& root, const PositionInfo& p, Number number) {
+  if (p.has(defSatellitesInView)) root.addChild("satellitesinview").setInteger(p.satellitesInView);
+  if (p.has(defFix)) root.addChild("fix", fixText(p.fix));
+  const auto dop = [&](std::string_view name, DefField field, float value) {
+    if (p.has(field) && validValue(field, value)) number(name, value);
+  };
+  dop("pdop", defPDOP, p.pdop);
+  dop("hdop", defHDOP, p.hdop);
+  dop("vdop", defVDOP, p.vdop);
+}
+
 void addClientChildren(SmlNode& node, const UserRecord& u) {
   node.addChild("id").setInteger(u.id);
   node.addChild("name", u.name);
@@ -70,13 +86,14 @@ const std::string& serverSoftware() {
 
 void buildPositionFeed(SmlNode& root, const PositionInfo& p) {
   root.setName("position");
-  root.addChild("datetime", formatIsoTime(p.time));
+  root.addChild("datetime", formatIsoTimeMs(p.time));
   addNumber(root, "lat", p.y);
   addNumber(root, "lon", p.x);
   for (const auto& m : kMeasurementFields) {
     if (p.has(m.field)) addNumber(root, m.name, p.*m.member);
   }
   if (p.has(defSatellites)) root.addChild("satellites").setInteger(p.satellites);
+  addQualityChildren(root, p, [&](std::string_view name, float value) { addNumber(root, name, value); });
 }
 
 void buildPositionTextFeed(SmlNode& root, const PositionInfo& p, const DisplayFormat& format) {
@@ -88,7 +105,7 @@ void buildPositionTextFeed(SmlNode& root, const PositionInfo& p, const DisplayFo
   const DistUnit unit = format.distUnit;
 
   root.setName("position");
-  root.addChild("datetime", formatIsoTime(p.time));
+  root.addChild("datetime", formatIsoTimeMs(p.time));
   root.addChild("latlon", formatLatLon(p.point(), format.posUnit, nf));
   if (p.has(defXYPrec)) root.addChild("prec", formatPrecision(unit, p.xyPrec, nf));
   if (p.has(defAltitude)) root.addChild("alt", formatDistance(unit, p.altitude, nf));
@@ -100,6 +117,7 @@ void buildPositionTextFeed(SmlNode& root, const PositionInfo& p, const DisplayFo
   if (p.has(defDepth)) root.addChild("depth", formatDistance(unit, p.depth, nf));
   if (p.has(defMagVar)) root.addChild("magvar", formatMagVar(p.magVar, nf));
   if (p.has(defSatellites)) root.addChild("satellites").setInteger(p.satellites);
+  addQualityChildren(root, p, [&](std::string_view name, float value) { root.addChild(name, formatShortest(value)); });
 }
 
 void buildStoredPositionFeed(SmlNode& root, const StoredPosition& position) {

@@ -19,11 +19,13 @@ namespace geomuxer {
 /// "Server" header, the foot of status pages and the creator of GPX exports.
 [[nodiscard]] const std::string& serverSoftware();
 
-/// "position": date-time, latitude and longitude always, the other measurements when flagged,
-/// numbers in the 15-digit general form.
+/// "position": date-time (with milliseconds when it has them), latitude and longitude always, the
+/// other measurements when flagged, numbers in the 15-digit general form. After "satellites":
+/// "satellitesinview", "fix" (its display text), "pdop", "hdop", "vdop".
 void buildPositionFeed(SmlNode& root, const PositionInfo& position);
 /// "position" with the display texts of the units in `format`; the decimal separator is always
-/// '.', whatever the format says.
+/// '.', whatever the format says. The same quality children as buildPositionFeed, dilutions in
+/// their shortest form ("1.2").
 void buildPositionTextFeed(SmlNode& root, const PositionInfo& position, const DisplayFormat& format);
 
 /// "position" with the children of one stored row. Throws ConversionError for a stored

@@ -44,10 +44,9 @@ TEST(NmeaWriter, HemispheresAndPadding) {
   EXPECT_EQ(nmeaGll(p).substr(7, 9), "0005.0000");
 }
 
-TEST(NmeaWriter, FixedFieldsIgnoreTheRecord) {
+TEST(NmeaWriter, FieldsWrittenWhateverTheFlags) {
   PositionInfo p = examplePosition();
   p.speed = 0.0f;
-  p.satellites = 12;
   p.altitude = -0.4f;
   p.time = *makeDateTime({.year = 1999, .month = 12, .day = 31, .hour = 23, .minute = 59, .second = 59});
   const std::string rmc = nmeaRmc(p);
@@ -55,15 +54,67 @@ TEST(NmeaWriter, FixedFieldsIgnoreTheRecord) {
   EXPECT_NE(nmeaGga(p).find(",E,1,0,1.2,-0,M,,,,0000*"), std::string::npos) << nmeaGga(p);
 }
 
-TEST(NmeaWriter, FixQualities) {
-  const std::pair<Fix, char> table[] = {{fixInvalid, '0'}, {fixUnknown, '0'}, {fix2D, '1'},
-                                        {fix3D_diff, '2'}, {fix2D_diff, '2'}, {fixRTK, '1'},
-                                        {fixSimulation, '1'}};
+// GGA's count of satellites in use comes from the record when it has one.
+TEST(NmeaWriter, SatelliteCount) {
+  PositionInfo p = examplePosition();
+  p.satellites = 12;
+  EXPECT_NE(nmeaGga(p).find(",E,1,0,1.2,"), std::string::npos) << "no count without its flag: " << nmeaGga(p);
+  p.fields.include(defSatellites);
+  EXPECT_NE(nmeaGga(p).find(",E,1,12,1.2,"), std::string::npos) << nmeaGga(p);
+  p.satellites = 7;
+  EXPECT_NE(nmeaGga(p).find(",E,1,07,1.2,"), std::string::npos) << nmeaGga(p);
+  p.satellites = 0;
+  EXPECT_NE(nmeaGga(p).find(",E,1,00,1.2,"), std::string::npos) << nmeaGga(p);
+}
+
+// A fraction of a second shows as hundredths in all three sentences; whole seconds keep hhmmss.
+TEST(NmeaWriter, SubSecondTimes) {
+  struct Row {
+    const char* name;
+    int millisecond;
+    const char* text;
+  };
+  const Row rows[] = {{"whole second", 0, "090503,"},  {"tenth", 100, "090503.10,"},
+                      {"half", 500, "090503.50,"}, {"8 Hz step", 125, "090503.12,"},
+                      {"cut, not rounded", 999, "090503.99,"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PositionInfo p = examplePosition();
+    p.time = *makeDateTime(
+        {.year = 2008, .month = 5, .day = 17, .hour = 9, .minute = 5, .second = 3, .millisecond = row.millisecond});
+    EXPECT_EQ(nmeaRmc(p).substr(7, std::string_view(row.text).size()), row.text);
+    EXPECT_EQ(nmeaGga(p).substr(7, std::string_view(row.text).size()), row.text);
+    const std::string gll = nmeaGll(p);
+    EXPECT_NE(gll.find(std::string(",E,") + row.text + "A*"), std::string::npos) << gll;
+    EXPECT_EQ(nmeaChecksum(gll.substr(1, gll.find('*') - 1)), gll.substr(gll.find('*') + 1));
+  }
+  // The last hundredth of a day stays on its day.
+  PositionInfo p = examplePosition();
+  p.time = *makeDateTime({.year = 1999, .month = 12, .day = 31, .hour = 23, .minute = 59, .second = 59, .millisecond = 995});
+  EXPECT_EQ(nmeaRmc(p).substr(0, 17), "$GPRMC,235959.99,");
+  EXPECT_NE(nmeaRmc(p).find(",311299,"), std::string::npos);
+}
+
+// The fix kind goes into GGA's quality (the decoder's reading of it, inverted) and the RMC and GLL
+// status. A record that does not say which fix it has holds a position all the same.
+TEST(NmeaWriter, FixKind) {
+  const std::pair<Fix, char> table[] = {
+      {fixInvalid, '0'}, {fixUnknown, '1'}, {fix2D, '1'},    {fix3D, '1'},        {fix2D_diff, '2'},
+      {fix3D_diff, '2'}, {fixPrec, '3'},    {fixRTK, '4'},   {fixFRTK, '5'},      {fixEstimated, '6'},
+      {fixManual, '7'},  {fixSimulation, '8'}};
   for (const auto& [fix, quality] : table) {
     PositionInfo p = examplePosition();
     p.fix = fix;
+    p.fields.include(defFix);
     EXPECT_EQ(nmeaGga(p)[39], quality) << fixText(fix);
+    const char status = fix == fixInvalid ? 'V' : 'A';
+    EXPECT_EQ(nmeaRmc(p)[14], status) << fixText(fix);
+    EXPECT_EQ(nmeaGll(p)[39], status) << fixText(fix) << " " << nmeaGll(p);
   }
+  PositionInfo p = examplePosition();
+  p.fix = fixInvalid;  // a default member, not a statement
+  EXPECT_EQ(nmeaGga(p)[39], '1');
+  EXPECT_EQ(nmeaRmc(p)[14], 'A');
 }
 
 TEST(NmeaCodec, ChecksumFrameAndFields) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace geomuxer {
 namespace {
 
@@ -46,6 +48,17 @@ TEST(NumberText, GeneralFormOfWidenedSingles) {
   EXPECT_EQ(formatGeneral(0.0000015), "1.5E-6");
   EXPECT_EQ(formatGeneral(123456789012345.0), "123456789012345");
   EXPECT_EQ(formatGeneral(1e15), "1E15");
+}
+
+// XML decimals take no exponent, and a single's shortest text is what the receiver sent.
+TEST(NumberText, ShortestFixedFormOfSingles) {
+  EXPECT_EQ(formatShortest(1.2f), "1.2");
+  EXPECT_EQ(formatShortest(0.94f), "0.94");
+  EXPECT_EQ(formatShortest(-30.25f), "-30.25");
+  EXPECT_EQ(formatShortest(1e-5f), "0.00001");
+  EXPECT_EQ(formatShortest(2.5e6f), "2500000");
+  EXPECT_EQ(formatShortest(std::numeric_limits<float>::quiet_NaN()), "");
+  EXPECT_EQ(formatShortest(std::numeric_limits<float>::infinity()), "");
 }
 
 }  // namespace

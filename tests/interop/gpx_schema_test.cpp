@@ -80,10 +80,27 @@ TEST_F(GpxSchema, EveryRunValidates) {
     logger.addPosition(position(lons[s], lats[s], s));
   });
   run(4, [](int) {});
+  // Every fix kind, satellite counts and dilutions at the ends of their ranges, and times with
+  // milliseconds.
+  run(5, [&](int s) {
+    for (int kind = 0; kind < kFixCount; ++kind) {
+      PositionInfo p = position(8.25f, 47.5f, s);
+      p.time += (kind * 83 + 1) / static_cast<double>(kMsPerDay);
+      p.fix = static_cast<Fix>(kind);
+      p.satellites = (s * kFixCount + kind) * 4;
+      const float dops[] = {0.01f, 1.0f, 2.5f, 50.0f, 99.0f};
+      p.hdop = dops[s];
+      p.vdop = dops[4 - s];
+      p.pdop = dops[(s + 2) % 5];
+      p.geoidHeight = -30.25f * static_cast<float>(s - 2);
+      p.fields = {defTime, defXY, defFix, defSatellites, defHDOP, defVDOP, defPDOP, defGeoidHeight};
+      logger.addPosition(p);
+    }
+  });
 
   const QStringList files = QDir(dir.path()).entryList({"*.gpx"}, QDir::Files, QDir::Name);
   ASSERT_EQ(files, QStringList({"20240309000001.gpx", "20240309000002.gpx", "20240309000003.gpx",
-                                "20240309000004.gpx"}));
+                                "20240309000004.gpx", "20240309000005.gpx"}));
   for (const QString& name : files) EXPECT_EQ(validate(dir.filePath(name)), "") << name.toStdString();
 }
 

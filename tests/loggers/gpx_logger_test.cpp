@@ -106,6 +106,53 @@ TEST_F(GpxFile, ElevationComesBeforeTimeAndAntimeridianIsWrittenWest) {
                                   kFooter);
 }
 
+// Milliseconds, the fix kind, satellites and dilutions go where the schema has a place for them,
+// in its order; members without their flag, or out of range, are left out.
+TEST_F(GpxFile, QualityMembersAndMilliseconds) {
+  logger.start();
+  PositionInfo p = at(7);
+  p.time += 250.0 / kMsPerDay;
+  p.altitude = 431.25f;
+  p.geoidHeight = 47.5f;
+  p.fix = fix3D_diff;
+  p.satellites = 9;
+  p.hdop = 0.9f;
+  p.vdop = 1.3f;
+  p.pdop = 1.6f;
+  p.fields = {defTime, defXY, defAltitude, defGeoidHeight, defFix, defSatellites, defHDOP, defVDOP, defPDOP};
+  logger.addPosition(p);
+  PositionInfo unknown = at(8);
+  unknown.fix = fixSimulation;  // no word for it in the schema
+  unknown.hdop = 0.0f;          // out of range: dilutions are above 0
+  unknown.satellites = 3;       // no flag
+  unknown.fields = {defTime, defXY, defFix, defHDOP};
+  logger.addPosition(unknown);
+  PositionInfo none = at(9);
+  none.fix = fixInvalid;
+  none.fields = {defTime, defXY, defFix};
+  logger.addPosition(none);
+  logger.stop();
+  EXPECT_EQ(readFile(path()), kHeader +
+                                  "      <trkpt lat=\"47.5000000\" lon=\"8.2500000\">\r\n"
+                                  "        <ele>431.2500000</ele>\r\n"
+                                  "        <time>2008-05-17T09:06:07.250Z</time>\r\n"
+                                  "        <geoidheight>47.5</geoidheight>\r\n"
+                                  "        <fix>dgps</fix>\r\n"
+                                  "        <sat>9</sat>\r\n"
+                                  "        <hdop>0.9</hdop>\r\n"
+                                  "        <vdop>1.3</vdop>\r\n"
+                                  "        <pdop>1.6</pdop>\r\n"
+                                  "      </trkpt>\r\n"
+                                  "      <trkpt lat=\"47.5000000\" lon=\"8.2500000\">\r\n"
+                                  "        <time>2008-05-17T09:06:08Z</time>\r\n"
+                                  "      </trkpt>\r\n"
+                                  "      <trkpt lat=\"47.5000000\" lon=\"8.2500000\">\r\n"
+                                  "        <time>2008-05-17T09:06:09Z</time>\r\n"
+                                  "        <fix>none</fix>\r\n"
+                                  "      </trkpt>\r\n" +
+                                  kFooter);
+}
+
 TEST_F(GpxFile, RecordsEveryPositionAndOnlyResetsTheFilter) {
   TracklogFilter filter;
   ASSERT_TRUE(filter.accept(at(0)));

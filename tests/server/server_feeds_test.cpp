@@ -45,7 +45,7 @@ TEST(PositionFeed, WritesFlaggedMeasurementsInOrderAsWidenedSingles) {
   p.speed = 12.5f;
   p.magVar = -2.0f;
   p.xyPrec = 3.0f;
-  p.fields = {defTime, defXY, defSatellites, defMagVar, defSpeed, defXYPrec, defHDOP};
+  p.fields = {defTime, defXY, defSatellites, defMagVar, defSpeed, defXYPrec, defHDOP};  // HDOP 0: none
   SmlNode full;
   buildPositionFeed(full, p);
   EXPECT_EQ(childNames(full), (std::vector<std::string>{"datetime", "lat", "lon", "prec", "speed", "magvar", "satellites"}));
@@ -76,6 +76,41 @@ TEST(PositionFeed, TextFeedUsesDisplayUnitsWithADotSeparator) {
   SmlNode statute;
   buildPositionTextFeed(statute, p, DisplayFormat{DistUnit::statute, PosUnit::decimalMinute, dot});
   EXPECT_EQ(statute.findNode("speed")->value(), formatSpeed(DistUnit::statute, 100.0, dot));
+}
+
+// Both current-position feeds carry milliseconds and the receiver's quality members after the
+// satellite count; a dilution that is not above 0 was never received.
+TEST(PositionFeed, QualityMembersAndMilliseconds) {
+  PositionInfo p;
+  p.time = *makeDateTime({.year = 2024, .month = 5, .day = 1, .hour = 10, .minute = 20, .second = 30, .millisecond = 400});
+  p.y = 47.5f;
+  p.x = 8.25f;
+  p.satellites = 8;
+  p.satellitesInView = 23;
+  p.fix = fixRTK;
+  p.pdop = 1.6f;
+  p.hdop = 0.9f;
+  p.vdop = 0.0f;
+  p.fields = {defTime, defXY, defSatellites, defSatellitesInView, defFix, defPDOP, defHDOP, defVDOP};
+  const std::vector<std::string> names{"datetime", "lat", "lon", "satellites", "satellitesinview", "fix", "pdop", "hdop"};
+
+  SmlNode numbers;
+  buildPositionFeed(numbers, p);
+  EXPECT_EQ(childNames(numbers), names);
+  EXPECT_EQ(numbers.findNode("datetime")->value(), "2024-05-01T10:20:30.400Z");
+  EXPECT_EQ(numbers.findNode("satellitesinview")->value(), "23");
+  EXPECT_EQ(numbers.findNode("fix")->value(), fixText(fixRTK));
+  EXPECT_EQ(numbers.findNode("hdop")->value(), "0.899999976158142") << "a widened single, like every number here";
+
+  SmlNode texts;
+  buildPositionTextFeed(texts, p, DisplayFormat{DistUnit::metric, PosUnit::decimalDegree, NumberFormat{",", "."}});
+  std::vector<std::string> textNames = names;
+  textNames[1] = "latlon";
+  textNames.erase(textNames.begin() + 2);
+  EXPECT_EQ(childNames(texts), textNames);
+  EXPECT_EQ(texts.findNode("datetime")->value(), "2024-05-01T10:20:30.400Z");
+  EXPECT_EQ(texts.findNode("pdop")->value(), "1.6");
+  EXPECT_EQ(texts.findNode("hdop")->value(), "0.9");
 }
 
 TEST(StoredFeeds, PositionElementSetSkipsNullColumns) {
