@@ -455,6 +455,7 @@ std::vector<std::string> AppController::applySettings() {
   m_nmeaTcpip->setCheckChecksum(s.boolean(keys::nmeaTcpipChecksum));
   m_nmeaFile->setFilename(s.string(keys::nmeaFileFile));
   m_nmeaFile->setCheckChecksum(s.boolean(keys::nmeaFileChecksum));
+  m_nmeaFile->setStartAtEnd(s.boolean(keys::nmeaFileStartAtEnd));
 
   // 19., 20. Position server. One that cannot start is an error of its own and stops nothing else.
   m_webRoot = s.string(keys::httpWebRoot);

@@ -66,6 +66,7 @@ inline constexpr SettingKey nmeaTcpipPort{"nmeatcpip\\port", SettingType::intege
 inline constexpr SettingKey nmeaTcpipChecksum{"nmeatcpip\\checksum", SettingType::boolean, "true"};
 inline constexpr SettingKey nmeaFileFile{"nmeafile\\file", SettingType::string, ""};
 inline constexpr SettingKey nmeaFileChecksum{"nmeafile\\checksum", SettingType::boolean, "true"};
+inline constexpr SettingKey nmeaFileStartAtEnd{"nmeafile\\startatend", SettingType::boolean, "false"};
 inline constexpr SettingKey httpWebRoot{"http\\wroot", SettingType::string, "", SettingDefault::webRoot};
 inline constexpr SettingKey httpPort{"http\\port", SettingType::integer, "8087"};
 /// The address the server listens on; "0.0.0.0" (every interface) lets instances post across a network.
@@ -136,6 +137,7 @@ inline constexpr std::array kSettingKeys{
     &keys::nmeaTcpipChecksum,
     &keys::nmeaFileFile,
     &keys::nmeaFileChecksum,
+    &keys::nmeaFileStartAtEnd,
     &keys::httpWebRoot,
     &keys::httpPort,
     &keys::httpBindAddress,

@@ -5,7 +5,9 @@
 namespace geomuxer {
 
 std::unique_ptr<GpsInterface> GpsTrackerNmeaFile::createInterface() {
-  return std::make_unique<GpsInterfaceFile>(makeProtocol(), QString::fromStdString(m_filename));
+  auto file = std::make_unique<GpsInterfaceFile>(makeProtocol(), QString::fromStdString(m_filename));
+  file->setStartAtEnd(m_startAtEnd);
+  return file;
 }
 
 }  // namespace geomuxer

@@ -2,13 +2,21 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string_view>
 
 namespace geomuxer {
 namespace {
+
+Q_LOGGING_CATEGORY(lcFile, "geomuxer.file")
+
+// How far back from the end of the file to look for the last line end when following from the
+// end; a longer last line is no sentence and is skipped.
+constexpr qint64 kLastLineLookBack = 4096;
 
 std::unique_ptr<QIODevice> openFile(const QString& filename) {
   if (!QFileInfo::exists(filename)) {
@@ -31,6 +39,18 @@ bool replacedUnderneath(const QFile& file) {
   return opened.st_dev != named.st_dev || opened.st_ino != named.st_ino;
 }
 
+// Where following from the end begins: just after the last line end, so that a line the writer
+// is still in the middle of is read whole rather than from its middle.
+qint64 startOfLastLine(QFile& file) {
+  const qint64 size = file.size();
+  const qint64 from = std::max<qint64>(0, size - kLastLineLookBack);
+  if (!file.seek(from)) return size;
+  const QByteArray tail = file.read(size - from);
+  const qsizetype end = std::max(tail.lastIndexOf('\n'), tail.lastIndexOf('\r'));
+  if (end < 0) return from == 0 ? 0 : size;
+  return from + end + 1;
+}
+
 }  // namespace
 
 GpsInterfaceFile::GpsInterfaceFile(std::unique_ptr<GpsProtocol> decoder, const QString& filename, QObject* parent)
@@ -38,6 +58,9 @@ GpsInterfaceFile::GpsInterfaceFile(std::unique_ptr<GpsProtocol> decoder, const Q
   m_poll.setInterval(kPollMs);
   m_poll.setTimerType(Qt::CoarseTimer);
   connect(&m_poll, &QTimer::timeout, this, &GpsInterfaceFile::checkFile);
+  m_goneGrace.setSingleShot(true);
+  m_goneGrace.setInterval(kGoneGraceMs);
+  connect(&m_goneGrace, &QTimer::timeout, this, &GpsInterfaceFile::checkFile);
   connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &GpsInterfaceFile::checkFile);
   connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &GpsInterfaceFile::checkFile);
 }
@@ -49,8 +72,11 @@ void GpsInterfaceFile::open() {
   const QFileInfo info(m_filename);
   m_lastModified = info.lastModified();
   m_lastSize = info.size();
+  auto* file = static_cast<QFile*>(device());
+  (void)file->seek(m_startAtEnd ? startOfLastLine(*file) : 0);
   if (protocol() != nullptr) protocol()->start(*this);
   m_terminating = false;
+  m_missing = false;
   m_following = true;
   watch();
   m_poll.start();
@@ -60,6 +86,7 @@ void GpsInterfaceFile::close() {
   if (!m_following) return;
   m_following = false;
   m_poll.stop();
+  m_goneGrace.stop();
   if (!m_watcher.files().isEmpty()) m_watcher.removePaths(m_watcher.files());
   if (!m_watcher.directories().isEmpty()) m_watcher.removePaths(m_watcher.directories());
   if (protocol() != nullptr) protocol()->stop(*this);
@@ -77,30 +104,55 @@ void GpsInterfaceFile::checkFile() {
   if (!m_following || m_terminating) return;
   const QFileInfo info(m_filename);
   if (!info.exists()) {
+    if (!m_missing) {
+      m_missing = true;
+      m_goneGrace.start();
+      return;
+    }
+    if (m_goneGrace.isActive()) return;
     m_terminating = true;
     reportFault({FaultKind::deviceGone, QStringLiteral("File \"%1\" is gone").arg(m_filename).toStdString(), false});
     return;
   }
+  m_missing = false;
+  m_goneGrace.stop();
   auto* file = static_cast<QFile*>(device());
+  const char* restart = nullptr;
   if (replacedUnderneath(*file)) {
-    // Follow the new file from the same position, as if it had been rewritten in place.
-    const qint64 position = file->pos();
     file->close();
     if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
       m_terminating = true;
       reportFault({FaultKind::deviceGone, "Error opening file", false});
       return;
     }
-    (void)file->seek(position);
     m_watcher.removePath(m_filename);
+    restart = "was replaced";
+  } else if (file->size() < file->pos()) {
+    restart = "got shorter";
   }
   watch();
+  if (restart != nullptr) {
+    restartFromBeginning(restart);
+    if (!m_following) return;
+  }
   const QDateTime modified = info.lastModified();
   const qint64 size = info.size();
-  if (modified == m_lastModified && size <= m_lastSize) return;
+  if (restart == nullptr && modified == m_lastModified && size <= m_lastSize) return;
   m_lastModified = modified;
   m_lastSize = size;
   readNewData();
+}
+
+void GpsInterfaceFile::restartFromBeginning(const char* why) {
+  // Rotated or rewritten: what the new content holds starts at its first byte, and nothing the
+  // decoder kept from the old content (an unfinished line, an open record) belongs to it.
+  qCInfo(lcFile, "File \"%s\" %s; reading it from the beginning", qUtf8Printable(m_filename), why);
+  (void)device()->seek(0);
+  guarded([this] {
+    if (protocol() == nullptr) return;
+    protocol()->stop(*this);
+    if (m_following) protocol()->start(*this);
+  });
 }
 
 void GpsInterfaceFile::readNewData() {

@@ -28,6 +28,7 @@
 #include "loggers/nmea_tcp_logger.h"
 #include "support/temp_dir.h"
 #include "sources/trackers/gps_tracker_nmea_com.h"
+#include "sources/trackers/gps_tracker_nmea_file.h"
 #include "sources/trackers/gps_tracker_nmea_tcpip.h"
 #include "sources/trackers/gps_tracker_simu.h"
 
@@ -142,6 +143,7 @@ TEST_F(OptionsDialogTest, OpensWithTheDefaultsAsText) {
   EXPECT_EQ(checked, (std::vector<bool>{true, false, true, false, true}));
   EXPECT_TRUE(field<QCheckBox>(*dialog, "general\\savepos")->isChecked());
   EXPECT_TRUE(field<QCheckBox>(*dialog, "nmeacom\\checksum")->isChecked());
+  EXPECT_FALSE(field<QCheckBox>(*dialog, "nmeafile\\startatend")->isChecked()) << "off by default";
   // The loggers' checks show what runs, not what was stored.
   EXPECT_EQ(field<QCheckBox>(*dialog, "tcpiplog\\active")->isChecked(), controller.loggerActive(LoggerKind::nmeaTcp));
   EXPECT_EQ(dialog->findChild<QButtonGroup*>(QStringLiteral("general\\posunit"))->checkedId(), 1);
@@ -165,6 +167,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field(*dialog, "nmeatcpip\\port")->setText("10110");
   field(*dialog, "nmeafile\\file")->setText("/tmp/track.nmea");
   field<QCheckBox>(*dialog, "nmeafile\\checksum")->setChecked(false);
+  field<QCheckBox>(*dialog, "nmeafile\\startatend")->setChecked(true);
   field(*dialog, "http\\port")->setText("8123");
   field<QCheckBox>(*dialog, "http\\auth")->setChecked(true);
   field(*dialog, "http\\username")->setText("admin");
@@ -196,6 +199,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"httplog\\timeout", "1500"},     {"general\\recordmode", "2"},      {"proxy\\host", "proxy.example"},
       {"general\\posunit", "0"},        {"general\\distunit", "2"},        {"httplog\\password", ""},
       {"http\\bindaddress", "127.0.0.1"}, {"httplog\\cafile", "/etc/geomuxer/upload-ca.pem"},
+      {"nmeafile\\startatend", "true"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -218,6 +222,9 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   auto* tcp = qobject_cast<GpsTrackerNmeaTcpip*>(controller.source(sourceIndex("NMEA via TCP/IP")));
   EXPECT_EQ(tcp->host(), "gps.example");
   EXPECT_EQ(tcp->port(), 10110);
+  auto* followed = qobject_cast<GpsTrackerNmeaFile*>(controller.source(sourceIndex("NMEA via File")));
+  ASSERT_NE(followed, nullptr);
+  EXPECT_TRUE(followed->startAtEnd());
   EXPECT_EQ(controller.serverPort(), 8123);
   EXPECT_TRUE(controller.serverAuth());
   EXPECT_EQ(controller.serverUser(), "admin");

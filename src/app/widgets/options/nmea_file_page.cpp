@@ -23,22 +23,28 @@ NmeaFilePage::NmeaFilePage(GpsTrackerNmeaFile& source, PageHost& host, QWidget* 
   });
   m_checksum = check(tr("&NMEA Checksum"), this, keys::nmeaFileChecksum);
   form->addRow(QString(), m_checksum);
+  m_startAtEnd = check(tr("Start at the &end of the file"), this, keys::nmeaFileStartAtEnd);
+  m_startAtEnd->setToolTip(tr("Read only what is added to the file after the source starts."));
+  form->addRow(QString(), m_startAtEnd);
   column()->addLayout(form);
 }
 
 void NmeaFilePage::load(const Settings& settings, const AppController& /*controller*/) {
   m_file->setText(storedText(settings, keys::nmeaFileFile));
   m_checksum->setChecked(settings.readBool(keys::nmeaFileChecksum));
+  m_startAtEnd->setChecked(settings.readBool(keys::nmeaFileStartAtEnd));
 }
 
 void NmeaFilePage::store(Settings& settings) const {
   storeText(settings, keys::nmeaFileFile, m_file);
   storeFlag(settings, keys::nmeaFileChecksum, m_checksum);
+  storeFlag(settings, keys::nmeaFileStartAtEnd, m_startAtEnd);
 }
 
 void NmeaFilePage::apply(AppController& /*controller*/) {
   m_source.setFilename(str(m_file->text()));
   m_source.setCheckChecksum(m_checksum->isChecked());
+  m_source.setStartAtEnd(m_startAtEnd->isChecked());
 }
 
 }  // namespace geomuxer

@@ -21,6 +21,7 @@ class NmeaFilePage : public OptionsPage {
   GpsTrackerNmeaFile& m_source;
   QLineEdit* m_file;
   QCheckBox* m_checksum;
+  QCheckBox* m_startAtEnd;
 };
 
 }  // namespace geomuxer
