@@ -144,13 +144,15 @@ void GpsInterfaceFile::checkFile() {
 }
 
 void GpsInterfaceFile::restartFromBeginning(const char* why) {
-  // Rotated or rewritten: what the new content holds starts at its first byte, and nothing the
-  // decoder kept from the old content (an unfinished line, an open record) belongs to it.
+  // Rotated or rewritten: the old content's last epoch was complete and is handed on now; the
+  // new content starts at its first byte, and nothing else the decoder kept (an unfinished
+  // line) belongs to it.
   qCInfo(lcFile, "File \"%s\" %s; reading it from the beginning", qUtf8Printable(m_filename), why);
   (void)device()->seek(0);
   guarded([this] {
     if (protocol() == nullptr) return;
-    protocol()->stop(*this);
+    stopQuietTimer();
+    protocol()->flush(*this);
     if (m_following) protocol()->start(*this);
   });
 }
