@@ -54,6 +54,7 @@ AppController::AppController(Settings& settings, Options options, QObject* paren
       m_log(new LogModel(this)),
       m_serverConfig(std::make_unique<PositionServerConfig>()),
       m_trayHint(kInactiveHint),
+      m_trayState(kInactiveHint),
       m_webRoot(settings.webRoot()) {
   m_tcpLogger = std::make_unique<NmeaTcpLogger>();
   m_tcpLogger->setActive(true);
@@ -130,6 +131,10 @@ void AppController::connectLoggers() {
 
   connect(m_httpLogger.get(), &HttpLogger::errorOccurred, this,
           [this](const QString& message) { logError("HTTP ERROR: ", message); });
+  connect(m_httpLogger.get(), &HttpLogger::queueLengthChanged, this, [this](qint64 length) {
+    setTrayHint(m_trayState);
+    emit uploadQueueLengthChanged(length);
+  });
 }
 
 void AppController::logError(const char* prefix, const QString& message) {
@@ -230,11 +235,19 @@ void AppController::onPosition(const PositionInfo& position) {
   m_log->addLine(QStringLiteral("TRACKER: ") + qs(line));
 }
 
-void AppController::setTrayHint(const QString& hint) {
+void AppController::setTrayHint(const QString& state) {
+  m_trayState = state;
+  // One position in flight is the normal case; more, or one whose post failed, is worth a look.
+  const qint64 waiting = m_httpLogger->queueLength();
+  QString hint = state;
+  if (waiting > 1 || (waiting == 1 && m_httpLogger->retryPending()))
+    hint += QStringLiteral(", %1 positions waiting for upload").arg(waiting);
   if (hint == m_trayHint) return;
   m_trayHint = hint;
   emit trayHintChanged(hint);
 }
+
+qint64 AppController::uploadQueueLength() const { return m_httpLogger->queueLength(); }
 
 // --- loggers ------------------------------------------------------------------------------------
 
@@ -364,6 +377,13 @@ void AppController::createServer() {
 
 std::optional<std::string> AppController::startUp(const CommandLine& commandLine) {
   openDatabase();
+  if (!m_options.uploadQueueFile.empty()) {
+    try {
+      m_httpLogger->openQueue(m_options.uploadQueueFile);
+    } catch (const std::exception& e) {
+      logError("HTTP ERROR: ", qs(e.what()) + QStringLiteral("; positions to upload wait in memory only"));
+    }
+  }
   createServer();
   const std::vector<std::string> problems = applySettings();
   applyCommandLine(commandLine);
@@ -488,6 +508,7 @@ std::vector<std::string> AppController::applySettings() {
   m_httpLogger->setHttpAuth(s.boolean(keys::httpLogAuth));
   m_httpLogger->setAuthUser(s.string(keys::httpLogUserName));
   m_httpLogger->setAuthPass(s.string(keys::httpLogPassword));
+  m_httpLogger->setQueueCapacity(s.integer(keys::httpLogQueueSize, 1));
   setLoggerActive(LoggerKind::http, s.boolean(keys::httpLogActive));
 
   // The values that could not be read first: they are what the user has to mend.

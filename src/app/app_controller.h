@@ -70,6 +70,8 @@ class AppController : public QObject {
     std::filesystem::path dataDir;
     /// The position server's database; empty: no database.
     std::filesystem::path databaseFile;
+    /// The upload logger's queue; empty: positions wait in memory only.
+    std::filesystem::path uploadQueueFile;
   };
 
   /// `settings` must outlive the controller. Creates the sources and loggers; nothing runs yet.
@@ -134,6 +136,8 @@ class AppController : public QObject {
   [[nodiscard]] const TracklogFilter& filter(LoggerKind kind) const {
     return m_filters.at(static_cast<std::size_t>(kind));
   }
+  /// Positions waiting for the upload server's acknowledgement.
+  [[nodiscard]] qint64 uploadQueueLength() const;
   /// Makes the HTTP logger read the proxy settings again before its next run.
   void reloadProxySettings();
 
@@ -153,7 +157,8 @@ class AppController : public QObject {
     m_iconAnimInterval = ms;
     m_chosen.iconAnim = true;
   }
-  /// "Geomuxer - inactive" or "Geomuxer - <source> active".
+  /// "Geomuxer - inactive" or "Geomuxer - <source> active", and ", <n> positions waiting for
+  /// upload" while the upload server has not taken them.
   [[nodiscard]] QString trayHint() const { return m_trayHint; }
 
   // --- positions and units ----------------------------------------------------------------------
@@ -197,6 +202,8 @@ class AppController : public QObject {
   void simulatorStarted(geomuxer::GpsTrackerSimu* simulator);
   void simulatorStopped(geomuxer::GpsTrackerSimu* simulator);
   void loggerActiveChanged(geomuxer::LoggerKind kind, bool active);
+  /// The upload queue grew or shrank.
+  void uploadQueueLengthChanged(qint64 length);
   void serverRunningChanged(bool running);
 
  private:
@@ -248,6 +255,7 @@ class AppController : public QObject {
   bool m_closeToTray = false;
   int m_iconAnimInterval = 400;
   QString m_trayHint;
+  QString m_trayState;  // the hint without the upload queue
   bool m_serverAuth = false;
   std::string m_serverUser;
   std::string m_serverPassword;

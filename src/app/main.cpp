@@ -85,7 +85,7 @@ int run(int argc, char** argv) {
 
   int result = 0;
   {
-    AppController controller(settings, {dataDir, paths.databaseFile});
+    AppController controller(settings, {dataDir, paths.databaseFile, paths.stateDir / "upload-queue.db"});
     const CommandLine commandLine = parseCommandLine(args, controller.sourceNames());
     SignalWatcher stopSignals;
 

@@ -68,10 +68,32 @@ const std::string& HttpLogger::defaultAgent() {
   return agent;
 }
 
-HttpLogger::HttpLogger(QObject* parent) : QObject(parent) {}
+HttpLogger::HttpLogger(QObject* parent) : QObject(parent), m_queue(std::make_unique<UploadQueue>()) {
+  m_retryTimer.setSingleShot(true);
+  connect(&m_retryTimer, &QTimer::timeout, this, &HttpLogger::sendNext);
+}
 
-// The manager is a child: destroying it abandons any post under way without reporting it.
+// The managers are children: destroying them abandons any post under way without reporting it;
+// the position stays in the queue.
 HttpLogger::~HttpLogger() = default;
+
+void HttpLogger::openQueue(const std::filesystem::path& file) {
+  auto queue = std::make_unique<UploadQueue>(file, m_queue->capacity());
+  if (m_inFlight != nullptr) {
+    QObject::disconnect(m_inFlight, nullptr, nullptr, nullptr);
+    m_inFlight->abort();
+    m_inFlight->deleteLater();
+    m_inFlight = nullptr;
+  }
+  m_queue = std::move(queue);
+  emit queueLengthChanged(m_queue->size());
+  sendNext();
+}
+
+void HttpLogger::setRetryDelays(int firstMs, int maxMs) {
+  m_firstRetryDelay = std::max(firstMs, 1);
+  m_maxRetryDelay = std::max(maxMs, m_firstRetryDelay);
+}
 
 QUrl HttpLogger::url() const {
   const QString text = QStringLiteral("%1://%2:%3/%4")
@@ -124,23 +146,35 @@ void HttpLogger::start() {
     }
   }
   m_runSsl = ssl;
-  m_retry.reset();
-  m_waiting.reset();
-  m_retryNotBefore = QDeadlineTimer(0);
+  // What earlier runs (or an earlier program) left goes first.
+  sendNext();
 }
 
 void HttpLogger::addPosition(const PositionInfo& position) {
   if (m_manager == nullptr || !active()) return;
   if (filter() != nullptr && !filter()->accept(position)) return;
-  if (m_inFlight != nullptr || m_retry) {
-    m_waiting = position;  // the newest replaces one that was waiting
-    if (m_inFlight == nullptr && m_retryNotBefore.hasExpired()) post(*m_retry, true);
-    return;
+  const std::int64_t dropped = m_queue->push(uploadFields(position, m_authUser, m_trackId));
+  if (dropped > 0) {
+    // One line when dropping begins and one per thousand after, not one per position.
+    const std::int64_t before = m_dropped;
+    m_dropped += dropped;
+    if (before == 0 || before / 1000 != m_dropped / 1000)
+      emit errorOccurred(QStringLiteral("The upload queue is full (%1 positions); %2 of the oldest dropped so far")
+                             .arg(m_queue->capacity())
+                             .arg(m_dropped));
+  } else {
+    m_dropped = 0;
   }
-  post(position, false);
+  emit queueLengthChanged(m_queue->size());
+  sendNext();
 }
 
-void HttpLogger::post(const PositionInfo& position, bool isRetry) {
+void HttpLogger::sendNext() {
+  if (m_manager == nullptr || m_inFlight != nullptr || m_retryTimer.isActive()) return;
+  if (std::optional<QueuedPost> next = m_queue->front()) post(*next);
+}
+
+void HttpLogger::post(const QueuedPost& queued) {
   QNetworkRequest request(url());
   request.setRawHeader("User-Agent", m_runAgent);
   request.setTransferTimeout(m_runTimeout);
@@ -155,7 +189,7 @@ void HttpLogger::post(const PositionInfo& position, bool isRetry) {
   auto* form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
   const QByteArray boundary = newBoundary();
   form->setBoundary(boundary);
-  for (const auto& [name, value] : uploadFields(position, m_authUser, m_trackId)) {
+  for (const auto& [name, value] : queued.fields) {
     QHttpPart part;
     part.setHeader(QNetworkRequest::ContentDispositionHeader,
                    QByteArray("form-data; name=\"" + QByteArray::fromStdString(name) + '"'));
@@ -167,74 +201,74 @@ void HttpLogger::post(const PositionInfo& position, bool isRetry) {
   QNetworkReply* reply = m_manager->post(request, form);
   form->setParent(reply);
   m_inFlight = reply;
-  m_inFlightPosition = position;
-  m_inFlightIsRetry = isRetry;
-  // The manager as context: once stop has let go of it, its replies report nothing.
-  connect(reply, &QNetworkReply::finished, m_manager, [this, reply] { finished(reply); });
+  m_inFlightId = queued.id;
+  connect(reply, &QNetworkReply::finished, this, [this, reply] { finished(reply); });
 }
 
 void HttpLogger::finished(QNetworkReply* reply) {
   reply->deleteLater();
+  // A run that has stopped keeps its manager only until its last post is answered.
+  if (QNetworkAccessManager* manager = reply->manager(); manager != m_manager) manager->deleteLater();
   if (reply != m_inFlight) return;
   m_inFlight = nullptr;
-  const bool wasRetry = m_inFlightIsRetry;
+  const std::int64_t id = std::exchange(m_inFlightId, 0);
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 
   if (reply->error() == QNetworkReply::NoError) {
-    if (wasRetry) m_retry.reset();
+    m_queue->remove(id);
+    m_retryDelay = 0;
+    emit queueLengthChanged(m_queue->size());
+    sendNext();
+    return;
+  }
+
+  QString message;
+  if (status > 0) {
+    message = QStringLiteral("The server answered %1 %2")
+                  .arg(status)
+                  .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+  } else if (reply->error() == QNetworkReply::OperationCanceledError) {
+    // Only the transfer time-out cancels a post while the logger lives.
+    message = QStringLiteral("Connection timed out");
   } else {
-    QString message;
-    if (status > 0) {
-      message = QStringLiteral("The server answered %1 %2")
-                    .arg(status)
-                    .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    } else if (reply->error() == QNetworkReply::OperationCanceledError) {
-      // Only the transfer time-out cancels a post while the run goes on.
-      message = QStringLiteral("Connection timed out");
-    } else {
-      message = reply->errorString();
-    }
-    // Anything but a refusal of the request itself may pass at a later try.
-    const bool keep = status < 400 || status >= 500 || status == 401 || status == 403 || status == 407 ||
-                      status == 408 || status == 429;
-    if (keep) {
-      m_retry = m_inFlightPosition;
-      bool ok = false;
-      const int seconds = reply->rawHeader("Retry-After").trimmed().toInt(&ok);
-      m_retryNotBefore = QDeadlineTimer(ok && seconds > 0 ? std::min(seconds, kMaxRetryAfter) * 1000LL : 0);
-      message += QStringLiteral("; the position is kept for the next try");
-    } else {
-      if (wasRetry) m_retry.reset();
-      message += QStringLiteral("; the position is dropped");
-    }
-    qCDebug(lcHttp) << "post failed:" << message;
-    if (filter() != nullptr) filter()->reset();
-    emit errorOccurred(message);
-    if (m_manager == nullptr || m_retry) return;  // stopped meanwhile, or the next try waits
+    message = reply->errorString();
   }
-  if (m_retry) {
-    if (m_retryNotBefore.hasExpired()) post(*m_retry, true);
-  } else if (m_waiting) {
-    const PositionInfo next = *m_waiting;
-    m_waiting.reset();
-    post(next, false);
+  // A refusal of the request itself will never pass; an answer about the account, the address or
+  // the moment may pass once the user or the server has mended it.
+  constexpr int kMayPassLater[] = {401, 403, 404, 405, 407, 408, 429};
+  const bool keep = status < 400 || status >= 500 || std::find(std::begin(kMayPassLater), std::end(kMayPassLater),
+                                                               status) != std::end(kMayPassLater);
+  if (keep) {
+    m_retryDelay = m_retryDelay == 0 ? m_firstRetryDelay : std::min(m_retryDelay * 2, m_maxRetryDelay);
+    int delay = m_retryDelay;
+    bool ok = false;
+    const int seconds = reply->rawHeader("Retry-After").trimmed().toInt(&ok);
+    if (ok && seconds > 0) delay = std::max(delay, std::min(seconds, kMaxRetryAfter) * 1000);
+    m_retryTimer.start(delay);
+    message += QStringLiteral("; the position is kept for the next try in %1 s (%2 waiting)")
+                   .arg(QString::number((delay + 999) / 1000))
+                   .arg(m_queue->size());
+  } else {
+    m_queue->remove(id);
+    message += QStringLiteral("; the position is dropped");
   }
+  qCDebug(lcHttp) << "post failed:" << message;
+  if (filter() != nullptr) filter()->reset();
+  emit errorOccurred(message);
+  emit queueLengthChanged(m_queue->size());
+  sendNext();
 }
 
 void HttpLogger::stop() {
   m_trackId.clear();
-  m_inFlight = nullptr;
-  m_retry.reset();
-  m_waiting.reset();
+  m_retryTimer.stop();
+  m_retryDelay = 0;
   if (m_manager == nullptr) return;
   QNetworkAccessManager* manager = std::exchange(m_manager, nullptr);
-  // Later, not now: stop may be reached from a handler of one of its replies.
-  const auto replies = manager->findChildren<QNetworkReply*>();
-  for (QNetworkReply* reply : replies) {
-    QObject::disconnect(reply, nullptr, manager, nullptr);
-    reply->abort();
-  }
-  manager->deleteLater();
+  // A post under way is answered before its manager goes: aborting it could leave the server with
+  // a position that is posted again at the next start. Later, not now: stop may be reached from a
+  // handler of one of its replies.
+  if (m_inFlight == nullptr || m_inFlight->manager() != manager) manager->deleteLater();
 }
 
 }  // namespace geomuxer

@@ -2,10 +2,10 @@
 // Posts every recorded position as a multipart form to a web server, typically the position
 // server of another instance of the program.
 
-#include <QDeadlineTimer>
 #include <QObject>
 #include <QSslConfiguration>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -16,6 +16,7 @@
 
 #include "core/track_logger.h"
 #include "loggers/proxy_settings.h"
+#include "loggers/upload_queue.h"
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -24,25 +25,25 @@ namespace geomuxer {
 
 enum HttpProtocol : int { hpHttp = 0, hpHttps = 1 };
 
-/// One form field: name and text value.
-using FormField = std::pair<std::string, std::string>;
-
 /// The form posted for one position, in the order it is sent: "user", "trackid", "datetime",
 /// "lat" and "lon" always, then each optional member whose flag is set. Fix and dilutions are
 /// never sent.
 [[nodiscard]] std::vector<FormField> uploadFields(const PositionInfo& position, const std::string& user,
                                                   const std::string& trackId);
 
-/// The HTTP upload logger. `start` makes a fresh track id and a new HTTP client for the run;
-/// `addPosition` posts asynchronously and returns at once; `stop` drops the client and abandons
-/// the post under way and any position kept for later.
+/// The HTTP upload logger: store and forward. `start` makes a fresh track id and a new HTTP client
+/// for the run and sends what the queue holds; `addPosition` puts each position the filter accepts
+/// into the queue (committed to its file before it returns) and returns at once; `stop` lets the
+/// post under way finish and sends nothing more. Queued positions keep their form (track id and
+/// user included) across runs and program starts.
 ///
-/// One post at a time: a position that arrives while a post is under way waits, and a newer one
-/// replaces it. A post that fails resets the filter (so the next position is offered again) and
-/// emits errorOccurred; unless the server refused the request itself (a 4xx other than 401, 403,
-/// 407, 408 and 429), the position is kept and posted again before any newer one at the next
-/// try, which is the next position handed to the logger, but not before the server's Retry-After.
-/// Main thread only.
+/// Posts go one at a time, oldest first. A post leaves the queue when the server acknowledges it
+/// (2xx), or when the server refuses the request itself: a 4xx other than those about the
+/// configuration or the moment (401, 403, 404, 405, 407, 408, 429), reported as dropped. Any other
+/// failure (no connection, a time-out, 5xx, those 4xx) keeps it first in the queue and waits before
+/// the next try, twice as long after each failure in a row (from firstRetryDelay up to
+/// maxRetryDelay), or as long as the server's Retry-After asks. Every failure resets the filter and
+/// emits errorOccurred. Main thread only.
 class HttpLogger : public QObject, public TrackLogger {
   Q_OBJECT
 
@@ -92,28 +93,47 @@ class HttpLogger : public QObject, public TrackLogger {
 
   static constexpr int kDefaultTimeout = 30000;
 
+  /// Where the positions wait; in memory (lost at exit) until a file is opened. Throws
+  /// UploadQueueError and keeps the current queue when the file cannot be opened.
+  void openQueue(const std::filesystem::path& file);
+  [[nodiscard]] const UploadQueue& queue() const { return *m_queue; }
+  /// At most this many positions wait; when full, the oldest are dropped (and reported).
+  void setQueueCapacity(std::int64_t capacity) { m_queue->setCapacity(capacity); }
+  /// Positions waiting for the server's acknowledgement, the one being posted included.
+  [[nodiscard]] std::int64_t queueLength() const { return m_queue->size(); }
+  /// True while a failed post waits for its next try.
+  [[nodiscard]] bool retryPending() const { return m_retryTimer.isActive(); }
+  /// The pause after the last failure in a row, in milliseconds; 0 after a success.
+  [[nodiscard]] int retryDelay() const { return m_retryDelay; }
+  /// The pause after the first failure in a row and the longest pause, in milliseconds.
+  void setRetryDelays(int firstMs, int maxMs);
+  static constexpr int kFirstRetryDelay = 1000;
+  static constexpr int kMaxRetryDelay = 60000;
+
   /// Where the next post goes: "<scheme>://<host>:<port>/<postFile>".
   [[nodiscard]] QUrl url() const;
   /// The track id of this run (32 upper-case hexadecimal digits); empty when stopped.
   [[nodiscard]] const std::string& trackId() const { return m_trackId; }
   /// True between a start that set up a client and the next stop.
   [[nodiscard]] bool isRunning() const { return m_manager != nullptr; }
-  /// Posts sent in this run whose answer has not arrived yet: 0 or 1.
+  /// Posts whose answer has not arrived yet: 0 or 1.
   [[nodiscard]] int pendingPosts() const { return m_inFlight != nullptr ? 1 : 0; }
-  /// Positions held for a later post: one that failed, and the newest that arrived meanwhile.
-  [[nodiscard]] int keptPositions() const { return (m_retry ? 1 : 0) + (m_waiting ? 1 : 0); }
 
   void addPosition(const PositionInfo& position) override;
   void start() override;
   void stop() override;
 
  signals:
-  /// A post failed; the message says why and whether the position was kept (written as
-  /// "HTTP ERROR: %s").
+  /// A post failed, or the full queue dropped its oldest positions; the message says why and what
+  /// became of the position (written as "HTTP ERROR: %s").
   void errorOccurred(const QString& message);
+  /// The queue grew or shrank, or a retry began to wait.
+  void queueLengthChanged(qint64 length);
 
  private:
-  void post(const PositionInfo& position, bool isRetry);
+  // Posts the oldest queued position unless a post is under way or a retry waits.
+  void sendNext();
+  void post(const QueuedPost& queued);
   void finished(QNetworkReply* reply);
 
   HttpProtocol m_protocol = hpHttp;
@@ -135,12 +155,14 @@ class HttpLogger : public QObject, public TrackLogger {
   QByteArray m_runAgent;
   int m_runTimeout = 0;
   std::optional<QSslConfiguration> m_runSsl;
-  QNetworkReply* m_inFlight = nullptr;  // child of the manager
-  PositionInfo m_inFlightPosition;
-  bool m_inFlightIsRetry = false;
-  std::optional<PositionInfo> m_retry;    // failed, posted again first
-  std::optional<PositionInfo> m_waiting;  // arrived while a post was under way
-  QDeadlineTimer m_retryNotBefore;         // the server's Retry-After
+  std::unique_ptr<UploadQueue> m_queue;
+  QNetworkReply* m_inFlight = nullptr;  // child of its run's manager, which may have stopped
+  std::int64_t m_inFlightId = 0;
+  QTimer m_retryTimer;
+  int m_firstRetryDelay = kFirstRetryDelay;
+  int m_maxRetryDelay = kMaxRetryDelay;
+  int m_retryDelay = 0;        // the last pause; 0 after a success
+  std::int64_t m_dropped = 0;  // oldest positions dropped since the queue was last not full
 };
 
 }  // namespace geomuxer

@@ -90,6 +90,7 @@ inline constexpr SettingKey httpLogAuth{"httplog\\auth", SettingType::boolean, "
 inline constexpr SettingKey httpLogUserName{"httplog\\username", SettingType::string, ""};
 inline constexpr SettingKey httpLogPassword{"httplog\\password", SettingType::password, ""};
 inline constexpr SettingKey httpLogActive{"httplog\\active", SettingType::boolean, "false"};
+inline constexpr SettingKey httpLogQueueSize{"httplog\\queuesize", SettingType::integer, "1000000"};
 inline constexpr SettingKey proxyHost{"proxy\\host", SettingType::string, ""};
 inline constexpr SettingKey proxyPort{"proxy\\port", SettingType::integer, "0"};
 inline constexpr SettingKey proxyUserName{"proxy\\username", SettingType::string, ""};
@@ -159,6 +160,7 @@ inline constexpr std::array kSettingKeys{
     &keys::httpLogUserName,
     &keys::httpLogPassword,
     &keys::httpLogActive,
+    &keys::httpLogQueueSize,
     &keys::proxyHost,
     &keys::proxyPort,
     &keys::proxyUserName,

@@ -426,6 +426,7 @@ TEST(AppController, PositionsReachTheSnapshotAndUploadErrorsAreAlwaysLogged) {
       "<simu><long>8.25</long><lat>47.5</lat></simu>"
       "<httplog><protocol>http</protocol><host>127.0.0.1</host><port>" +
       std::to_string(closedPort) + "</port><active>true</active></httplog>"));
+  QSignalSpy lengths(f.controller.get(), &AppController::uploadQueueLengthChanged);
   ASSERT_FALSE(f.controller->startUp(parseCommandLine({"-a", "yes"}, {})));
   AppController& c = *f.controller;
   ASSERT_TRUE(c.isActive());
@@ -434,6 +435,13 @@ TEST(AppController, PositionsReachTheSnapshotAndUploadErrorsAreAlwaysLogged) {
   EXPECT_EQ(c.currentPosition().snapshot().format.distUnit, c.displayFormat().distUnit);
   EXPECT_TRUE(test::waitUntil([&] { return f.logHas("HTTP ERROR: "); }));
   EXPECT_FALSE(f.logHas("TRACKER: "));
+  // What the server has not taken waits in the queue file, and the tray says so.
+  ASSERT_TRUE(test::waitUntil([&] { return c.trayHint().contains(" positions waiting for upload"); }))
+      << c.trayHint().toStdString();
+  EXPECT_TRUE(c.trayHint().startsWith("Geomuxer - Simulator active, "));
+  EXPECT_GE(c.uploadQueueLength(), 1);
+  EXPECT_FALSE(c.httpLogger()->queue().inMemory());
+  EXPECT_GE(lengths.count(), 1);
 
   // With the position category on, each position is one line in the chosen formats.
   c.setLogCategories(lcTrackerPos);

@@ -90,6 +90,7 @@ struct ControllerFixture {
     AppController::Options options;
     options.dataDir = std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data";
     options.databaseFile = dir / "geomuxer.db";
+    options.uploadQueueFile = dir / "upload-queue.db";
     controller = std::make_unique<AppController>(*settings, options);
   }
   ~ControllerFixture() {

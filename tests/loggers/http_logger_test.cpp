@@ -14,6 +14,7 @@
 #include "loggers/http_logger.h"
 #include "loggers/proxy_settings.h"
 #include "support/qt_event_loop.h"
+#include "support/temp_dir.h"
 #include "tiny_proxy.h"
 #include "upload_test_server.h"
 
@@ -118,9 +119,7 @@ TEST_F(HttpUpload, OneTrackIdPerRunAndOnlyWhatTheFilterPasses) {
   ASSERT_TRUE(settled());
   logger.stop();
 
-  // Posts run side by side, so the first two may arrive in either order.
-  auto posts = server.posts();
-  if (posts[0].field("datetime") > posts[1].field("datetime")) std::swap(posts[0], posts[1]);
+  const auto posts = server.posts();
   EXPECT_EQ(posts[0].field("datetime"), "2024-05-01T10:20:00Z");
   EXPECT_EQ(posts[1].field("datetime"), "2024-05-01T10:20:11Z");
   EXPECT_EQ(posts[0].field("trackid"), posts[1].field("trackid"));
@@ -156,7 +155,7 @@ TEST_F(HttpUpload, FollowsRedirectsAndKeepsCookiesWithinARun) {
 
 // Each failure is reported once and resets the filter, so the next position is posted although
 // it lies within the filter's interval; a position the server may take later is posted again
-// first.
+// after a pause, before any newer one; one it refused for good is dropped.
 struct FailureCase {
   const char* name;
   int status;        // answer of the server; 0: the post times out
@@ -168,6 +167,7 @@ class HttpUploadFailure : public HttpUpload, public ::testing::WithParamInterfac
 
 TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndKeepsWhatMayPassLater) {
   const FailureCase& c = GetParam();
+  logger.setRetryDelays(300, 300);
   if (c.status == 0) {
     server.hold();
     logger.setTimeout(300);
@@ -181,8 +181,10 @@ TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndKeepsWhatMayPassLater) {
   EXPECT_EQ(errors.count(), 1);
   const QString message = errors.at(0).at(0).toString();
   EXPECT_TRUE(message.contains(QString::fromUtf8(c.text), Qt::CaseInsensitive)) << message.toStdString();
-  EXPECT_TRUE(message.endsWith(c.kept ? "kept for the next try" : "dropped")) << message.toStdString();
-  EXPECT_EQ(logger.keptPositions(), c.kept ? 1 : 0);
+  EXPECT_TRUE(message.contains(c.kept ? "kept for the next try in 1 s (1 waiting)" : "; the position is dropped"))
+      << message.toStdString();
+  EXPECT_EQ(logger.queueLength(), c.kept ? 1 : 0);
+  EXPECT_EQ(logger.retryPending(), c.kept);
   EXPECT_TRUE(filter.lastPosition().fields.empty());
 
   server.setResponder({});
@@ -193,7 +195,7 @@ TEST_P(HttpUploadFailure, ReportsOnceResetsTheFilterAndKeepsWhatMayPassLater) {
   ASSERT_TRUE(waitUntil([&] { return server.count() == expected; }));
   ASSERT_TRUE(settled());
   EXPECT_EQ(errors.count(), 1);
-  EXPECT_EQ(logger.keptPositions(), 0);
+  EXPECT_EQ(logger.queueLength(), 0);
   const auto posts = server.posts();
   if (c.kept) {
     EXPECT_EQ(posts.at(before).field("datetime"), "2024-05-01T10:20:00Z");
@@ -207,10 +209,14 @@ INSTANTIATE_TEST_SUITE_P(Answers, HttpUploadFailure,
                                            FailureCase{"NotStored", 503, "503 Service Unavailable", true},
                                            FailureCase{"ServerError", 500, "500", true},
                                            FailureCase{"TimedOut", 0, "timed out", true},
-                                           FailureCase{"RefusedRequest", 413, "413", false}),
+                                           FailureCase{"WrongPath", 404, "404", true},
+                                           FailureCase{"RefusedRequest", 413, "413", false},
+                                           FailureCase{"BadRequest", 400, "400", false}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(HttpUpload, OnePostAtATimeAndTheNewestWaits) {
+TEST_F(HttpUpload, OnePostAtATimeAndEveryPositionWaitsItsTurn) {
+  logger.setFilter(nullptr);  // every position counts
+  QSignalSpy lengths(&logger, &HttpLogger::queueLengthChanged);
   server.hold();
   logger.start();
   logger.addPosition(at(0));
@@ -219,16 +225,20 @@ TEST_F(HttpUpload, OnePostAtATimeAndTheNewestWaits) {
   test::spin(std::chrono::milliseconds(100));
   EXPECT_EQ(server.count(), 1u);
   EXPECT_EQ(logger.pendingPosts(), 1);
-  EXPECT_EQ(logger.keptPositions(), 1);
+  EXPECT_EQ(logger.queueLength(), 6);
+  EXPECT_EQ(lengths.count(), 6);
   server.release();
-  ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
-  ASSERT_TRUE(settled());
-  EXPECT_EQ(server.posts().at(1).field("datetime"), "2024-05-01T10:20:51Z");
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 6 && logger.queueLength() == 0; }));
+  std::vector<std::string> times;
+  for (const ReceivedPost& post : server.posts()) times.push_back(post.field("datetime").substr(17, 2));
+  EXPECT_EQ(times, (Names{"00", "11", "21", "31", "41", "51"}));
   EXPECT_EQ(errors.count(), 0);
+  EXPECT_EQ(lengths.last().at(0).toLongLong(), 0);
   logger.stop();
 }
 
-TEST_F(HttpUpload, RetryAfterHoldsTheNextTryBack) {
+TEST_F(HttpUpload, RetryAfterHoldsTheNextTryBackAndStopKeepsTheQueue) {
+  logger.setFilter(nullptr);  // every position counts
   server.setResponder([](const ReceivedPost&, httplib::Response& r) {
     r.status = 503;
     r.set_header("Retry-After", "3600");
@@ -241,9 +251,93 @@ TEST_F(HttpUpload, RetryAfterHoldsTheNextTryBack) {
   logger.addPosition(at(2));
   test::spin(std::chrono::milliseconds(100));
   EXPECT_EQ(server.count(), 1u);
-  EXPECT_EQ(logger.keptPositions(), 2);  // the failed one and the newest
+  EXPECT_TRUE(logger.retryPending());
+  EXPECT_EQ(logger.queueLength(), 3);
   logger.stop();
-  EXPECT_EQ(logger.keptPositions(), 0);
+  EXPECT_EQ(logger.queueLength(), 3);
+  // The next run sends what waited first, at once.
+  logger.start();
+  logger.addPosition(at(3));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 5 && logger.queueLength() == 0; }));
+  const auto posts = server.posts();
+  for (int i = 1; i < 5; ++i) EXPECT_EQ(posts[static_cast<std::size_t>(i)].field("datetime").substr(17, 2), "0" + std::to_string(i - 1));
+  logger.stop();
+}
+
+// Failures in a row double the pause up to its bound; a success starts again from the first.
+TEST_F(HttpUpload, PausesGrowWhileTheServerFails) {
+  logger.setRetryDelays(20, 80);
+  server.setResponder([](const ReceivedPost&, httplib::Response& r) { r.status = 500; });
+  logger.start();
+  logger.addPosition(at(0));
+  std::vector<int> delays;
+  for (int failures = 1; failures <= 4; ++failures) {
+    ASSERT_TRUE(waitUntil([&] { return errors.count() == failures; }));
+    delays.push_back(logger.retryDelay());
+  }
+  EXPECT_EQ(delays, (std::vector<int>{20, 40, 80, 80}));
+  server.setResponder({});
+  ASSERT_TRUE(waitUntil([&] { return logger.queueLength() == 0; }));
+  EXPECT_EQ(logger.retryDelay(), 0);
+  logger.stop();
+}
+
+// The server goes away and comes back on the same port; every position accepted meanwhile
+// arrives, in order, once.
+TEST_F(HttpUpload, OutageLosesNothingAndRepeatsNothing) {
+  logger.setFilter(nullptr);  // every position counts
+  logger.setRetryDelays(20, 100);
+  auto second = std::make_unique<UploadTestServer>();
+  configure(logger, second->port());
+  logger.start();
+  logger.addPosition(at(0));
+  ASSERT_TRUE(waitUntil([&] { return second->count() == 1 && logger.queueLength() == 0; }));
+  const int downPort = second->port();
+  second.reset();  // the outage
+  for (int s = 11; s <= 51; s += 10) logger.addPosition(at(s));
+  ASSERT_TRUE(waitUntil([&] { return errors.count() >= 2; }));
+  EXPECT_EQ(logger.queueLength(), 5);
+  second = std::make_unique<UploadTestServer>(std::string(), std::string(), downPort);
+  ASSERT_TRUE(second->valid());
+  ASSERT_TRUE(waitUntil([&] { return logger.queueLength() == 0; }, std::chrono::seconds(10)));
+  std::vector<std::string> times;
+  for (const ReceivedPost& post : second->posts()) times.push_back(post.field("datetime").substr(17, 2));
+  EXPECT_EQ(times, (Names{"11", "21", "31", "41", "51"}));
+  logger.stop();
+}
+
+// A queue file keeps what waits across loggers (program runs); a full queue drops its oldest and
+// says so once.
+TEST_F(HttpUpload, QueueFileOutlivesTheLoggerAndIsBounded) {
+  logger.setFilter(nullptr);  // every position counts
+  test::TempDir dir;
+  const quint16 down = test::freeLoopbackPort();
+  {
+    HttpLogger first;
+    configure(first, down);
+    first.openQueue(dir / "queue.db");
+    first.setQueueCapacity(3);
+    QSignalSpy firstErrors(&first, &HttpLogger::errorOccurred);
+    first.start();
+    for (int s = 0; s < 5; ++s) first.addPosition(at(s));
+    EXPECT_EQ(first.queueLength(), 3);
+    ASSERT_GE(firstErrors.count(), 1);
+    EXPECT_TRUE(firstErrors.at(0).at(0).toString().startsWith("The upload queue is full (3 positions); 1 of the oldest"))
+        << firstErrors.at(0).at(0).toString().toStdString();
+    int fullMessages = 0;
+    for (const auto& e : firstErrors) fullMessages += e.at(0).toString().startsWith("The upload queue is full") ? 1 : 0;
+    EXPECT_EQ(fullMessages, 1);
+    first.stop();
+  }
+  logger.openQueue(dir / "queue.db");
+  EXPECT_EQ(logger.queueLength(), 3);
+  logger.start();
+  logger.addPosition(at(30));
+  ASSERT_TRUE(waitUntil([&] { return server.count() == 4 && logger.queueLength() == 0; }));
+  std::vector<std::string> times;
+  for (const ReceivedPost& post : server.posts()) times.push_back(post.field("datetime").substr(17, 2));
+  EXPECT_EQ(times, (Names{"02", "03", "04", "30"}));
+  logger.stop();
 }
 
 TEST(HttpUploadRefused, ReportsOnceAndResetsTheFilter) {
@@ -268,21 +362,25 @@ TEST(HttpUploadRefused, ReportsOnceAndResetsTheFilter) {
   logger.stop();
 }
 
-TEST_F(HttpUpload, StopAbandonsPostsUnderWayWithoutReporting) {
+// Stopping lets the post under way be answered: it is not posted again at the next start.
+TEST_F(HttpUpload, StopLetsThePostUnderWayFinish) {
   server.hold();
   logger.start();
   logger.addPosition(at(0));
   ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
   logger.stop();
   server.release();
-  test::spin(std::chrono::milliseconds(200));
+  ASSERT_TRUE(waitUntil([&] { return logger.queueLength() == 0 && logger.pendingPosts() == 0; }));
   EXPECT_EQ(errors.count(), 0);
 
   logger.start();
   logger.addPosition(at(1));
   ASSERT_TRUE(waitUntil([&] { return server.count() == 2; }));
   ASSERT_TRUE(settled());
+  test::spin(std::chrono::milliseconds(100));
   logger.stop();
+  EXPECT_EQ(server.count(), 2u);
+  EXPECT_EQ(server.posts().at(1).field("datetime"), "2024-05-01T10:20:01Z");
   EXPECT_EQ(errors.count(), 0);
 }
 
@@ -334,11 +432,13 @@ TEST_F(HttpsUpload, PostsOverTlsToATrustedServerAndRefusesAnUntrustedOne) {
   logger.setSslConfiguration(tls);
   logger.start();
   logger.addPosition(at(1));
-  ASSERT_TRUE(waitUntil([&] { return server->count() == 1; }));
-  ASSERT_TRUE(waitUntil([&] { return logger.pendingPosts() == 0; }));
+  // The position the untrusted server never got goes first.
+  ASSERT_TRUE(waitUntil([&] { return server->count() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return logger.queueLength() == 0; }));
   logger.stop();
   EXPECT_EQ(errors.count(), 1);
-  EXPECT_EQ(server->posts().at(0).field("datetime"), "2024-05-01T10:20:01Z");
+  EXPECT_EQ(server->posts().at(0).field("datetime"), "2024-05-01T10:20:00Z");
+  EXPECT_EQ(server->posts().at(1).field("datetime"), "2024-05-01T10:20:01Z");
 }
 
 TEST_F(HttpsUpload, TrustsTheCertificateNamedAsCaFile) {

@@ -44,15 +44,16 @@ using PostResponder = std::function<void(const ReceivedPost& post, httplib::Resp
 
 class UploadTestServer {
  public:
-  /// Plain HTTP, or HTTPS with the given PEM files.
-  explicit UploadTestServer(const std::string& certFile = {}, const std::string& keyFile = {}) {
+  /// Plain HTTP, or HTTPS with the given PEM files; on `port`, or any free one when 0.
+  explicit UploadTestServer(const std::string& certFile = {}, const std::string& keyFile = {}, int port = 0) {
     if (certFile.empty())
       m_server = std::make_unique<httplib::Server>();
     else
       m_server = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
     m_server->Post(".*", [this](const httplib::Request& request, httplib::Response& response,
                                 const httplib::ContentReader& reader) { handle(request, response, reader); });
-    m_port = m_server->bind_to_any_port("127.0.0.1");
+    m_port = port == 0 ? m_server->bind_to_any_port("127.0.0.1")
+                       : (m_server->bind_to_port("127.0.0.1", port) ? port : -1);
     if (m_port > 0) m_thread = std::thread([this] { m_server->listen_after_bind(); });
   }
 
