@@ -550,6 +550,8 @@ void AppController::close() {
   m_closed = true;
   m_loggerList->stop();
   setActive(false);
+  // Bounded: an answer that does not come leaves the position queued for the next start.
+  m_httpLogger->waitForPending(3000);
   stopServer();
   m_server.reset();
   m_database.reset();

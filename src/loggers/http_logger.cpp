@@ -1,5 +1,6 @@
 #include "loggers/http_logger.h"
 
+#include <QEventLoop>
 #include <QHttpMultiPart>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -88,6 +89,16 @@ void HttpLogger::openQueue(const std::filesystem::path& file) {
   m_queue = std::move(queue);
   emit queueLengthChanged(m_queue->size());
   sendNext();
+}
+
+bool HttpLogger::waitForPending(int milliseconds) {
+  if (m_inFlight == nullptr) return true;
+  QEventLoop loop;
+  QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+  // Queued, so that finished() has taken the answer before the loop ends.
+  connect(m_inFlight, &QNetworkReply::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+  loop.exec();
+  return m_inFlight == nullptr;
 }
 
 void HttpLogger::setRetryDelays(int firstMs, int maxMs) {

@@ -118,6 +118,10 @@ class HttpLogger : public QObject, public TrackLogger {
   [[nodiscard]] bool isRunning() const { return m_manager != nullptr; }
   /// Posts whose answer has not arrived yet: 0 or 1.
   [[nodiscard]] int pendingPosts() const { return m_inFlight != nullptr ? 1 : 0; }
+  /// Runs the event loop until the post under way is answered, at most `milliseconds`; true when
+  /// none is left. For the program's end: a post the server has stored but whose answer is never
+  /// read would stay queued and be posted again at the next start.
+  bool waitForPending(int milliseconds);
 
   void addPosition(const PositionInfo& position) override;
   void start() override;
