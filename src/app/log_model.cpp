@@ -23,6 +23,7 @@ void LogModel::addLine(const QString& text) {
     const int remove = count() - keep;
     beginRemoveRows({}, 0, remove - 1);
     m_lines.erase(m_lines.begin(), m_lines.begin() + remove);
+    m_times.erase(m_times.begin(), m_times.begin() + remove);
     endRemoveRows();
   }
   QString line = text;
@@ -30,6 +31,7 @@ void LogModel::addLine(const QString& text) {
   const int row = count();
   beginInsertRows({}, row, row);
   m_lines.push_back(line);
+  m_times.push_back(QDateTime::currentDateTime());
   endInsertRows();
   emit lineAdded(line);
 }
@@ -42,6 +44,7 @@ void LogModel::clear() {
   if (m_lines.empty()) return;
   beginResetModel();
   m_lines.clear();
+  m_times.clear();
   endResetModel();
 }
 

@@ -3,6 +3,7 @@
 // text lines with a size limit and the five categories that decide which events are written.
 
 #include <QAbstractListModel>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -53,6 +54,8 @@ class LogModel : public QAbstractListModel {
   [[nodiscard]] int count() const { return static_cast<int>(m_lines.size()); }
   [[nodiscard]] const QString& line(int row) const { return m_lines.at(static_cast<std::size_t>(row)); }
   [[nodiscard]] QStringList lines() const;
+  /// When the line of `row` was added.
+  [[nodiscard]] const QDateTime& time(int row) const { return m_times.at(static_cast<std::size_t>(row)); }
 
   [[nodiscard]] int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   [[nodiscard]] QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -63,6 +66,7 @@ class LogModel : public QAbstractListModel {
 
  private:
   std::deque<QString> m_lines;
+  std::deque<QDateTime> m_times;  // one per line
   int m_maxLines = 100;
   unsigned m_categories = lcTracker | lcTcp | lcLogFile;
 };

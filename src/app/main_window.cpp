@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
@@ -19,6 +20,7 @@
 #include <QUrl>
 
 #include "app/program_files.h"
+#include "app/widgets/screen_place.h"
 #include "sources/trackers/gps_tracker.h"
 
 namespace geomuxer {
@@ -78,34 +80,42 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
 MainWindow::~MainWindow() { m_controller.setWindowHost(nullptr); }
 
 void MainWindow::createActions() {
-  m_showAction = new QAction(QStringLiteral("Show"), this);
+  // Access keys (the underlined letters) for the tool strip and the tray menu; shortcuts that work
+  // wherever the focus is in the window.
+  m_showAction = new QAction(QStringLiteral("&Show"), this);
   connect(m_showAction, &QAction::triggered, this, &MainWindow::showFromTray);
 
-  m_exitAction = new QAction(QStringLiteral("Exit"), this);
+  m_exitAction = new QAction(QStringLiteral("E&xit"), this);
+  m_exitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   connect(m_exitAction, &QAction::triggered, this, &MainWindow::exitProgram);
+  addAction(m_exitAction);
 
-  m_activeAction = new QAction(QStringLiteral("Active"), this);
-  m_activeAction->setToolTip(QStringLiteral("Active"));
+  m_activeAction = new QAction(QStringLiteral("&Active"), this);
+  m_activeAction->setIconText(QStringLiteral("&Active"));
+  m_activeAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+  m_activeAction->setToolTip(QStringLiteral("Active (Ctrl+R)"));
   m_activeAction->setCheckable(true);
   connect(m_activeAction, &QAction::triggered, this, [this] {
     m_controller.toggleActive();
     updateActions();
   });
 
-  m_optionsAction = new QAction(QStringLiteral("Options..."), this);
-  // A tool button shows the icon text, which Qt derives by dropping the trailing dots.
-  m_optionsAction->setIconText(QStringLiteral("Options..."));
-  m_optionsAction->setToolTip(QStringLiteral("Options"));
+  m_optionsAction = new QAction(QStringLiteral("&Options..."), this);
+  // A tool button shows the icon text, which Qt derives by dropping the trailing dots and the
+  // access key's mark.
+  m_optionsAction->setIconText(QStringLiteral("&Options..."));
+  m_optionsAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  m_optionsAction->setToolTip(QStringLiteral("Options (Ctrl+,)"));
   m_optionsAction->setStatusTip(QStringLiteral("Program options"));
   connect(m_optionsAction, &QAction::triggered, this, &MainWindow::optionsRequested);
 
-  m_helpAction = new QAction(QStringLiteral("Help"), this);
+  m_helpAction = new QAction(QStringLiteral("&Help"), this);
   m_helpAction->setShortcut(QKeySequence(Qt::Key_F1));
   m_helpAction->setShortcutContext(Qt::ApplicationShortcut);
   connect(m_helpAction, &QAction::triggered, this, [this] { showHelp(); });
   addAction(m_helpAction);
 
-  m_aboutAction = new QAction(QStringLiteral("About..."), this);
+  m_aboutAction = new QAction(QStringLiteral("A&bout..."), this);
   connect(m_aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
 
   for (LoggerKind kind : kLoggerKinds) {
@@ -138,7 +148,11 @@ void MainWindow::createToolStrip() {
   strip->setToolButtonStyle(Qt::ToolButtonTextOnly);
   strip->addAction(m_activeAction);
   strip->addAction(m_optionsAction);
+  // Tool buttons take no focus by default; these are reached with Tab as well as by their keys.
+  for (QAction* action : {m_activeAction, m_optionsAction})
+    if (QWidget* button = strip->widgetForAction(action)) button->setFocusPolicy(Qt::TabFocus);
   m_sourceSelector = new QComboBox(strip);
+  m_sourceSelector->setAccessibleName(QStringLiteral("Source"));
   m_sourceSelector->setToolTip(QStringLiteral("Source"));
   m_sourceSelector->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   for (int i = 0; i < m_controller.sourceCount(); ++i) m_sourceSelector->addItem(m_controller.sourceName(i));
@@ -150,6 +164,7 @@ void MainWindow::createToolStrip() {
 void MainWindow::createLogPane() {
   m_logPane = new QPlainTextEdit(this);
   m_logPane->setReadOnly(true);
+  m_logPane->setTabChangesFocus(true);  // Tab moves on, as it does everywhere else in the window
   m_logPane->setLineWrapMode(QPlainTextEdit::NoWrap);
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -212,7 +227,8 @@ void MainWindow::createTray() {
   m_tray->setToolTip(m_controller.trayHint());
   m_tray->setContextMenu(m_trayMenu);
   connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::DoubleClick) showFromTray();
+    // Trays that send single clicks (StatusNotifier items) never send a double click.
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) showFromTray();
   });
   m_tray->show();
 
@@ -234,15 +250,25 @@ std::optional<std::string> MainWindow::start(const CommandLine& commandLine) {
 void MainWindow::showAtStart() {
   if (!m_minimized)
     show();
-  else if (!QSystemTrayIcon::isSystemTrayAvailable())
+  else if (!trayAvailable())
     showMinimized();  // without a notification area the task bar is the only way back
 }
 
 WindowRect MainWindow::windowRect() const { return {x(), y(), width(), height()}; }
 
 void MainWindow::restoreWindowRect(const WindowRect& rect) {
-  move(rect.left, rect.top);
-  resize(std::max(rect.width, minimumWidth()), std::max(rect.height, minimumHeight()));
+  const QRect wanted(rect.left, rect.top, std::max(rect.width, minimumWidth()), std::max(rect.height, minimumHeight()));
+  const QRect place = keptInsideScreens(wanted, availableScreenAreas());
+  move(place.topLeft());
+  resize(place.size());
+}
+
+bool MainWindow::trayAvailable() const {
+  return m_trayProbe ? m_trayProbe() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+QString MainWindow::stampedLogLine(const QDateTime& time, const QString& text) {
+  return time.toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') + text;
 }
 
 void MainWindow::minimizeWindow() {
@@ -253,14 +279,18 @@ void MainWindow::minimizeWindow() {
 // --- log pane -----------------------------------------------------------------------------------
 
 void MainWindow::rebuildLogPane() {
-  m_logPane->setPlainText(m_controller.log().lines().join(QLatin1Char('\n')));
+  const LogModel& log = m_controller.log();
+  QStringList lines;
+  lines.reserve(log.count());
+  for (int row = 0; row < log.count(); ++row) lines << stampedLogLine(log.time(row), log.line(row));
+  m_logPane->setPlainText(lines.join(QLatin1Char('\n')));
   m_logPane->verticalScrollBar()->setValue(m_logPane->verticalScrollBar()->maximum());
   updateActions();
 }
 
 void MainWindow::appendLogLines(int first, int last) {
   const LogModel& log = m_controller.log();
-  for (int row = first; row <= last; ++row) m_logPane->appendPlainText(log.line(row));
+  for (int row = first; row <= last; ++row) m_logPane->appendPlainText(stampedLogLine(log.time(row), log.line(row)));
   m_logPane->verticalScrollBar()->setValue(m_logPane->verticalScrollBar()->maximum());
   m_clearAction->setEnabled(true);
 }
@@ -357,7 +387,9 @@ void MainWindow::openServerPage(bool admin) {
 // --- window events ------------------------------------------------------------------------------
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  if (m_controller.closeToTray()) {
+  // Without a notification area a hidden window could never come back while the program holds
+  // its ports: closing then ends the program, as it does in any other program.
+  if (m_controller.closeToTray() && trayAvailable()) {
     event->ignore();
     hide();
     return;
@@ -369,7 +401,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable()) {
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && trayAvailable()) {
     // Minimised means: in the notification area only.
     QTimer::singleShot(0, this, &QWidget::hide);
   }

@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 class QAction;
 class QActionGroup;
 class QComboBox;
+class QDateTime;
 class QMenu;
 class QPlainTextEdit;
 class QSystemTrayIcon;
@@ -44,6 +46,14 @@ class MainWindow : public QMainWindow, public WindowHost {
   [[nodiscard]] WindowRect windowRect() const override;
   void restoreWindowRect(const WindowRect& rect) override;
   void minimizeWindow() override;
+
+  /// Whether the desktop has a notification area now; asked on every close and minimise, since a
+  /// tray can start after the program (at login) or go away. Tests put in their own answer.
+  [[nodiscard]] bool trayAvailable() const;
+  void setTrayProbe(std::function<bool()> probe) { m_trayProbe = std::move(probe); }
+
+  /// A log line as the pane shows it: local time to the second, then the text.
+  [[nodiscard]] static QString stampedLogLine(const QDateTime& time, const QString& text);
 
   /// The tray icon, null when the desktop has no notification area.
   [[nodiscard]] QSystemTrayIcon* trayIcon() const { return m_tray; }
@@ -115,6 +125,7 @@ class MainWindow : public QMainWindow, public WindowHost {
   std::vector<QIcon> m_activeIcons;
   int m_iconFrame = 0;
   bool m_minimized = false;
+  std::function<bool()> m_trayProbe;
 };
 
 }  // namespace geomuxer

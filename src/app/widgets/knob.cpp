@@ -1,9 +1,13 @@
 #include "app/widgets/knob.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +27,7 @@ constexpr int kArrowHead = 14;
 Knob::Knob(QWidget* parent) : QWidget(parent) {
   m_faceColor = palette().color(QPalette::Dark);
   m_backColor = palette().color(QPalette::Button);
-  setFocusPolicy(Qt::ClickFocus);
+  setFocusPolicy(Qt::StrongFocus);  // reached with Tab, so the keys can turn it
   resize(sizeHint());
 }
 
@@ -44,6 +48,17 @@ void Knob::setPosition(int value) {
   m_position = std::clamp(value, m_min, std::max(m_min, m_max));
   update();
   emit changed(m_position);
+}
+
+void Knob::turnBy(int steps) {
+  if (steps == 0) return;
+  long long target = static_cast<long long>(m_position) + steps;
+  const long long span = static_cast<long long>(m_max) - m_min;
+  if (m_noStop && span > 0 && (target < m_min || target > m_max)) {
+    // Both ends point the same way: going past one comes in again beside the other.
+    target = m_min + (((target - m_min) % span) + span) % span;
+  }
+  setPosition(static_cast<int>(std::clamp<long long>(target, m_min, std::max(m_min, m_max))));
 }
 
 void Knob::setRotationEffect(bool on) {
@@ -122,6 +137,12 @@ void Knob::paintEvent(QPaintEvent*) {
   const QRectF face = outer.adjusted(2.0 - grow, 2.0 - grow, grow - 2.0, grow - 2.0);
 
   const QPalette& pal = palette();
+  if (hasFocus()) {
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.backgroundColor = m_backColor;
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &p, this);
+  }
   p.setPen(Qt::NoPen);
   p.setBrush(m_faceColor);
   p.drawEllipse(face);
@@ -194,6 +215,48 @@ void Knob::mouseReleaseEvent(QMouseEvent* event) {
     m_dragging = false;
     emit changeStopped();
   }
+  event->accept();
+}
+
+void Knob::keyPressEvent(QKeyEvent* event) {
+  if (event->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier)) {
+    QWidget::keyPressEvent(event);
+    return;
+  }
+  switch (event->key()) {
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+      turnBy(m_singleStep);
+      break;
+    case Qt::Key_Left:
+    case Qt::Key_Down:
+      turnBy(-m_singleStep);
+      break;
+    case Qt::Key_PageUp:
+      turnBy(m_pageStep);
+      break;
+    case Qt::Key_PageDown:
+      turnBy(-m_pageStep);
+      break;
+    case Qt::Key_Home:
+      setPosition(m_min);
+      break;
+    case Qt::Key_End:
+      setPosition(m_max);
+      break;
+    default:
+      QWidget::keyPressEvent(event);
+      return;
+  }
+  event->accept();
+}
+
+void Knob::wheelEvent(QWheelEvent* event) {
+  // One notch is 120 eighths of a degree; touchpads send less at a time, so the rest is kept.
+  m_wheelRemainder += event->angleDelta().y();
+  const int notches = m_wheelRemainder / 120;
+  m_wheelRemainder -= notches * 120;
+  turnBy(notches * m_singleStep);
   event->accept();
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 // A rotary knob drawn by the program itself: a round face with a mark that points at the current
 // position. Dragging with the left button turns it, the right button puts it back to its reset
-// value. Used for the simulator's course.
+// value; the arrow keys and the wheel turn it a step, Page Up and Page Down a page, Home and End go
+// to the ends. Used for the simulator's course.
 
 #include <QColor>
 #include <QPointF>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace geomuxer {
 
@@ -45,6 +48,13 @@ class Knob : public QWidget {
   void setBackColor(const QColor& color);
   [[nodiscard]] QColor tickColor() const { return m_tickColor; }
   void setTickColor(const QColor& color);
+  /// How far an arrow key or a wheel notch turns the knob, and Page Up or Page Down.
+  [[nodiscard]] int singleStep() const { return m_singleStep; }
+  void setSingleStep(int step) { m_singleStep = std::max(1, step); }
+  [[nodiscard]] int pageStep() const { return m_pageStep; }
+  void setPageStep(int step) { m_pageStep = std::max(1, step); }
+  /// Turns by `steps` (negative: anticlockwise). Without stops the knob goes round past its ends.
+  void turnBy(int steps);
   [[nodiscard]] bool allowUserDrag() const { return m_allowUserDrag; }
   void setAllowUserDrag(bool on) { m_allowUserDrag = on; }
 
@@ -66,6 +76,8 @@ class Knob : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   /// Full turn without stops, 5 radians with them.
@@ -81,6 +93,9 @@ class Knob : public QWidget {
   QColor m_faceColor;
   QColor m_backColor;
   QColor m_tickColor = Qt::black;
+  int m_singleStep = 1;
+  int m_pageStep = 10;
+  int m_wheelRemainder = 0;  // eighths of a degree not yet turned (fine-grained wheels)
   bool m_allowUserDrag = true;
   bool m_dragging = false;
 };

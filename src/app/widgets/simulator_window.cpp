@@ -1,5 +1,6 @@
 #include "app/widgets/simulator_window.h"
 
+#include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 
 #include "app/app_controller.h"
 #include "app/widgets/knob.h"
+#include "app/widgets/screen_place.h"
 #include "sources/trackers/gps_tracker_simu.h"
 
 namespace geomuxer {
@@ -63,6 +66,9 @@ SimulatorWindow::SimulatorWindow(QWidget* parent)
   vSpeedLayout->addWidget(label(QStringLiteral("0"), vSpeedBox), 1, 0);
   vSpeedLayout->addWidget(label(tr("Down"), vSpeedBox, Qt::AlignRight | Qt::AlignBottom), 2, 0);
   vSpeedLayout->addWidget(m_vSpeed, 0, 1, 3, 1);
+  m_vSpeedValue = label(QString(), vSpeedBox, Qt::AlignCenter);
+  m_vSpeedValue->setObjectName(QStringLiteral("lblVSpeedValue"));
+  vSpeedLayout->addWidget(m_vSpeedValue, 3, 0, 1, 2);
 
   auto* speedBox = new QGroupBox(tr("Speed"), this);
   m_speed = makeSlider(speedBox);
@@ -74,6 +80,9 @@ SimulatorWindow::SimulatorWindow(QWidget* parent)
   speedLayout->addWidget(label(tr("km/h"), speedBox), 1, 0);
   speedLayout->addWidget(label(QStringLiteral("0"), speedBox, Qt::AlignRight | Qt::AlignBottom), 2, 0);
   speedLayout->addWidget(m_speed, 0, 1, 3, 1);
+  m_speedValue = label(QString(), speedBox, Qt::AlignCenter);
+  m_speedValue->setObjectName(QStringLiteral("lblSpeedValue"));
+  speedLayout->addWidget(m_speedValue, 3, 0, 1, 2);
 
   auto* courseBox = new QGroupBox(tr("Course"), this);
   m_course = new Knob(courseBox);
@@ -89,8 +98,19 @@ SimulatorWindow::SimulatorWindow(QWidget* parent)
   m_course->setBackColor(Qt::transparent);  // the group's own background shows around the face
   m_course->setTickColor(QColor(0, 128, 0));
   m_course->setFixedSize(110, 110);
+  m_course->setToolTip(tr("Course: arrow keys turn by 1\u00B0, Page Up and Page Down by 10\u00B0"));
+  m_courseField = new QSpinBox(courseBox);
+  m_courseField->setObjectName(QStringLiteral("edCourse"));
+  m_courseField->setRange(0, 359);
+  m_courseField->setWrapping(true);
+  m_courseField->setSuffix(QStringLiteral("\u00B0"));
+  m_courseField->setAlignment(Qt::AlignRight);
+  m_courseField->setKeyboardTracking(false);  // "123" applies once, not as 1, 12 and 123
+  m_courseField->setAccessibleName(tr("Course"));
+  m_courseField->setValue(0);
   auto* courseLayout = new QVBoxLayout(courseBox);
   courseLayout->addWidget(m_course, 0, Qt::AlignCenter);
+  courseLayout->addWidget(m_courseField, 0, Qt::AlignCenter);
 
   auto* layout = new QHBoxLayout(this);
   layout->addWidget(vSpeedBox);
@@ -103,6 +123,13 @@ SimulatorWindow::SimulatorWindow(QWidget* parent)
   connect(m_speed, &QSlider::valueChanged, this, &SimulatorWindow::onSpeedChanged);
   connect(m_vSpeed, &QSlider::valueChanged, this, &SimulatorWindow::onVSpeedChanged);
   connect(m_course, &Knob::changed, this, &SimulatorWindow::onCourseChanged);
+  connect(m_courseField, &QSpinBox::valueChanged, this,
+          [this](int course) { m_course->setPosition(knobPositionOfCourse(course)); });
+  setTabOrder(m_vSpeed, m_speed);
+  setTabOrder(m_speed, m_course);
+  setTabOrder(m_course, m_courseField);
+  showSpeed(0.0);
+  showVSpeed(0.0);
   // A right click stops the movement or the climb.
   for (TrackBar* slider : {m_speed, m_vSpeed}) {
     connect(slider, &TrackBar::mousePressed, this, [slider](Qt::MouseButton button) {
@@ -131,6 +158,28 @@ void SimulatorWindow::attach(GpsTrackerSimu* simu) {
   m_speed->setValue(static_cast<int>(std::trunc(simu->speed())));
   m_vSpeed->setValue(static_cast<int>(std::trunc(simu->vSpeed())));
   m_course->setPosition(knobPositionOfCourse(static_cast<int>(std::trunc(simu->course()))));
+  const QSignalBlocker blockField(m_courseField);
+  m_courseField->setValue(courseOfKnobPosition(m_course->position()) % 360);
+  // The numbers tell the source's own values, fractions included.
+  showSpeed(simu->speed());
+  showVSpeed(simu->vSpeed());
+}
+
+void SimulatorWindow::showSpeed(double kmh) {
+  m_speedValue->setText(QStringLiteral("%1 km/h").arg(kmh, 0, 'f', std::trunc(kmh) == kmh ? 0 : 1));
+}
+
+void SimulatorWindow::showVSpeed(double metresPerSecond) {
+  const QString number = QString::number(metresPerSecond, 'f', std::trunc(metresPerSecond) == metresPerSecond ? 0 : 1);
+  m_vSpeedValue->setText((metresPerSecond > 0 ? QStringLiteral("+") : QString()) + number + QStringLiteral(" m/s"));
+}
+
+void SimulatorWindow::closeEvent(QCloseEvent* event) {
+  if (m_simu) {
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
 }
 
 void SimulatorWindow::follow(AppController& controller) {
@@ -165,8 +214,8 @@ std::vector<std::string> SimulatorWindow::applySettings(const Settings& settings
   if (settings.readBool(keys::generalSavePos)) {
     const WindowRect current{x(), y(), width(), height()};
     if (const auto rect = settings.loadWindowRect(kSettingsName, current)) {
-      // The size follows the contents; only the place is taken.
-      move(rect->left, rect->top);
+      // The size follows the contents; only the place is taken, and only where a screen shows it.
+      move(keptInsideScreens(QRect(rect->left, rect->top, width(), height()), availableScreenAreas()).topLeft());
     }
   }
   TolerantReader reader(settings);
@@ -182,14 +231,20 @@ void SimulatorWindow::storeState(Settings& settings) const {
 }
 
 void SimulatorWindow::onSpeedChanged(int kmh) {
+  showSpeed(kmh);
   if (m_simu) m_simu->setSpeed(static_cast<float>(kmh));
 }
 
 void SimulatorWindow::onVSpeedChanged(int metresPerSecond) {
+  showVSpeed(metresPerSecond);
   if (m_simu) m_simu->setVSpeed(static_cast<float>(metresPerSecond));
 }
 
 void SimulatorWindow::onCourseChanged(int position) {
+  {
+    const QSignalBlocker blockField(m_courseField);
+    m_courseField->setValue(courseOfKnobPosition(position) % 360);
+  }
   if (m_simu) m_simu->setCourse(static_cast<float>(courseOfKnobPosition(position)));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The small always-on-top window that steers the simulator source by hand while it runs: a course
-// knob and vertical sliders for speed and vertical speed. Every change reaches the source at once.
+// knob with a field for a typed course, and vertical sliders for speed and vertical speed, each with
+// its value as a number. Every change reaches the source at once.
 
 #include <QPointer>
 #include <QSlider>
@@ -13,6 +14,7 @@
 #include "sources/trackers/gps_tracker_simu.h"
 
 class QLabel;
+class QSpinBox;
 
 namespace geomuxer {
 
@@ -67,13 +69,26 @@ class SimulatorWindow : public QWidget {
   [[nodiscard]] TrackBar* vSpeedSlider() const { return m_vSpeed; }
   [[nodiscard]] Knob* courseKnob() const { return m_course; }
   [[nodiscard]] QLabel* maxSpeedLabel() const { return m_maxSpeedLabel; }
+  /// The course typed or shown in degrees (0..359); it applies on Enter or when the field is left.
+  [[nodiscard]] QSpinBox* courseField() const { return m_courseField; }
+  /// The numbers under the sliders: speed in km/h, climb in m/s.
+  [[nodiscard]] QLabel* speedValueLabel() const { return m_speedValue; }
+  [[nodiscard]] QLabel* vSpeedValueLabel() const { return m_vSpeedValue; }
 
   /// Knob position for a course, and the course for a knob position: the knob's position 180
   /// points up, so that north is at the top and east to the right.
   [[nodiscard]] static int knobPositionOfCourse(int course);
   [[nodiscard]] static int courseOfKnobPosition(int position);
 
+ protected:
+  /// The window has no close button and belongs to the running simulator: a close request from
+  /// the desktop (Alt+F4) is refused while one is attached, since nothing could bring it back
+  /// before the source restarts. Stopping the source hides it.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  void showSpeed(double kmh);
+  void showVSpeed(double metresPerSecond);
   void onSpeedChanged(int kmh);
   void onVSpeedChanged(int metresPerSecond);
   void onCourseChanged(int position);
@@ -83,6 +98,9 @@ class SimulatorWindow : public QWidget {
   TrackBar* m_vSpeed;
   Knob* m_course;
   QLabel* m_maxSpeedLabel;
+  QSpinBox* m_courseField;
+  QLabel* m_speedValue;
+  QLabel* m_vSpeedValue;
 };
 
 }  // namespace geomuxer

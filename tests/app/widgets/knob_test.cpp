@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <QSignalSpy>
+#include <QWheelEvent>
 #include <QTest>
 
 #include <cmath>
@@ -118,6 +119,57 @@ TEST_F(KnobTest, MarkPointsAlongTheAngle) {
 
   knob.setMarkStyle(Knob::MarkStyle::msNone);
   EXPECT_EQ(knob.grab().toImage().pixelColor(80, 50), QColor(Qt::white));
+}
+
+// Keyboard users reach the knob with Tab and turn it with the keys; the compass goes round past
+// its ends, a knob with stops halts at them.
+TEST_F(KnobTest, KeysAndWheelTurnIt) {
+  EXPECT_TRUE(knob.focusPolicy() & Qt::TabFocus);
+  makeCompass();
+  knob.setPosition(180);
+  QSignalSpy changed(&knob, &Knob::changed);
+  QTest::keyClick(&knob, Qt::Key_Right);
+  EXPECT_EQ(knob.position(), 181);
+  QTest::keyClick(&knob, Qt::Key_Down);
+  QTest::keyClick(&knob, Qt::Key_Left);
+  EXPECT_EQ(knob.position(), 179);
+  QTest::keyClick(&knob, Qt::Key_PageUp);
+  EXPECT_EQ(knob.position(), 189);
+  QTest::keyClick(&knob, Qt::Key_PageDown);
+  QTest::keyClick(&knob, Qt::Key_PageDown);
+  EXPECT_EQ(knob.position(), 169);
+  EXPECT_EQ(changed.count(), 6);
+  knob.setPosition(355);
+  QTest::keyClick(&knob, Qt::Key_PageUp);
+  EXPECT_EQ(knob.position(), 5);  // 365 is 5: the same direction
+  knob.setPosition(0);
+  QTest::keyClick(&knob, Qt::Key_Left);
+  EXPECT_EQ(knob.position(), 359);
+
+  auto wheel = [this](int delta) {
+    const QPointF at(50, 50);
+    QWheelEvent event(at, knob.mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&knob, &event);
+  };
+  knob.setPosition(90);
+  wheel(120);
+  EXPECT_EQ(knob.position(), 91);
+  wheel(-240);
+  EXPECT_EQ(knob.position(), 89);
+  wheel(60);  // half a notch from a touchpad does nothing yet, the second half turns
+  EXPECT_EQ(knob.position(), 89);
+  wheel(60);
+  EXPECT_EQ(knob.position(), 90);
+
+  knob.setNoStop(false);
+  knob.setPosition(358);
+  QTest::keyClick(&knob, Qt::Key_PageUp);
+  EXPECT_EQ(knob.position(), 360);
+  QTest::keyClick(&knob, Qt::Key_Home);
+  EXPECT_EQ(knob.position(), 0);
+  QTest::keyClick(&knob, Qt::Key_Left);
+  EXPECT_EQ(knob.position(), 0);
 }
 
 }  // namespace

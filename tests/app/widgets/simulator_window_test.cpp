@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QScreen>
+#include <QSpinBox>
 #include <QStyle>
 #include <QTest>
 
@@ -182,6 +185,69 @@ TEST_F(SimulatorWindowTest, PlaceIsStoredAndRestoredWhenPlacesAreKept) {
   settings.writeBool(keys::generalSavePos, true);
   (void)other.applySettings(settings);
   EXPECT_EQ(other.pos(), QPoint(40, 60));
+}
+
+TEST_F(SimulatorWindowTest, NumbersAndATypedCourse) {
+  simu.setCourse(270.5f);
+  simu.setSpeed(12.7f);
+  simu.setVSpeed(-3.0f);
+  window.attach(&simu);
+  EXPECT_EQ(window.speedValueLabel()->text(), QStringLiteral("12.7 km/h"));
+  EXPECT_EQ(window.vSpeedValueLabel()->text(), QStringLiteral("-3 m/s"));
+  EXPECT_EQ(window.courseField()->value(), 270);
+  window.speedSlider()->setValue(50);
+  window.vSpeedSlider()->setValue(4);
+  EXPECT_EQ(window.speedValueLabel()->text(), QStringLiteral("50 km/h"));
+  EXPECT_EQ(window.vSpeedValueLabel()->text(), QStringLiteral("+4 m/s"));
+  window.courseKnob()->setPosition(0);
+  EXPECT_EQ(window.courseField()->value(), 180);
+
+  // Typing applies once, on Enter: the source never heads 1 or 12 degrees on the way to 123.
+  window.show();
+  QSpinBox* field = window.courseField();
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClicks(field, QStringLiteral("123"));
+  EXPECT_EQ(simu.course(), 180.0f);
+  QTest::keyClick(field, Qt::Key_Return);
+  EXPECT_EQ(simu.course(), 123.0f);
+  EXPECT_EQ(window.courseKnob()->position(), SimulatorWindow::knobPositionOfCourse(123));
+  // The knob's keys reach the source and the field.
+  QTest::keyClick(window.courseKnob(), Qt::Key_PageUp);
+  EXPECT_EQ(simu.course(), 133.0f);
+  EXPECT_EQ(field->value(), 133);
+  window.hide();
+}
+
+TEST_F(SimulatorWindowTest, TabReachesEveryControlInOrder) {
+  std::vector<QWidget*> chain;
+  QWidget* w = window.vSpeedSlider();
+  for (int i = 0; i < 40 && chain.size() < 4; ++i, w = w->nextInFocusChain()) {
+    if ((w->focusPolicy() & Qt::TabFocus) && w->window() == &window && w->focusProxy() == nullptr &&
+        qobject_cast<QLineEdit*>(w) == nullptr)
+      chain.push_back(w);
+  }
+  EXPECT_EQ(chain, (std::vector<QWidget*>{window.vSpeedSlider(), window.speedSlider(), window.courseKnob(),
+                                          window.courseField()}));
+}
+
+// Alt+F4 on the running simulator's window would hide it until the source restarts.
+TEST_F(SimulatorWindowTest, CloseIsRefusedWhileASimulatorIsAttached) {
+  window.attach(&simu);
+  window.show();
+  EXPECT_FALSE(window.close());
+  EXPECT_TRUE(window.isVisible());
+  window.attach(nullptr);
+  EXPECT_TRUE(window.close());
+  EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(SimulatorWindowTest, PlaceOffEveryScreenIsBroughtBack) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  settings.writeBool(keys::generalSavePos, true);
+  settings.saveWindowRect(SimulatorWindow::kSettingsName, WindowRect{screen.right() + 4000, -3000, 10, 10});
+  (void)window.applySettings(settings);
+  EXPECT_TRUE(screen.contains(window.geometry())) << window.x() << "," << window.y();
 }
 
 }  // namespace
