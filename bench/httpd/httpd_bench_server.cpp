@@ -11,7 +11,7 @@
 
 #include "core/date_time.h"
 #include "server/current_position.h"
-#include "server/database.h"
+#include "server/sqlite_store.h"
 #include "server/position_server.h"
 
 int main(int argc, char** argv) {
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   if (!mkdtemp(folder.data())) return 1;
   int rc = 0;
   try {
-    geomuxer::Database database(std::filesystem::path(folder) / "geomuxer.db",
+    geomuxer::SqliteStore database(std::filesystem::path(folder) / "geomuxer.db",
                                 std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
     geomuxer::UserFields user;
     user.name = "bench";

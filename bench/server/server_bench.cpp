@@ -13,11 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "server/database.h"
+#include "server/sqlite_store.h"
 
 namespace {
 
 using geomuxer::Database;
+using geomuxer::SqliteStore;
 using geomuxer::JournalMode;
 
 class TempDatabaseDir {
@@ -67,11 +68,11 @@ void storeLoop(benchmark::State& state, Database& db, std::int64_t user) {
 void BM_StorePosition(benchmark::State& state) {
   const auto mode = static_cast<JournalMode>(state.range(0));
   TempDatabaseDir dir;
-  Database::Options options;
+  SqliteStore::Options options;
   options.journalMode = mode;
   // WAL runs with synchronous ON (SQLite's NORMAL); the other modes keep SQLite's default (FULL).
   options.synchronous = mode == JournalMode::Wal;
-  Database db(dir.file(), dataDir(), options);
+  SqliteStore db(dir.file(), dataDir(), options);
   const auto user = db.addUser({"bench", geomuxer::hashPassword("pw"), "", "", "", "", "", ""});
   state.SetLabel(std::string(geomuxer::journalModeName(mode)));
   storeLoop(state, db, user);
@@ -84,7 +85,7 @@ BENCHMARK(BM_StorePosition)
 
 void BM_StorePositionWhileFourReaders(benchmark::State& state) {
   TempDatabaseDir dir;
-  Database db(dir.file(), dataDir());
+  SqliteStore db(dir.file(), dataDir());
   const auto user = db.addUser({"bench", geomuxer::hashPassword("pw"), "", "", "", "", "", ""});
   for (std::int64_t i = 0; i < 1000; ++i) db.storePosition(user, position(i), "", trackOf(i));
 

@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
 #include <type_traits>
@@ -357,9 +358,16 @@ void AppController::stopServer() {
 }
 
 void AppController::openDatabase() {
-  if (m_options.databaseFile.empty()) return;
+  // The setting names another file or a PostgreSQL database; else the file in the state folder.
+  const std::string configured = m_settings.readString(keys::httpDatabase);
+  const std::string location = configured.empty() ? m_options.databaseFile.string() : configured;
+  if (location.empty()) return;
   try {
-    m_database = std::make_unique<Database>(m_options.databaseFile, m_options.dataDir);
+    StoreOptions options;
+    options.poolSize = static_cast<std::size_t>(std::clamp(m_settings.readInteger(keys::httpDatabasePool), 1, 64));
+    options.statementTimeout =
+        std::chrono::seconds(std::clamp(m_settings.readInteger(keys::httpDatabaseTimeout), 1, 3600));
+    m_database = geomuxer::openDatabase(location, m_options.dataDir, options);
   } catch (const std::exception& e) {
     logError("SQL ERROR: ", qs(e.what()));
   }

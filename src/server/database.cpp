@@ -1,367 +1,79 @@
 #include "server/database.h"
 
-#include <array>
-#include <fstream>
-#include <stdexcept>
-
-#include "core/number_text.h"
+#include "server/sqlite_store.h"
 
 namespace geomuxer {
 
 namespace {
 
-constexpr std::string_view kInsertPosition =
-    "INSERT INTO positions (user, datetime, lat, lon, prec, alt, altprec, heading, speed, vspeed, "
-    "geoidheight, depth, magvar, sat, trackid, comment) VALUES (:user, :datetime, :lat, :lon, :prec, :alt, "
-    ":altprec, :heading, :speed, :vspeed, :geoidheight, :depth, :magvar, :sat, :trackid, :comment)";
-
-// Column positions of `SELECT * FROM positions` and `SELECT * FROM users`; the schema scripts
-// keep the columns in this order.
-enum PositionColumn { pId, pUser, pDateTime, pLat, pLon, pPrec, pAlt, pAltPrec, pHeading, pSpeed, pVSpeed,
-                      pGeoidHeight, pDepth, pMagVar, pSat, pTrackId, pComment };
-enum UserColumn { uId, uName, uPassword, uColor, uFirstName, uSureName, uEmail, uPhone, uDescription };
-
-std::string_view trimControls(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) < 33) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) < 33) s.remove_suffix(1);
-  return s;
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
 }
-
-SqlArg textOrNull(std::string_view s) { return s.empty() ? SqlArg(nullptr) : SqlArg(s); }
-
-SqlArg flagged(const PositionInfo& p, DefField field, float value) {
-  return p.has(field) ? SqlArg(static_cast<double>(value)) : SqlArg(nullptr);
-}
-
-std::optional<double> optionalDouble(const SqliteCursor& c, int column) {
-  if (c.fieldIsNull(column)) return std::nullopt;
-  return c.fieldAsDouble(column);
-}
-
-std::optional<std::string> optionalText(const SqliteCursor& c, int column) {
-  if (c.fieldIsNull(column)) return std::nullopt;
-  return c.fieldAsString(column);
-}
-
-StoredPosition positionFromRow(const SqliteCursor& c) {
-  StoredPosition p;
-  p.id = c.fieldAsInteger(pId);
-  p.user = c.fieldAsInteger(pUser);
-  p.datetime = c.fieldAsString(pDateTime);
-  p.lat = c.fieldAsDouble(pLat);
-  p.lon = c.fieldAsDouble(pLon);
-  p.prec = optionalDouble(c, pPrec);
-  p.alt = optionalDouble(c, pAlt);
-  p.altPrec = optionalDouble(c, pAltPrec);
-  p.heading = optionalDouble(c, pHeading);
-  p.speed = optionalDouble(c, pSpeed);
-  p.vertSpeed = optionalDouble(c, pVSpeed);
-  p.geoidHeight = optionalDouble(c, pGeoidHeight);
-  p.depth = optionalDouble(c, pDepth);
-  p.magVar = optionalDouble(c, pMagVar);
-  if (!c.fieldIsNull(pSat)) p.sat = c.fieldAsInteger(pSat);
-  p.trackId = c.fieldAsString(pTrackId);
-  p.comment = optionalText(c, pComment);
-  return p;
-}
-
-UserRecord userFromRow(const SqliteCursor& c) {
-  UserRecord u;
-  u.id = c.fieldAsInteger(uId);
-  u.name = c.fieldAsString(uName);
-  u.passwordHash = c.fieldAsString(uPassword);
-  u.color = c.fieldAsString(uColor);
-  u.firstName = optionalText(c, uFirstName);
-  u.sureName = optionalText(c, uSureName);
-  u.email = optionalText(c, uEmail);
-  u.phone = optionalText(c, uPhone);
-  u.description = optionalText(c, uDescription);
-  return u;
-}
-
-std::vector<StoredPosition> readPositions(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
-  std::vector<StoredPosition> rows;
-  for (SqliteCursor c(db, std::move(sql), args); !c.eof(); c.next()) rows.push_back(positionFromRow(c));
-  return rows;
-}
-
-std::optional<StoredPosition> readPosition(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
-  SqliteCursor c(db, std::move(sql), args);
-  if (c.eof()) return std::nullopt;
-  return positionFromRow(c);
-}
-
-std::vector<UserRecord> readUsers(SqliteDatabase& db, std::string sql, std::initializer_list<SqlArg> args) {
-  std::vector<UserRecord> rows;
-  for (SqliteCursor c(db, std::move(sql), args); !c.eof(); c.next()) rows.push_back(userFromRow(c));
-  return rows;
-}
-
-// Idle reader connections kept for reuse; more concurrent readers than this open and close their own.
-constexpr std::size_t kMaxIdleReaders = 8;
-// A reader can meet a lock only while the writer restarts the log or recovers it, which is brief.
-constexpr int kReaderBusyTimeoutMs = 2000;
 
 }  // namespace
 
-Database::Database(std::filesystem::path fileName, std::filesystem::path dataDir, Options options)
-    : m_fileName(std::move(fileName)), m_dataDir(std::move(dataDir)) {
-  std::lock_guard lock(m_mutex);
-  m_db = std::make_unique<SqliteDatabase>(m_fileName.string());
-  m_db->setSynchronous(options.synchronous);
-  m_db->setJournalMode(options.journalMode);
-  upgradeSchema();
-  m_separateReaders = options.journalMode == JournalMode::Wal;
+bool isPostgresLocation(std::string_view location) {
+  return startsWith(location, "postgresql://") || startsWith(location, "postgres://");
 }
 
-Database::~Database() {
-  m_idleReaders.clear();
-  m_insert.reset();
-  m_db.reset();
-}
-
-template <typename Read>
-auto Database::withReader(Read read) {
-  if (!m_separateReaders) {
-    std::lock_guard lock(m_mutex);
-    return read(*m_db);
-  }
-  std::unique_ptr<SqliteDatabase> reader;
-  {
-    std::lock_guard lock(m_readersMutex);
-    if (!m_idleReaders.empty()) {
-      reader = std::move(m_idleReaders.back());
-      m_idleReaders.pop_back();
-    }
-  }
-  if (!reader) {
-    reader = std::make_unique<SqliteDatabase>(m_fileName.string());
-    reader->setBusyTimeout(kReaderBusyTimeoutMs);
-  }
-  auto result = read(*reader);
-  std::lock_guard lock(m_readersMutex);
-  if (m_idleReaders.size() < kMaxIdleReaders) m_idleReaders.push_back(std::move(reader));
-  return result;
-}
-
-int Database::schemaVersion() {
-  std::lock_guard lock(m_mutex);
-  return schemaVersionLocked();
-}
-
-int Database::schemaVersionLocked() {
-  try {
-    if (!m_db->tableExists("variables")) return 0;
-    SqliteTable table(*m_db, "SELECT value FROM variables WHERE name = 'version' LIMIT 1");
-    if (table.eof()) return 0;
-    return parseInt(trimControls(table.fieldAsString(0))).value_or(0);
-  } catch (const std::exception&) {
-    return 0;
-  }
-}
-
-void Database::upgradeSchema() {
-  // Script N takes the schema from version N-1 to N; the list ends at the first missing number.
-  std::vector<std::filesystem::path> scripts;
-  for (int n = schemaVersionLocked() + 1;; ++n) {
-    auto path = m_dataDir / "dbshema" / ("geomuxer_" + std::to_string(n) + ".sql");
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) break;
-    scripts.push_back(std::move(path));
-  }
-  // No enclosing transaction: statements that ran before a failing one stay applied, and the
-  // scripts are written so that running one again from its first line is harmless.
-  for (const auto& path : scripts) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw SqliteError("Could not read schema script \"" + path.string() + "\"", 0);
-    std::string line;
-    while (std::getline(in, line)) {
-      const std::string_view statement = trimControls(line);
-      if (statement.empty() || statement.front() == '-') continue;
-      m_db->execute(statement);
-    }
-  }
-}
-
-std::int64_t Database::addUser(const UserFields& u) {
-  std::lock_guard lock(m_mutex);
-  const SqlNamedArg args[] = {
-      {":name", u.name},
-      {":password", u.passwordHash},
-      {":color", u.color},
-      {":firstname", textOrNull(u.firstName)},
-      {":surename", textOrNull(u.sureName)},
-      {":email", textOrNull(u.email)},
-      {":phone", textOrNull(u.phone)},
-      {":description", textOrNull(u.description)},
-  };
-  m_db->execute(
-      "INSERT INTO users (name, password, color, firstname, surename, email, phone, description) "
-      "VALUES (:name, :password, :color, :firstname, :surename, :email, :phone, :description)",
-      {}, args);
-  return m_db->lastInsertRowId();
-}
-
-void Database::updateUser(std::int64_t id, const UserFields& u) {
-  std::lock_guard lock(m_mutex);
-  const SqlNamedArg args[] = {
-      {":id", static_cast<long long>(id)},
-      {":name", u.name},
-      {":password", u.passwordHash},
-      {":color", u.color},
-      {":firstname", textOrNull(u.firstName)},
-      {":surename", textOrNull(u.sureName)},
-      {":email", textOrNull(u.email)},
-      {":phone", textOrNull(u.phone)},
-      {":description", textOrNull(u.description)},
-  };
-  if (!u.passwordHash.empty()) {
-    m_db->execute(
-        "UPDATE users SET name = :name, password = :password, color = :color, firstname = :firstname, "
-        "surename = :surename, email = :email, phone = :phone, description = :description WHERE id = :id",
-        {}, args);
+std::string redactedLocation(std::string_view location) {
+  if (!isPostgresLocation(location)) return std::string(location);
+  // scheme://[user[:password]@]host...: the authority ends at the first '/', '?' or '#'.
+  const auto authorityStart = location.find("://") + 3;
+  const auto authorityEnd = location.find_first_of("/?#", authorityStart);
+  const std::string_view authority =
+      location.substr(authorityStart, authorityEnd == std::string_view::npos ? std::string_view::npos
+                                                                             : authorityEnd - authorityStart);
+  std::string out(location.substr(0, authorityStart));
+  const auto at = authority.rfind('@');
+  if (at != std::string_view::npos) {
+    const std::string_view userInfo = authority.substr(0, at);
+    const auto colon = userInfo.find(':');
+    out += userInfo.substr(0, colon);
+    if (colon != std::string_view::npos) out += ":***";
+    out += authority.substr(at);
   } else {
-    m_db->execute(
-        "UPDATE users SET name = :name, color = :color, firstname = :firstname, surename = :surename, "
-        "email = :email, phone = :phone, description = :description WHERE id = :id",
-        {}, args);
+    out += authority;
   }
-}
-
-void Database::deleteUser(std::int64_t id, bool deleteTracks) {
-  std::lock_guard lock(m_mutex);
-  const SqlArg idArg = static_cast<long long>(id);
-  if (deleteTracks) m_db->execute("DELETE FROM positions WHERE user = ?", {idArg});
-  m_db->execute("DELETE FROM users WHERE id = ?", {idArg});
-}
-
-void Database::deleteTrack(std::string_view trackId) {
-  std::lock_guard lock(m_mutex);
-  m_db->execute("DELETE FROM positions WHERE trackid = ?", {trackId});
-}
-
-std::int64_t Database::checkLogin(std::string_view name, std::string_view password) {
-  struct Account {
-    std::int64_t id = -1;
-    std::string hash;
-  };
-  const Account account = withReader([&](SqliteDatabase& db) -> Account {
-    SqliteTable table(db, "SELECT id, password FROM users WHERE name = ? LIMIT 1", {name});
-    if (table.eof()) return {};
-    return {table.fieldAsInteger(0), table.fieldAsString(1)};
-  });
-  if (account.id == -1) return -1;
-  const PasswordCheck check = m_passwords.check(account.hash, password);
-  if (!check.matches) return -1;
-  if (check.needsRehash) {
-    try {
-      const std::string hash = hashPassword(password);
-      std::lock_guard lock(m_mutex);
-      // Only the row as it was read: a password changed meanwhile stays as it was set.
-      m_db->execute("UPDATE users SET password = ? WHERE id = ? AND password = ?",
-                    {SqlArg(hash), SqlArg(static_cast<long long>(account.id)), SqlArg(account.hash)});
-    } catch (const std::exception&) {
-      // A read-only or busy database keeps the old form until a later login.
-    }
+  std::string rest(authorityEnd == std::string_view::npos ? std::string_view() : location.substr(authorityEnd));
+  // A password may also come as a query parameter.
+  for (std::size_t pos = rest.find("password="); pos != std::string::npos; pos = rest.find("password=", pos + 1)) {
+    if (pos > 0 && rest[pos - 1] != '?' && rest[pos - 1] != '&') continue;
+    const auto valueStart = pos + 9;
+    const auto valueEnd = rest.find_first_of("&#", valueStart);
+    rest.replace(valueStart, valueEnd == std::string::npos ? std::string::npos : valueEnd - valueStart, "***");
   }
-  return account.id;
+  return out + rest;
 }
 
-std::int64_t Database::storePosition(std::int64_t userId, const PositionInfo& p, std::string_view comment,
-                                     std::string_view trackId) {
-  const std::string datetime = formatStoredDateTime(p.time);
-  const SqlNamedArg args[] = {
-      {":user", static_cast<long long>(userId)},
-      {":trackid", trackId},
-      {":datetime", datetime},
-      {":lat", static_cast<double>(p.y)},
-      {":lon", static_cast<double>(p.x)},
-      {":prec", flagged(p, defXYPrec, p.xyPrec)},
-      {":alt", flagged(p, defAltitude, p.altitude)},
-      {":altprec", flagged(p, defAltitudePrec, p.altitudePrec)},
-      {":heading", flagged(p, defHeading, p.heading)},
-      {":speed", flagged(p, defSpeed, p.speed)},
-      {":vspeed", flagged(p, defVertSpeed, p.vertSpeed)},
-      {":geoidheight", flagged(p, defGeoidHeight, p.geoidHeight)},
-      {":depth", flagged(p, defDepth, p.depth)},
-      {":magvar", flagged(p, defMagVar, p.magVar)},
-      {":sat", p.has(defSatellites) ? SqlArg(p.satellites) : SqlArg(nullptr)},
-      {":comment", textOrNull(comment)},
-  };
-  std::lock_guard lock(m_mutex);
-  if (!m_insert) m_insert = std::make_unique<SqliteStatement>(*m_db, std::string(kInsertPosition));
-  // Reset on every path, so that a failed insert leaves the statement ready for the next one.
-  struct ResetOnExit {
-    SqliteStatement& s;
-    ~ResetOnExit() { s.reset(); }
-  } resetOnExit{*m_insert};
-  m_insert->bindNamed(args);
-  if (m_insert->step("Error executing prepared SQL statement"))
-    throw SqliteError("Error executing prepared SQL statement", 0);
-  return m_db->lastInsertRowId();
+std::unique_ptr<Database> openDatabase(std::string_view location, const std::filesystem::path& dataDir,
+                                       const StoreOptions& options) {
+  (void)options;
+  if (isPostgresLocation(location)) throw StoreError("This build cannot open PostgreSQL databases");
+  return std::make_unique<SqliteStore>(std::filesystem::path(std::string(location)), dataDir);
 }
 
-std::optional<StoredPosition> Database::position(std::int64_t id) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPosition(db, "SELECT * FROM positions WHERE id = ? LIMIT 1", {static_cast<long long>(id)});
-  });
-}
-
-std::optional<StoredPosition> Database::lastPositionOfUser(std::int64_t userId) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPosition(db, "SELECT * FROM positions WHERE user = ? ORDER BY datetime DESC LIMIT 1",
-                        {static_cast<long long>(userId)});
-  });
-}
-
-std::optional<StoredPosition> Database::lastPositionOfTrack(std::string_view trackId) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPosition(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime DESC LIMIT 1", {trackId});
-  });
-}
-
-std::vector<StoredPosition> Database::track(std::string_view trackId) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPositions(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime", {trackId});
-  });
-}
-
-std::vector<StoredPosition> Database::lastTrackOfUser(std::int64_t userId) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPositions(db,
-                         "SELECT * FROM positions WHERE trackid = (SELECT trackid FROM positions WHERE user = ? "
-                         "ORDER BY datetime DESC LIMIT 1) ORDER BY datetime",
-                         {static_cast<long long>(userId)});
-  });
-}
-
-std::vector<TrackSummary> Database::tracksOfUser(std::int64_t userId) {
-  return withReader([&](SqliteDatabase& db) {
-    std::vector<TrackSummary> rows;
-    for (SqliteCursor c(db, "SELECT trackid, datetime FROM positions WHERE user = ? GROUP BY trackid ORDER BY datetime",
-                        {static_cast<long long>(userId)});
-         !c.eof(); c.next())
-      rows.push_back({c.fieldAsString(0), c.fieldAsString(1)});
-    return rows;
-  });
-}
-
-std::vector<StoredPosition> Database::positionsOfUser(std::int64_t userId) {
-  return withReader([&](SqliteDatabase& db) {
-    return readPositions(db, "SELECT * FROM positions WHERE user = ?", {static_cast<long long>(userId)});
-  });
-}
-
-std::optional<UserRecord> Database::user(std::int64_t id) {
-  return withReader([&](SqliteDatabase& db) -> std::optional<UserRecord> {
-    auto rows = readUsers(db, "SELECT * FROM users WHERE id = ?", {static_cast<long long>(id)});
-    if (rows.empty()) return std::nullopt;
-    return std::move(rows.front());
-  });
-}
-
-std::vector<UserRecord> Database::users() {
-  return withReader([&](SqliteDatabase& db) { return readUsers(db, "SELECT * FROM users", {}); });
+CopyCount copyDatabase(Database& from, Database& to, const std::function<void(std::int64_t)>& progress,
+                       std::size_t batch) {
+  if (!to.empty()) {
+    throw StoreError("The target database " + to.description() +
+                     " already holds clients or positions; copy only into an empty one");
+  }
+  CopyCount count;
+  const std::vector<UserRecord> users = from.users();
+  to.importUsers(users);
+  count.users = static_cast<std::int64_t>(users.size());
+  std::int64_t after = 0;
+  for (;;) {
+    const std::vector<StoredPosition> rows = from.positionsAfter(after, batch);
+    if (rows.empty()) break;
+    to.importPositions(rows);
+    after = rows.back().id;
+    count.positions += static_cast<std::int64_t>(rows.size());
+    if (progress) progress(count.positions);
+  }
+  to.finishImport();
+  return count;
 }
 
 }  // namespace geomuxer

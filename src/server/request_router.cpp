@@ -479,7 +479,7 @@ bool RequestRouter::runAdministration(HttpReply& reply, const std::function<bool
   if (!m_database) return false;
   try {
     return operation(*m_database);
-  } catch (const SqliteError& e) {
+  } catch (const StoreError& e) {
     reply.status = 200;
     reply.contentType = kHtmlType;
     reply.body = "<html><body><h1>SQL Error</h1><p>" + smlEscape(e.what()) + "</p>";
@@ -498,7 +498,7 @@ void RequestRouter::acceptClientPosition(const HttpRequest& request, HttpReply& 
     }
     const PostedPosition posted = readPostedPosition(MultipartForm::parse(request.contentType, request.body));
     m_database->storePosition(client, posted.position, posted.comment, posted.trackId);
-  } catch (const SqliteError& e) {
+  } catch (const StoreError& e) {
     // Not stored: the poster keeps the position and tries again later.
     log("SQL ERROR: " + std::string(e.what()));
     setStatusPage(request, reply, 503);

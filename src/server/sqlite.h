@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/date_time.h"
+#include "server/store_error.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -23,9 +24,9 @@ struct sqlite3_stmt;
 namespace geomuxer {
 
 /// A failure reported by SQLite (or by this layer while reading results).
-class SqliteError : public std::runtime_error {
+class SqliteError : public StoreError {
  public:
-  SqliteError(const std::string& message, int code) : std::runtime_error(message), m_code(code) {}
+  SqliteError(const std::string& message, int code) : StoreError(message), m_code(code) {}
   /// SQLite's primary result code; 0 when the failure was found by this layer.
   [[nodiscard]] int code() const { return m_code; }
 

@@ -79,6 +79,11 @@ inline constexpr SettingKey httpUseSsl{"http\\usessl", SettingType::boolean, "fa
 inline constexpr SettingKey httpCertFile{"http\\certfile", SettingType::string, ""};
 inline constexpr SettingKey httpKeyFile{"http\\keyfile", SettingType::string, "", SettingDefault::otherKey, &httpCertFile};
 inline constexpr SettingKey httpRootCertFile{"http\\rootcertfile", SettingType::string, "", SettingDefault::otherKey, &httpCertFile};
+// The position server's store: an SQLite file (empty: the one in the state folder) or a
+// "postgresql://" connection URI; the PostgreSQL connection pool and statement time limit (s).
+inline constexpr SettingKey httpDatabase{"http\\database", SettingType::string, ""};
+inline constexpr SettingKey httpDatabasePool{"http\\dbpool", SettingType::integer, "4"};
+inline constexpr SettingKey httpDatabaseTimeout{"http\\dbtimeout", SettingType::integer, "10"};
 inline constexpr SettingKey httpLogProtocol{"httplog\\protocol", SettingType::string, "https"};
 inline constexpr SettingKey httpLogHost{"httplog\\host", SettingType::string, "localhost"};
 inline constexpr SettingKey httpLogPort{"httplog\\port", SettingType::integer, "8087"};
@@ -150,6 +155,9 @@ inline constexpr std::array kSettingKeys{
     &keys::httpCertFile,
     &keys::httpKeyFile,
     &keys::httpRootCertFile,
+    &keys::httpDatabase,
+    &keys::httpDatabasePool,
+    &keys::httpDatabaseTimeout,
     &keys::httpLogProtocol,
     &keys::httpLogHost,
     &keys::httpLogPort,

@@ -14,7 +14,7 @@
 #include "loggers/track_logger_list.h"
 #include "support/qt_event_loop.h"
 #include "server/current_position.h"
-#include "server/database.h"
+#include "server/sqlite_store.h"
 #include "server/position_server.h"
 #include "server/sqlite.h"
 #include "support/temp_dir.h"
@@ -26,7 +26,7 @@ namespace {
 TEST(UploadToPositionServer, SimulatedPositionsReachTheClientFeed) {
   test::qtApp();
   test::TempDir dir;
-  Database db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
+  SqliteStore db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
   const auto userId = db.addUser({.name = "walker", .passwordHash = hashPassword("secret"), .color = "#ff0000",
                                   .firstName = {}, .sureName = {}, .email = {}, .phone = {}, .description = {}});
 
@@ -89,7 +89,7 @@ TEST(UploadToPositionServer, SimulatedPositionsReachTheClientFeed) {
 TEST(UploadToPositionServer, ALockedDatabaseIsReportedAndThePositionKept) {
   test::qtApp();
   test::TempDir dir;
-  Database db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
+  SqliteStore db(dir / "geomuxer.db", std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
   const auto userId = db.addUser({.name = "walker", .passwordHash = hashPassword("secret"), .color = {},
                                   .firstName = {}, .sureName = {}, .email = {}, .phone = {}, .description = {}});
   CurrentPosition current;

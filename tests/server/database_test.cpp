@@ -1,4 +1,4 @@
-#include "server/database.h"
+#include "server/sqlite_store.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -42,18 +42,18 @@ class DatabaseTest : public ::testing::Test {
   test::TempDir dir;
   std::filesystem::path dataDir() const { return std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data"; }
   std::filesystem::path dbFile() const { return dir / "geomuxer.db"; }
-  Database open() { return Database(dbFile(), dataDir()); }
+  SqliteStore open() { return SqliteStore(dbFile(), dataDir()); }
 };
 
 // ---- schema upgrade ------------------------------------------------------------------------
 
-TEST_F(DatabaseTest, ProjectSchemaCreatesTablesAtVersionOne) {
-  Database db(dbFile(), dataDir());
-  EXPECT_EQ(db.schemaVersion(), 1);
+TEST_F(DatabaseTest, ProjectSchemaCreatesTablesAtTheNewestVersion) {
+  SqliteStore db(dbFile(), dataDir());
+  EXPECT_EQ(db.schemaVersion(), 2);
   EXPECT_TRUE(db.users().empty());
-  // Opening again finds no script 2 and runs nothing.
-  Database again(dir / "geomuxer.db", dataDir());
-  EXPECT_EQ(again.schemaVersion(), 1);
+  // Opening again finds no further script and runs nothing.
+  SqliteStore again(dir / "geomuxer.db", dataDir());
+  EXPECT_EQ(again.schemaVersion(), 2);
 }
 
 TEST_F(DatabaseTest, UpgradeStopsAtFirstMissingScript) {
@@ -65,7 +65,7 @@ TEST_F(DatabaseTest, UpgradeStopsAtFirstMissingScript) {
                   "\tCREATE TABLE extra (x INTEGER); -- a statement followed by a remark\r\n"
                   "UPDATE variables SET value = '2' WHERE name = 'version'\n");
   test::writeFile(data / "dbshema/geomuxer_4.sql", "CREATE TABLE four (x)\n");
-  Database db(dbFile(), data);
+  SqliteStore db(dbFile(), data);
   EXPECT_EQ(db.schemaVersion(), 2);
   SqliteDatabase raw(dbFile().string());
   EXPECT_TRUE(raw.tableExists("extra"));
@@ -73,7 +73,7 @@ TEST_F(DatabaseTest, UpgradeStopsAtFirstMissingScript) {
 }
 
 TEST_F(DatabaseTest, WithoutScriptsOpensButEveryReadFails) {
-  Database db(dbFile(), dir / "nothing");
+  SqliteStore db(dbFile(), dir / "nothing");
   EXPECT_EQ(db.schemaVersion(), 0);
   try {
     (void)db.position(1);
@@ -97,7 +97,7 @@ TEST_F(DatabaseTest, HalfAppliedScriptRunsAgainFromItsFirstLine) {
                   "CREATE INDEX IF NOT EXISTS tags_name ON tagz (name)\n"
                   "UPDATE variables SET value = '2' WHERE name = 'version'\n");
   try {
-    Database db(dbFile(), data);
+    SqliteStore db(dbFile(), data);
     FAIL() << "opened";
   } catch (const SqliteError& e) {
     EXPECT_THAT(e.what(), HasSubstr("no such table: main.tagz"));
@@ -107,18 +107,46 @@ TEST_F(DatabaseTest, HalfAppliedScriptRunsAgainFromItsFirstLine) {
     EXPECT_TRUE(raw.tableExists("tags"));  // the statement before the failing one stays applied
   }
   test::writeFile(data / "dbshema/geomuxer_2.sql", good);
-  Database db(dbFile(), data);
+  SqliteStore db(dbFile(), data);
   EXPECT_EQ(db.schemaVersion(), 2);
 }
 
+TEST_F(DatabaseTest, VersionOneFileKeepsItsRowsAndGainsTheNewestPositionOfEachClient) {
+  {
+    // A file as the first schema left it, written without this program's store.
+    SqliteDatabase raw(dbFile().string());
+    std::istringstream script(projectScript(1));
+    for (std::string line; std::getline(script, line);)
+      if (!line.empty() && line.front() != '-') raw.execute(line);
+    raw.execute("INSERT INTO users (name, password) VALUES ('old', '5EBE2294ECD0E0F08EAB7690D2A6EE69')");
+    raw.execute("INSERT INTO positions (user, datetime, trackid, lat, lon) VALUES "
+                "(1, '2024-05-01 10:00:00', 'A', 1, 2), (1, '2024-05-01 12:00:00', 'B', 1, 2), "
+                "(1, '2024-05-01 12:00:00', 'C', 1, 2), (1, '2024-05-01 11:00:00', 'D', 1, 2), "
+                "(2, '2023-01-01 00:00:00', 'E', 1, 2)");
+  }
+  SqliteStore db = open();
+  EXPECT_EQ(db.schemaVersion(), 2);
+  EXPECT_EQ(db.positionsOfUser(1).size(), 4u);
+  EXPECT_EQ(db.checkLogin("old", "secret"), 1);
+  // Equal times: the later row (higher id) is the newest.
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "C");
+  EXPECT_EQ(db.lastTrackOfUser(2).at(0).trackId, "E");
+  db.storePosition(1, samplePosition(0), "", "older");  // 2024-05-01 10:20:00 changes nothing
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "C");
+  db.deleteTrack("C");
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "B");
+  db.deleteUser(2, true);
+  EXPECT_FALSE(db.lastPositionOfUser(2));
+}
+
 TEST_F(DatabaseTest, MissingVersionRowRunsAllScriptsAgain) {
-  { Database db = open(); }
+  { SqliteStore db = open(); }
   {
     SqliteDatabase raw(dbFile().string());
     raw.execute("DELETE FROM variables");
   }
-  Database db = open();
-  EXPECT_EQ(db.schemaVersion(), 1);
+  SqliteStore db = open();
+  EXPECT_EQ(db.schemaVersion(), 2);
 }
 
 // ---- client accounts -----------------------------------------------------------------------
@@ -171,7 +199,7 @@ TEST(PasswordHash, VerifierRemembersOnlySuccessAndAgreesWithTheCheck) {
 }
 
 TEST_F(DatabaseTest, LoginChecksNameAndPassword) {
-  Database db = open();
+  SqliteStore db = open();
   const auto quoted = db.addUser({"a'b", hashPassword("secret"), "red", "", "", "", "", ""});
   const auto empty = db.addUser({"nopass", hashPassword(""), "", "", "", "", "", ""});
   EXPECT_EQ(db.checkLogin("a'b", "secret"), quoted);
@@ -183,7 +211,7 @@ TEST_F(DatabaseTest, LoginChecksNameAndPassword) {
 }
 
 TEST_F(DatabaseTest, OldDigestLogsInAndIsReplacedByArgon2id) {
-  Database db = open();
+  SqliteStore db = open();
   const auto id = db.addUser({"old", "5EBE2294ECD0E0F08EAB7690D2A6EE69", "", "", "", "", "", ""});
   EXPECT_EQ(db.checkLogin("old", "Secret"), -1);
   EXPECT_EQ(db.user(id)->passwordHash, "5EBE2294ECD0E0F08EAB7690D2A6EE69");  // a failed login changes nothing
@@ -196,7 +224,7 @@ TEST_F(DatabaseTest, OldDigestLogsInAndIsReplacedByArgon2id) {
 }
 
 TEST_F(DatabaseTest, OldDigestStillLogsInWhileAnotherWriterHoldsTheFile) {
-  Database db = open();
+  SqliteStore db = open();
   const auto id = db.addUser({"old", legacyPasswordDigest("pw"), "", "", "", "", "", ""});
   SqliteDatabase other(dbFile().string());
   other.execute("BEGIN EXCLUSIVE");
@@ -208,7 +236,7 @@ TEST_F(DatabaseTest, OldDigestStillLogsInWhileAnotherWriterHoldsTheFile) {
 }
 
 TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
-  Database db = open();
+  SqliteStore db = open();
   const auto id = db.addUser({"ann", hashPassword("old"), "", "Ann", "", "ann@example.org", "", "note"});
   auto u = db.user(id);
   ASSERT_TRUE(u);
@@ -234,7 +262,7 @@ TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
 }
 
 TEST_F(DatabaseTest, DuplicateClientNameIsRefusedByTheSchema) {
-  Database db = open();
+  SqliteStore db = open();
   db.addUser({"ann", legacyPasswordDigest("x"), "", "", "", "", "", ""});
   try {
     db.addUser({"ann", legacyPasswordDigest("y"), "", "", "", "", "", ""});
@@ -245,7 +273,7 @@ TEST_F(DatabaseTest, DuplicateClientNameIsRefusedByTheSchema) {
 }
 
 TEST_F(DatabaseTest, DeleteUserKeepsOrRemovesPositions) {
-  Database db = open();
+  SqliteStore db = open();
   const auto keep = db.addUser({"keep", "", "", "", "", "", "", ""});
   const auto drop = db.addUser({"drop", "", "", "", "", "", "", ""});
   db.storePosition(keep, samplePosition(1), "", "k");
@@ -263,7 +291,7 @@ TEST_F(DatabaseTest, DeleteUserKeepsOrRemovesPositions) {
 // ---- positions -----------------------------------------------------------------------------
 
 TEST_F(DatabaseTest, StorePositionWritesNullForUnflaggedMembers) {
-  Database db = open();
+  SqliteStore db = open();
   PositionInfo p = samplePosition(30);
   p.altitude = 512.0f;  // not flagged: must not be stored
   p.satellites = 7;
@@ -281,7 +309,7 @@ TEST_F(DatabaseTest, StorePositionWritesNullForUnflaggedMembers) {
 }
 
 TEST_F(DatabaseTest, StorePositionWritesEveryFlaggedMember) {
-  Database db = open();
+  SqliteStore db = open();
   PositionInfo p = samplePosition(5);
   p.xyPrec = 3.5f;
   p.altitude = 512.25f;
@@ -314,7 +342,7 @@ TEST_F(DatabaseTest, StorePositionWritesEveryFlaggedMember) {
 }
 
 TEST_F(DatabaseTest, FeedReadsFollowTracksAndTime) {
-  Database db = open();
+  SqliteStore db = open();
   // Client 1 drives track A, then B; rows are stored out of time order on purpose.
   db.storePosition(1, samplePosition(20), "", "A");
   db.storePosition(1, samplePosition(10), "", "A");
@@ -350,7 +378,7 @@ TEST_F(DatabaseTest, FeedReadsFollowTracksAndTime) {
 }
 
 TEST_F(DatabaseTest, ThreadsShareOneDatabase) {
-  Database db = open();
+  SqliteStore db = open();
   const auto id = db.addUser({"u", hashPassword("p"), "", "", "", "", "", ""});
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
@@ -378,7 +406,7 @@ TEST_F(DatabaseTest, ThreadsShareOneDatabase) {
 TEST_F(DatabaseTest, FileThatIsNotADatabase) {
   test::writeFile(dbFile(), std::string(4096, 'x'));
   try {
-    Database db = open();
+    SqliteStore db = open();
     FAIL() << "opened";
   } catch (const SqliteError& e) {
     EXPECT_EQ(e.code(), 26);
@@ -390,7 +418,7 @@ TEST_F(DatabaseTest, FileThatIsNotADatabase) {
 
 TEST_F(DatabaseTest, CorruptPagesGiveErrorsNotCrashes) {
   {
-    Database db = open();
+    SqliteStore db = open();
     for (int i = 0; i < 300; ++i) db.storePosition(1, samplePosition(i % 60), "some comment text", "t");
   }
   // Overwrite everything after the first page (the header stays intact).
@@ -403,7 +431,7 @@ TEST_F(DatabaseTest, CorruptPagesGiveErrorsNotCrashes) {
     f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
   }
   try {
-    Database db = open();
+    SqliteStore db = open();
     (void)db.positionsOfUser(1);
     db.storePosition(1, samplePosition(1), "", "t");
     (void)db.users();
@@ -445,7 +473,7 @@ std::string reportFromChild(Attempt attempt) {
 
 TEST_F(DatabaseTest, ReadOnlyFileGivesAnErrorNotACrash) {
   {
-    Database db = open();
+    SqliteStore db = open();
     db.storePosition(1, samplePosition(1), "", "t");
   }
   namespace fs = std::filesystem;
@@ -454,7 +482,7 @@ TEST_F(DatabaseTest, ReadOnlyFileGivesAnErrorNotACrash) {
   fs::permissions(dir.path(), readOnly | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
   const std::string report = reportFromChild([&]() -> std::string {
     try {
-      Database db = open();
+      SqliteStore db = open();
       db.storePosition(1, samplePosition(2), "", "t");
       return "stored";
     } catch (const SqliteError& e) {
@@ -514,13 +542,13 @@ class LockingChild {
 
 TEST_F(DatabaseTest, DatabaseLockedByAnotherProcessFailsAtOnce) {
   {
-    Database db = open();
+    SqliteStore db = open();
     db.storePosition(1, samplePosition(1), "", "t");
   }
   // The child starts before this process opens the file: a connection must not cross a fork.
   LockingChild child(dbFile());
   ASSERT_TRUE(child.locked());
-  Database db = open();
+  SqliteStore db = open();
   try {
     db.storePosition(1, samplePosition(2), "", "t");
     FAIL() << "stored";
@@ -533,7 +561,7 @@ TEST_F(DatabaseTest, DatabaseLockedByAnotherProcessFailsAtOnce) {
 }
 
 TEST_F(DatabaseTest, NoAcknowledgedRowIsLostWhenTheWriterIsKilled) {
-  { Database db = open(); }
+  { SqliteStore db = open(); }
   int acks[2];
   ASSERT_EQ(pipe(acks), 0);
   const pid_t pid = fork();
@@ -541,7 +569,7 @@ TEST_F(DatabaseTest, NoAcknowledgedRowIsLostWhenTheWriterIsKilled) {
   if (pid == 0) {
     close(acks[0]);
     try {
-      Database db = open();
+      SqliteStore db = open();
       for (int i = 0;; ++i) {
         const std::int64_t id = db.storePosition(1, samplePosition(i % 60), "", "kill");
         if (write(acks[1], &id, sizeof id) != sizeof id) break;
@@ -561,7 +589,7 @@ TEST_F(DatabaseTest, NoAcknowledgedRowIsLostWhenTheWriterIsKilled) {
   close(acks[0]);
   ASSERT_GE(acknowledged.size(), 300u);
 
-  Database db = open();
+  SqliteStore db = open();
   std::set<std::int64_t> stored;
   for (const auto& row : db.positionsOfUser(1)) stored.insert(row.id);
   for (const auto ack : acknowledged) EXPECT_TRUE(stored.count(ack)) << "row " << ack << " lost";

@@ -18,7 +18,7 @@
 #include <httplib.h>
 
 #include "server/current_position.h"
-#include "server/database.h"
+#include "server/sqlite_store.h"
 #include "server/position_server.h"
 #include "support/temp_dir.h"
 
@@ -50,7 +50,7 @@ class ServerFixture {
   explicit ServerFixture(bool withDatabase = true) {
     writeFile(m_dir / "http" / "index.html", "<html>root</html>");
     if (withDatabase) {
-      m_database = std::make_unique<Database>(m_dir / "geomuxer.db",
+      m_database = std::make_unique<SqliteStore>(m_dir / "geomuxer.db",
                                               std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data");
     }
     m_config.port = 0;

@@ -20,7 +20,7 @@
 #include "core/number_text.h"
 #include "core/position_info.h"
 #include "server/current_position.h"
-#include "server/database.h"
+#include "server/sqlite_store.h"
 #include "server/position_server.h"
 #include "support/temp_dir.h"
 
@@ -84,7 +84,7 @@ std::string publishPosition(const std::vector<std::string>& args, CurrentPositio
 
 int run(const Options& options) {
   const test::TempDir dir;
-  Database database(dir / "geomuxer.db", options.dataDir);
+  SqliteStore database(dir / "geomuxer.db", options.dataDir);
   CurrentPosition current;
   PositionServer server(current, &database, [](const std::string& line) {
     std::cerr << "server: " << line << '\n';
