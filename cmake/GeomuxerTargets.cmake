@@ -24,10 +24,13 @@ function(geomuxer_add_library name)
   geomuxer_target_warnings(${name})
 endfunction()
 
-# geomuxer_add_test(<name> SOURCES ... LIBS ... [LABEL unit|integration|interop|gui] [TIMEOUT s])
+# geomuxer_add_test(<name> SOURCES ... LIBS ... [LABEL unit|integration|interop|gui] [TIMEOUT s]
+#                   [ONE_PROCESS])
 # One GoogleTest executable; each test case becomes one CTest test with the label and timeout.
+# With ONE_PROCESS the whole executable is one CTest test, for tests that share a costly fixture
+# (a database server) made once per process.
 function(geomuxer_add_test name)
-  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "ONE_PROCESS" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
   endif()
@@ -46,7 +49,12 @@ function(geomuxer_add_test name)
     GEOMUXER_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     GEOMUXER_BINARY_DIR="${PROJECT_BINARY_DIR}")
   geomuxer_target_warnings(${name})
-  gtest_discover_tests(${name}
-    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-    DISCOVERY_TIMEOUT 120)
+  if(ARG_ONE_PROCESS)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT})
+  else()
+    gtest_discover_tests(${name}
+      PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+      DISCOVERY_TIMEOUT 120)
+  endif()
 endfunction()

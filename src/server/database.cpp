@@ -1,5 +1,6 @@
 #include "server/database.h"
 
+#include "server/postgres_store.h"
 #include "server/sqlite_store.h"
 
 namespace geomuxer {
@@ -48,8 +49,7 @@ std::string redactedLocation(std::string_view location) {
 
 std::unique_ptr<Database> openDatabase(std::string_view location, const std::filesystem::path& dataDir,
                                        const StoreOptions& options) {
-  (void)options;
-  if (isPostgresLocation(location)) throw StoreError("This build cannot open PostgreSQL databases");
+  if (isPostgresLocation(location)) return std::make_unique<PostgresStore>(std::string(location), dataDir, options);
   return std::make_unique<SqliteStore>(std::filesystem::path(std::string(location)), dataDir);
 }
 

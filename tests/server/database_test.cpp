@@ -198,31 +198,6 @@ TEST(PasswordHash, VerifierRemembersOnlySuccessAndAgreesWithTheCheck) {
   EXPECT_TRUE(legacy.needsRehash);
 }
 
-TEST_F(DatabaseTest, LoginChecksNameAndPassword) {
-  SqliteStore db = open();
-  const auto quoted = db.addUser({"a'b", hashPassword("secret"), "red", "", "", "", "", ""});
-  const auto empty = db.addUser({"nopass", hashPassword(""), "", "", "", "", "", ""});
-  EXPECT_EQ(db.checkLogin("a'b", "secret"), quoted);
-  EXPECT_EQ(db.checkLogin("a'b", "Secret"), -1);
-  EXPECT_EQ(db.checkLogin("A'B", "secret"), -1);  // names are exact
-  EXPECT_EQ(db.checkLogin("nopass", ""), empty);
-  EXPECT_EQ(db.checkLogin("nobody", ""), -1);
-  EXPECT_EQ(db.checkLogin("' OR '1'='1", "secret"), -1);
-}
-
-TEST_F(DatabaseTest, OldDigestLogsInAndIsReplacedByArgon2id) {
-  SqliteStore db = open();
-  const auto id = db.addUser({"old", "5EBE2294ECD0E0F08EAB7690D2A6EE69", "", "", "", "", "", ""});
-  EXPECT_EQ(db.checkLogin("old", "Secret"), -1);
-  EXPECT_EQ(db.user(id)->passwordHash, "5EBE2294ECD0E0F08EAB7690D2A6EE69");  // a failed login changes nothing
-  EXPECT_EQ(db.checkLogin("old", "secret"), id);
-  const std::string rehashed = db.user(id)->passwordHash;
-  EXPECT_THAT(rehashed, StartsWith("$argon2id$"));
-  EXPECT_TRUE(checkPassword(rehashed, "secret").matches);
-  EXPECT_EQ(db.checkLogin("old", "secret"), id);
-  EXPECT_EQ(db.user(id)->passwordHash, rehashed);  // done once
-}
-
 TEST_F(DatabaseTest, OldDigestStillLogsInWhileAnotherWriterHoldsTheFile) {
   SqliteStore db = open();
   const auto id = db.addUser({"old", legacyPasswordDigest("pw"), "", "", "", "", "", ""});
@@ -233,32 +208,6 @@ TEST_F(DatabaseTest, OldDigestStillLogsInWhileAnotherWriterHoldsTheFile) {
   EXPECT_EQ(db.user(id)->passwordHash, legacyPasswordDigest("pw"));  // replaced at a later login
   EXPECT_EQ(db.checkLogin("old", "pw"), id);
   EXPECT_THAT(db.user(id)->passwordHash, StartsWith("$argon2id$"));
-}
-
-TEST_F(DatabaseTest, UpdateKeepsOrReplacesPasswordAndStoresEmptyTextsAsNull) {
-  SqliteStore db = open();
-  const auto id = db.addUser({"ann", hashPassword("old"), "", "Ann", "", "ann@example.org", "", "note"});
-  auto u = db.user(id);
-  ASSERT_TRUE(u);
-  EXPECT_EQ(u->color, "");
-  EXPECT_EQ(u->firstName, "Ann");
-  EXPECT_FALSE(u->sureName);
-  EXPECT_EQ(u->email, "ann@example.org");
-  EXPECT_FALSE(u->phone);
-  EXPECT_EQ(u->description, "note");
-
-  db.updateUser(id, {"ann", "", "blue", "", "Smith", "", "", ""});
-  EXPECT_EQ(db.checkLogin("ann", "old"), id);
-  u = db.user(id);
-  EXPECT_EQ(u->color, "blue");
-  EXPECT_FALSE(u->firstName);
-  EXPECT_EQ(u->sureName, "Smith");
-
-  db.updateUser(id, {"ann", hashPassword("new"), "blue", "", "", "", "", ""});
-  EXPECT_EQ(db.checkLogin("ann", "old"), -1);
-  EXPECT_EQ(db.checkLogin("ann", "new"), id);
-  db.updateUser(999, {"ghost", "", "", "", "", "", "", ""});  // no such client: no error
-  EXPECT_EQ(db.users().size(), 1u);
 }
 
 TEST_F(DatabaseTest, DuplicateClientNameIsRefusedByTheSchema) {
@@ -272,134 +221,7 @@ TEST_F(DatabaseTest, DuplicateClientNameIsRefusedByTheSchema) {
   }
 }
 
-TEST_F(DatabaseTest, DeleteUserKeepsOrRemovesPositions) {
-  SqliteStore db = open();
-  const auto keep = db.addUser({"keep", "", "", "", "", "", "", ""});
-  const auto drop = db.addUser({"drop", "", "", "", "", "", "", ""});
-  db.storePosition(keep, samplePosition(1), "", "k");
-  db.storePosition(drop, samplePosition(2), "", "d");
-  db.deleteUser(keep, false);
-  db.deleteUser(drop, true);
-  EXPECT_FALSE(db.user(keep));
-  EXPECT_EQ(db.positionsOfUser(keep).size(), 1u);
-  EXPECT_TRUE(db.positionsOfUser(drop).empty());
-  // Ids are not reused, so a new client does not inherit the kept positions.
-  const auto next = db.addUser({"next", "", "", "", "", "", "", ""});
-  EXPECT_GT(next, drop);
-}
-
 // ---- positions -----------------------------------------------------------------------------
-
-TEST_F(DatabaseTest, StorePositionWritesNullForUnflaggedMembers) {
-  SqliteStore db = open();
-  PositionInfo p = samplePosition(30);
-  p.altitude = 512.0f;  // not flagged: must not be stored
-  p.satellites = 7;
-  const auto id = db.storePosition(3, p, "", "");
-  const auto row = db.position(id);
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->user, 3);
-  EXPECT_EQ(row->datetime, "2024-05-01 10:20:30");
-  EXPECT_EQ(row->lat, static_cast<double>(47.123f));
-  EXPECT_EQ(row->lon, 8.5);
-  EXPECT_FALSE(row->prec || row->alt || row->altPrec || row->heading || row->speed || row->vertSpeed ||
-               row->geoidHeight || row->depth || row->magVar || row->sat);
-  EXPECT_EQ(row->trackId, "");
-  EXPECT_FALSE(row->comment);
-}
-
-TEST_F(DatabaseTest, StorePositionWritesEveryFlaggedMember) {
-  SqliteStore db = open();
-  PositionInfo p = samplePosition(5);
-  p.xyPrec = 3.5f;
-  p.altitude = 512.25f;
-  p.altitudePrec = 6.0f;
-  p.heading = 270.5f;
-  p.speed = 12.5f;
-  p.vertSpeed = -0.5f;
-  p.geoidHeight = 48.0f;
-  p.depth = 1.5f;
-  p.magVar = -2.25f;
-  p.satellites = 9;
-  p.fields = {defTime,     defXY,         defXYPrec, defAltitude, defAltitudePrec, defHeading,
-              defSpeed,    defVertSpeed, defGeoidHeight, defDepth, defMagVar,       defSatellites};
-  const auto id = db.storePosition(1, p, "first leg", "trk-1");
-  const auto row = db.position(id);
-  ASSERT_TRUE(row);
-  EXPECT_EQ(row->prec, 3.5);
-  EXPECT_EQ(row->alt, 512.25);
-  EXPECT_EQ(row->altPrec, 6.0);
-  EXPECT_EQ(row->heading, 270.5);
-  EXPECT_EQ(row->speed, 12.5);
-  EXPECT_EQ(row->vertSpeed, -0.5);
-  EXPECT_EQ(row->geoidHeight, 48.0);
-  EXPECT_EQ(row->depth, 1.5);
-  EXPECT_EQ(row->magVar, -2.25);
-  EXPECT_EQ(row->sat, 9);
-  EXPECT_EQ(row->trackId, "trk-1");
-  EXPECT_EQ(row->comment, "first leg");
-  EXPECT_FALSE(db.position(id + 1));
-}
-
-TEST_F(DatabaseTest, FeedReadsFollowTracksAndTime) {
-  SqliteStore db = open();
-  // Client 1 drives track A, then B; rows are stored out of time order on purpose.
-  db.storePosition(1, samplePosition(20), "", "A");
-  db.storePosition(1, samplePosition(10), "", "A");
-  db.storePosition(1, samplePosition(40), "", "B");
-  db.storePosition(1, samplePosition(30), "", "B");
-  db.storePosition(2, samplePosition(50), "", "it's");
-  db.deleteTrack("nothing");
-
-  EXPECT_EQ(db.lastPositionOfUser(1)->datetime, "2024-05-01 10:20:40");
-  EXPECT_FALSE(db.lastPositionOfUser(5));
-  EXPECT_EQ(db.lastPositionOfTrack("A")->datetime, "2024-05-01 10:20:20");
-  EXPECT_EQ(db.lastPositionOfTrack("it's")->user, 2);
-
-  const auto a = db.track("A");
-  ASSERT_EQ(a.size(), 2u);
-  EXPECT_EQ(a[0].datetime, "2024-05-01 10:20:10");
-  EXPECT_EQ(a[1].datetime, "2024-05-01 10:20:20");
-  const auto last = db.lastTrackOfUser(1);
-  ASSERT_EQ(last.size(), 2u);
-  EXPECT_EQ(last[0].trackId, "B");
-  EXPECT_EQ(last[0].datetime, "2024-05-01 10:20:30");
-  EXPECT_TRUE(db.lastTrackOfUser(5).empty());
-
-  const auto tracks = db.tracksOfUser(1);
-  ASSERT_EQ(tracks.size(), 2u);
-  EXPECT_EQ(tracks[0].trackId, "A");
-  EXPECT_EQ(tracks[1].trackId, "B");
-  EXPECT_EQ(db.positionsOfUser(1).size(), 4u);
-
-  db.deleteTrack("it's");
-  EXPECT_TRUE(db.positionsOfUser(2).empty());
-  EXPECT_EQ(db.positionsOfUser(1).size(), 4u);
-}
-
-TEST_F(DatabaseTest, ThreadsShareOneDatabase) {
-  SqliteStore db = open();
-  const auto id = db.addUser({"u", hashPassword("p"), "", "", "", "", "", ""});
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      try {
-        for (int i = 0; i < 100; ++i) {
-          db.storePosition(id, samplePosition(i % 60), "", "track" + std::to_string(t));
-          if (db.checkLogin("u", "p") != id) ++failures;
-          (void)db.lastTrackOfUser(id);
-        }
-      } catch (const std::exception&) {
-        ++failures;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(db.positionsOfUser(id).size(), 400u);
-  EXPECT_EQ(db.tracksOfUser(id).size(), 4u);
-}
 
 // ---- damaged, foreign and busy files -------------------------------------------------------
 
