@@ -45,6 +45,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args, const std::ve
       }
       continue;
     }
+    if (arg == "--copy-db") {
+      // Both places are needed; a half-given copy is a mistake the program reports.
+      result.copyDb = CommandLine::CopyDb{};
+      if (i + 2 < n) result.copyDb = CommandLine::CopyDb{args[i + 1], args[i + 2]};
+      i = std::min(n - 1, i + 2);
+      continue;
+    }
     if (arg == "--help") {
       result.help = true;
       continue;
@@ -101,6 +108,10 @@ std::string commandLineHelp(std::string_view programName) {
       "  --server        start the position server whatever the settings say\n"
       "  --config <file> read the settings from this file; the database goes beside it\n"
       "                  (into $STATE_DIRECTORY when the service manager sets it)\n"
+      "  --copy-db FROM TO\n"
+      "                  copy every client and position from one position server database into\n"
+      "                  an empty one, ids kept, and exit; each is an SQLite file or a\n"
+      "                  postgresql:// URI\n"
       "  --help          show this text and exit\n"
       "  --version       show the version and exit\n"
       "\n"

@@ -26,6 +26,13 @@ struct CommandLine {
   std::string configFile;
   bool help = false;
   bool version = false;
+  /// --copy-db FROM TO: copy one position server database into another and exit. Both texts
+  /// are empty when the switch lacks its two arguments.
+  struct CopyDb {
+    std::string from;
+    std::string to;
+  };
+  std::optional<CopyDb> copyDb;
 };
 
 /// Reads `args` (without the program name). `sourceNames` are the display names of the source

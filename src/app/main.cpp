@@ -23,6 +23,7 @@
 #include "app/signal_watcher.h"
 #include "app/widgets/options_dialog.h"
 #include "app/widgets/simulator_window.h"
+#include "server/database.h"
 #include "settings/app_paths.h"
 #include "settings/settings.h"
 
@@ -47,6 +48,34 @@ void reportError(bool headless, const std::string& message) {
   }
 }
 
+/// --copy-db FROM TO: both stores are opened (and their schemas brought up to date) as the
+/// server would open them; the target must be empty.
+int copyDatabases(const CommandLine::CopyDb& copy, const std::filesystem::path& dataDir) {
+  if (copy.from.empty() || copy.to.empty()) {
+    writeLogLine(stderr, LogSeverity::error, "geomuxer: --copy-db needs two databases: --copy-db FROM TO");
+    return 2;
+  }
+  std::error_code ec;
+  if (!isPostgresLocation(copy.from) && !std::filesystem::is_regular_file(copy.from, ec)) {
+    writeLogLine(stderr, LogSeverity::error, "geomuxer: no database file \"" + copy.from + "\"");
+    return 1;
+  }
+  try {
+    const auto from = openDatabase(copy.from, dataDir);
+    const auto to = openDatabase(copy.to, dataDir);
+    std::fprintf(stderr, "geomuxer: copying %s into %s\n", from->description().c_str(), to->description().c_str());
+    const CopyCount count = copyDatabase(*from, *to, [](std::int64_t positions) {
+      if (positions % 100000 == 0) std::fprintf(stderr, "geomuxer: %lld positions copied\n", static_cast<long long>(positions));
+    });
+    std::printf("Copied %lld clients and %lld positions.\n", static_cast<long long>(count.users),
+                static_cast<long long>(count.positions));
+    return 0;
+  } catch (const std::exception& e) {
+    writeLogLine(stderr, LogSeverity::error, std::string("geomuxer: ") + e.what());
+    return 1;
+  }
+}
+
 int run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   // The long switches decide how to run before anything is created; -t needs the source list.
@@ -59,6 +88,7 @@ int run(int argc, char** argv) {
     std::printf("Geomuxer %s\n", GEOMUXER_VERSION);
     return 0;
   }
+  if (early.copyDb) return copyDatabases(*early.copyDb, locateDataDir(programDir(argv[0])));
   bool headless = early.headless;
   if (!headless && !haveDisplay()) {
     writeLogLine(stderr, LogSeverity::warning, "geomuxer: no display found; running headless (--headless)");
