@@ -357,20 +357,26 @@ void AppController::stopServer() {
   emit serverRunningChanged(false);
 }
 
-void AppController::openDatabase() {
+std::vector<std::string> AppController::openDatabase() {
   // The setting names another file or a PostgreSQL database; else the file in the state folder.
-  const std::string configured = m_settings.readString(keys::httpDatabase);
+  TolerantReader s(m_settings);
+  const std::string configured = s.string(keys::httpDatabase);
+  StoreOptions options;
+  options.poolSize = static_cast<std::size_t>(s.integer(keys::httpDatabasePool, 1, 64));
+  options.statementTimeout = std::chrono::seconds(s.integer(keys::httpDatabaseTimeout, 1, 3600));
+  std::vector<std::string> problems;
+  for (const SettingFault& fault : s.faults()) {
+    problems.push_back(fault.message());
+    logError("ERROR: ", qs(fault.message()));
+  }
   const std::string location = configured.empty() ? m_options.databaseFile.string() : configured;
-  if (location.empty()) return;
+  if (location.empty()) return problems;
   try {
-    StoreOptions options;
-    options.poolSize = static_cast<std::size_t>(std::clamp(m_settings.readInteger(keys::httpDatabasePool), 1, 64));
-    options.statementTimeout =
-        std::chrono::seconds(std::clamp(m_settings.readInteger(keys::httpDatabaseTimeout), 1, 3600));
     m_database = geomuxer::openDatabase(location, m_options.dataDir, options);
   } catch (const std::exception& e) {
     logError("SQL ERROR: ", qs(e.what()));
   }
+  return problems;
 }
 
 void AppController::createServer() {
@@ -384,7 +390,7 @@ void AppController::createServer() {
 // --- start-up -----------------------------------------------------------------------------------
 
 std::optional<std::string> AppController::startUp(const CommandLine& commandLine) {
-  openDatabase();
+  std::vector<std::string> problems = openDatabase();
   if (!m_options.uploadQueueFile.empty()) {
     try {
       m_httpLogger->openQueue(m_options.uploadQueueFile);
@@ -393,7 +399,8 @@ std::optional<std::string> AppController::startUp(const CommandLine& commandLine
     }
   }
   createServer();
-  const std::vector<std::string> problems = applySettings();
+  const std::vector<std::string> applied = applySettings();
+  problems.insert(problems.end(), applied.begin(), applied.end());
   applyCommandLine(commandLine);
   if (problems.empty()) return std::nullopt;
   std::string message;

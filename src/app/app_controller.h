@@ -218,7 +218,8 @@ class AppController : public QObject {
   void applyServerSettings(const PositionServerConfig& config);
   void loadProxySettings(ProxySettings& proxy);
   void setTrayHint(const QString& hint);
-  void openDatabase();
+  /// Opens the position server's store; returns the settings that could not be used (logged).
+  std::vector<std::string> openDatabase();
   void createServer();
 
   Settings& m_settings;
