@@ -201,7 +201,7 @@ constexpr const char* kPgBulk =
     "INSERT INTO positions (\"user\", datetime, lat, lon, alt, speed, sat, trackid) "
     "SELECT 1 + i % 10000, to_timestamp(1700000000 + i / 10000) AT TIME ZONE 'UTC', 47.0 + (i % 1000) * 1e-4, "
     "8.0 + (i % 777) * 1e-4, 500.0, 12.5, 9, 'bulk-' || (i % 10000) || '-' || (i / 1000000) "
-    "FROM generate_series(0, %ld - 1) AS i";
+    "FROM generate_series(0, $1::bigint - 1) AS i";
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -244,8 +244,8 @@ int main(int argc, char** argv) {
     const std::string name = newPgDatabase();
     auto store = openDatabase("postgresql:///" + name, dataDir());
     auto start = Clock::now();
-    char sql[1024];
-    std::snprintf(sql, sizeof sql, kPgBulk, positions);
+    std::string sql = kPgBulk;
+    sql.replace(sql.find("$1"), 2, std::to_string(positions));
     pgExecute(name, sql);
     pgExecute(name, "ANALYZE positions");
     store->finishImport();
