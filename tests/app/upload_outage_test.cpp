@@ -23,7 +23,7 @@
 
 #include "app_test_support.h"
 #include "loggers/upload_queue.h"
-#include "server/database.h"
+#include "server/sqlite_store.h"
 #include "server/password_hash.h"
 #include "support/qt_process.h"
 
@@ -123,7 +123,7 @@ TEST(UploadOutage, Long_ServerAwayAndUploaderKilledLosesNothingAndRepeatsNothing
   const quint16 httpPort = test::freePort();
   const std::filesystem::path data = std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data";
   {
-    Database db(server.folder() / "geomuxer.db", data);
+    SqliteStore db(server.folder() / "geomuxer.db", data);
     (void)db.addUser({.name = "walker", .passwordHash = hashPassword("secret"), .color = {}, .firstName = {},
                       .sureName = {}, .email = {}, .phone = {}, .description = {}});
   }
