@@ -516,6 +516,24 @@ void GpsProtocolNmea::decodeRmc(const Fields& f) {
   }
 }
 
+// The members GGA and GNS share: satellites used, HDOP and the altitude of the fix, which wins
+// over an altitude from a proprietary sentence.
+void GpsProtocolNmea::readFixQuality(std::string_view satellites, std::string_view hdop,
+                                     std::optional<double> altitude) {
+  if (!satellites.empty()) {
+    const auto count = integer(satellites);
+    if (count && validValue(defSatellites, *count))
+      m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
+    else
+      markBad();
+  }
+  setFloat(m_epoch.position.hdop, defHDOP, readValue(hdop, defHDOP));
+  if (altitude && m_epoch.altitudeRank <= kFixAltitude) {
+    setFloat(m_epoch.position.altitude, defAltitude, altitude);
+    m_epoch.altitudeRank = kFixAltitude;
+  }
+}
+
 // GGA  1 time, 2-3 latitude, 4-5 longitude, 6 quality, 7 satellites, 8 HDOP, 9-10 altitude and
 //      unit, 11-12 geoid height and unit.
 void GpsProtocolNmea::decodeGga(const Fields& f) {
@@ -526,24 +544,11 @@ void GpsProtocolNmea::decodeGga(const Fields& f) {
     if (!quality || *quality <= 0) {
       noFix();
       return;
-    } else {
-      m_epoch.ggaQuality = *quality;
     }
+    m_epoch.ggaQuality = *quality;
   }
   readPoint(f[2], f[3], f[4], f[5]);
-  if (!f[7].empty()) {
-    const auto count = integer(f[7]);
-    if (count && validValue(defSatellites, *count))
-      m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
-    else
-      markBad();
-  }
-  setFloat(m_epoch.position.hdop, defHDOP, readValue(f[8], defHDOP));
-  const auto altitude = readValue(f[9], defAltitude, f[10] == "f" ? kFeetToMetres : 1.0);
-  if (altitude && m_epoch.altitudeRank <= kFixAltitude) {
-    setFloat(m_epoch.position.altitude, defAltitude, altitude);
-    m_epoch.altitudeRank = kFixAltitude;
-  }
+  readFixQuality(f[7], f[8], readValue(f[9], defAltitude, f[10] == "f" ? kFeetToMetres : 1.0));
   setFloat(m_epoch.position.geoidHeight, defGeoidHeight,
            readValue(f[11], defGeoidHeight, f[12] == "f" ? kFeetToMetres : 1.0));
 }
@@ -572,18 +577,7 @@ void GpsProtocolNmea::decodeGns(const Fields& f) {
   }
   m_epoch.mode = *used;
   readPoint(f[2], f[3], f[4], f[5]);
-  if (!f[7].empty()) {
-    const auto count = integer(f[7]);
-    if (count && validValue(defSatellites, *count))
-      m_epoch.satellitesUsed = std::max(m_epoch.satellitesUsed, *count);
-    else
-      markBad();
-  }
-  setFloat(m_epoch.position.hdop, defHDOP, readValue(f[8], defHDOP));
-  if (const auto altitude = readValue(f[9], defAltitude); altitude && m_epoch.altitudeRank <= kFixAltitude) {
-    setFloat(m_epoch.position.altitude, defAltitude, altitude);
-    m_epoch.altitudeRank = kFixAltitude;
-  }
+  readFixQuality(f[7], f[8], readValue(f[9], defAltitude));
   setFloat(m_epoch.position.geoidHeight, defGeoidHeight, readValue(f[10], defGeoidHeight));
 }
 

@@ -142,6 +142,7 @@ class GpsProtocolNmea final : public GpsProtocol {
   std::optional<double> readValue(std::string_view text, DefField field, double scale = 1.0);
   bool readPoint(std::string_view lat, std::string_view latHemi, std::string_view lon, std::string_view lonHemi);
   void setFloat(float& member, DefField field, std::optional<double> value);
+  void readFixQuality(std::string_view satellites, std::string_view hdop, std::optional<double> altitude);
   void markBad() { m_lineBad = true; }
 
   ProtocolHost* m_host = nullptr;  // valid during processData and flush only
