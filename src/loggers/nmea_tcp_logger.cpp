@@ -26,6 +26,17 @@ void NmeaTcpLogger::setPort(quint16 port) {
   if (m_server->isActive()) emit listening();
 }
 
+void NmeaTcpLogger::setListenAddress(const QHostAddress& address) {
+  if (address == m_listenAddress) return;
+  m_listenAddress = address;
+  if (m_server == nullptr) return;
+  m_server->setListenAddress(address);
+  if (!m_server->isActive()) return;
+  m_server->setActive(false);
+  m_server->setActive(true);
+  emit listening();
+}
+
 void NmeaTcpLogger::start() {
   if (!active()) return;
   if (filter() != nullptr) filter()->reset();
@@ -33,7 +44,7 @@ void NmeaTcpLogger::start() {
     m_server = new TcpServer(this);
     m_server->setListenAddress(m_listenAddress);
     m_server->setMaxClients(m_maxClients);
-    connect(m_server, &TcpServer::clientConnected, this, &NmeaTcpLogger::clientConnected);
+    connect(m_server, &TcpServer::clientConnected, this, &NmeaTcpLogger::onClientConnected);
     connect(m_server, &TcpServer::clientDisconnected, this, &NmeaTcpLogger::clientDisconnected);
     connect(m_server, &TcpServer::errorOccurred, this, &NmeaTcpLogger::errorOccurred);
   }
@@ -43,13 +54,31 @@ void NmeaTcpLogger::start() {
   emit listening();
 }
 
+std::chrono::milliseconds NmeaTcpLogger::latestBlockLifetime() const {
+  // A position passes the filter once more than the threshold's whole seconds have gone by, so
+  // the next block is due at most a second after that.
+  const RecordInterval interval =
+      filter() != nullptr && filter()->active() ? filter()->recordInterval() : riNormal;
+  return std::chrono::seconds(TracklogFilter::timeThreshold(interval) + 1);
+}
+
+void NmeaTcpLogger::onClientConnected(TcpServerClient* client) {
+  emit clientConnected(client);
+  // A newcomer need not wait for the next position: it gets the latest one while that is current.
+  if (m_latest && m_server != nullptr && std::chrono::steady_clock::now() - m_latestTime < latestBlockLifetime()) {
+    m_server->sendTo(client, m_latest);
+  }
+}
+
 void NmeaTcpLogger::addPosition(const PositionInfo& position) {
   if (m_server == nullptr || !active()) return;
   if (filter() != nullptr && !filter()->accept(position)) return;
-  m_block.clear();
-  appendNmeaBlock(m_block, position);
-  // The server copies the bytes into each client's queue, so a view of the block is enough.
-  m_server->sendToAll(QByteArray::fromRawData(m_block.data(), static_cast<qsizetype>(m_block.size())));
+  // One immutable block for every client; clients that fall behind keep a reference to it.
+  auto block = std::make_shared<std::string>();
+  appendNmeaBlock(*block, position);
+  m_latest = std::move(block);
+  m_latestTime = std::chrono::steady_clock::now();
+  m_server->sendToAll(m_latest);
 }
 
 }  // namespace geomuxer

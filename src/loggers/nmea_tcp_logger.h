@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <string>
 
 #include "core/track_logger.h"
@@ -26,8 +27,10 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   /// A change while listening moves the listener (dropping every client) and emits listening.
   void setPort(quint16 port);
 
-  /// Address to listen on (all IPv4 addresses by default); used when the server is created.
-  void setListenAddress(const QHostAddress& address) { m_listenAddress = address; }
+  /// Address to listen on (all IPv4 addresses by default). A change while listening moves the
+  /// listener (dropping every client) and emits listening.
+  void setListenAddress(const QHostAddress& address);
+  [[nodiscard]] QHostAddress listenAddress() const { return m_listenAddress; }
 
   /// Cap on connected clients; takes effect at once for new connections.
   void setMaxClients(int clients);
@@ -51,11 +54,16 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   void errorOccurred(const QString& message);
 
  private:
+  void onClientConnected(TcpServerClient* client);
+  // How long the latest block is worth sending to a newcomer: until the next one is due.
+  [[nodiscard]] std::chrono::milliseconds latestBlockLifetime() const;
+
   TcpServer* m_server = nullptr;  // child
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   quint16 m_port = 0;
   int m_maxClients = TcpServer::kDefaultMaxClients;
-  std::string m_block;  // reused between positions
+  TcpBlock m_latest;  // the last block broadcast, for clients that connect after it
+  std::chrono::steady_clock::time_point m_latestTime;
 };
 
 }  // namespace geomuxer

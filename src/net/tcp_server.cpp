@@ -1,11 +1,20 @@
 #include "net/tcp_server.h"
 
 #include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 
 #include "net/socket_error.h"
 
@@ -18,14 +27,60 @@ QString peerText(const QHostAddress& address) {
   return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
+QHostAddress peerAddress(int fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  return QHostAddress(reinterpret_cast<const sockaddr*>(&address));
+}
+
+// The message for a failed send or recv, in the wording of the rest of the socket layer.
+QString systemErrorMessage(int error) {
+  switch (error) {
+    case ETIMEDOUT: return socketErrorMessage(QAbstractSocket::NetworkError, QStringLiteral("Connection timed out"));
+    case ENETUNREACH: return socketErrorMessage(QAbstractSocket::NetworkError, QStringLiteral("Network unreachable"));
+    case EHOSTUNREACH: return socketErrorMessage(QAbstractSocket::NetworkError, QStringLiteral("Host unreachable"));
+    case ENOBUFS:
+    case ENOMEM: return socketErrorMessage(sockNoBufferSpace);
+    default: return socketErrorMessage(QAbstractSocket::NetworkError, QString::fromLocal8Bit(std::strerror(error)));
+  }
+}
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool peerGone(int error) { return error == EPIPE || error == ECONNRESET; }
+
 }  // namespace
 
-TcpServerClient::TcpServerClient(QTcpSocket* socket, quint16 port, QObject* parent)
-    : QObject(parent), m_socket(socket), m_host(peerText(socket->peerAddress())), m_port(port) {
-  socket->setParent(this);
+/// The listener: hands each accepted connection over as a bare descriptor, so that no QTcpSocket
+/// (with its buffers and signals) stands between the broadcast and the connection.
+class TcpListener : public QTcpServer {
+ public:
+  explicit TcpListener(TcpServer* owner) : QTcpServer(owner), m_owner(owner) {
+    // Room for a burst of clients connecting at once (the system caps it at its own limit).
+    setListenBacklogSize(kBacklog);
+  }
+
+ protected:
+  void incomingConnection(qintptr descriptor) override {
+    m_owner->onIncomingConnection(static_cast<int>(descriptor));
+  }
+
+ private:
+  static constexpr int kBacklog = 1024;
+  TcpServer* m_owner;
+};
+
+TcpServerClient::TcpServerClient(int descriptor, quint16 port, QObject* parent)
+    : QObject(parent), m_fd(descriptor), m_host(peerText(peerAddress(descriptor))), m_port(port) {
+  const int flags = ::fcntl(m_fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
   // Positions are small and should leave at once, not wait for the previous segment's ACK.
-  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  const int on = 1;
+  ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
+
+TcpServerClient::~TcpServerClient() { closeSocket(); }
 
 quint32 TcpServerClient::ip() const {
   bool ok = false;
@@ -33,10 +88,22 @@ quint32 TcpServerClient::ip() const {
   return ok ? address : 0;
 }
 
-qint64 TcpServerClient::pendingBytes() const { return m_socket->bytesToWrite(); }
+void TcpServerClient::closeSocket() {
+  // Notifiers are switched off before the descriptor they watch is closed; they are deleted later
+  // since this may run inside one of their own signals.
+  for (QSocketNotifier** notifier : {&m_readNotifier, &m_writeNotifier}) {
+    if (*notifier == nullptr) continue;
+    (*notifier)->setEnabled(false);
+    (*notifier)->deleteLater();
+    *notifier = nullptr;
+  }
+  m_queue.clear();
+  m_queuedBytes = 0;
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
 
-TcpServer::TcpServer(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
-  connect(m_server, &QTcpServer::newConnection, this, &TcpServer::onNewConnection);
+TcpServer::TcpServer(QObject* parent) : QObject(parent), m_server(new TcpListener(this)) {
   connect(m_server, &QTcpServer::acceptError, this, &TcpServer::onAcceptError);
 }
 
@@ -84,35 +151,137 @@ void TcpServer::setActive(bool active) {
   }
 }
 
-void TcpServer::onNewConnection() {
+void TcpServer::onIncomingConnection(int descriptor) {
   m_acceptFailing = false;
-  while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-    if (std::ssize(m_clients) >= m_maxClients) {
-      socket->abort();  // past the cap: closed at once
-      delete socket;
+  if (std::ssize(m_clients) >= m_maxClients) {
+    ::close(descriptor);  // past the cap: closed at once
+    return;
+  }
+  auto* client = new TcpServerClient(descriptor, listeningPort(), this);
+  if (m_acceptFilter && !m_acceptFilter(*client)) {
+    delete client;  // closes the connection
+    return;
+  }
+  client->m_readNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, client);
+  connect(client->m_readNotifier, &QSocketNotifier::activated, this, [this, client] { onReadable(client); });
+  m_clients.push_back(client);
+  client->m_listed = true;
+  emit clientConnected(client);
+}
+
+void TcpServer::onReadable(TcpServerClient* client) {
+  if (!client->m_listed) return;
+  std::array<char, 4096> buffer{};
+  QByteArray data;
+  for (;;) {
+    const ssize_t got = ::recv(client->m_fd, buffer.data(), buffer.size(), 0);
+    if (got > 0) {
+      data.append(buffer.data(), got);
+      if (static_cast<std::size_t>(got) < buffer.size()) break;
       continue;
     }
-    auto* client = new TcpServerClient(socket, listeningPort(), this);
-    if (m_acceptFilter && !m_acceptFilter(*client)) {
-      socket->abort();
-      delete client;
-      continue;
+    const int error = errno;
+    if (got < 0 && error == EINTR) continue;
+    if (got < 0 && wouldBlock(error)) break;
+    if (!data.isEmpty()) emit clientDataReceived(client, data);
+    if (got == 0) {
+      onClientDisconnected(client);
+    } else {
+      onSocketFailure(client, error);
     }
-    connect(socket, &QTcpSocket::readyRead, client, [this, client] {
-      QByteArray data = client->m_socket->readAll();
-      if (!data.isEmpty()) emit clientDataReceived(client, data);
-    });
-    connect(socket, &QTcpSocket::disconnected, client,
-            [this, client] { onClientDisconnected(client); });
-    connect(socket, &QTcpSocket::errorOccurred, client,
-            [this, client](QAbstractSocket::SocketError error) {
-              // A peer that goes away is a disconnect, reported by the disconnected signal.
-              if (error == QAbstractSocket::RemoteHostClosedError) return;
-              dropClient(client, socketErrorMessage(error, client->m_socket->errorString()));
-            });
-    m_clients.push_back(client);
-    client->m_listed = true;
-    emit clientConnected(client);
+    return;
+  }
+  if (!data.isEmpty()) emit clientDataReceived(client, data);
+}
+
+void TcpServer::onWritable(TcpServerClient* client) {
+  if (!client->m_listed) return;
+  if (flushQueue(client) && client->m_queue.empty()) {
+    // Caught up: back to direct sends, without a notifier.
+    client->m_writeNotifier->setEnabled(false);
+    client->m_writeNotifier->deleteLater();
+    client->m_writeNotifier = nullptr;
+  }
+}
+
+bool TcpServer::flushQueue(TcpServerClient* client) {
+  while (!client->m_queue.empty()) {
+    TcpServerClient::Pending& front = client->m_queue.front();
+    const std::size_t left = front.block->size() - front.offset;
+    const ssize_t sent = ::send(client->m_fd, front.block->data() + front.offset, left, MSG_NOSIGNAL);
+    if (sent < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (wouldBlock(error)) return true;
+      onSocketFailure(client, error);
+      return false;
+    }
+    client->m_queuedBytes -= sent;
+    if (static_cast<std::size_t>(sent) < left) {
+      front.offset += static_cast<std::size_t>(sent);
+      return true;  // the kernel buffer is full again
+    }
+    client->m_queue.pop_front();
+  }
+  return true;
+}
+
+bool TcpServer::sendTo(TcpServerClient* client, const TcpBlock& block) {
+  if (!client->m_listed) return false;
+  const auto size = static_cast<qint64>(block->size());
+  if (client->m_queue.empty()) {
+    // The common case: the kernel takes the whole block at once.
+    ssize_t sent = 0;
+    do {
+      sent = ::send(client->m_fd, block->data(), block->size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && !wouldBlock(errno)) {
+      onSocketFailure(client, errno);
+      return false;
+    }
+    if (sent == size) return true;
+    const std::size_t offset = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+    if (size - static_cast<qint64>(offset) > m_sendBufferLimit) {
+      dropClient(client, socketErrorMessage(sockNoBufferSpace));
+      return false;
+    }
+    client->m_queue.push_back({block, offset});
+    client->m_queuedBytes = size - static_cast<qint64>(offset);
+    client->m_writeNotifier = new QSocketNotifier(client->m_fd, QSocketNotifier::Write, client);
+    connect(client->m_writeNotifier, &QSocketNotifier::activated, this, [this, client] { onWritable(client); });
+    return true;
+  }
+  if (client->m_queuedBytes + size > m_sendBufferLimit) {
+    dropClient(client, socketErrorMessage(sockNoBufferSpace));
+    return false;
+  }
+  // Behind already: the block waits its turn so that the order stays.
+  client->m_queue.push_back({block, 0});
+  client->m_queuedBytes += size;
+  return true;
+}
+
+int TcpServer::sendToAll(const TcpBlock& block) {
+  if (!block || block->empty() || m_clients.empty()) return 0;
+  // Dropping a client changes the list, so walk a copy; dropped clients are deleted only later.
+  const std::vector<TcpServerClient*> targets = m_clients;
+  int sent = 0;
+  for (auto it = targets.rbegin(); it != targets.rend(); ++it) {
+    if (sendTo(*it, block)) ++sent;
+  }
+  return sent;
+}
+
+int TcpServer::sendToAll(const QByteArray& data) {
+  if (data.isEmpty() || m_clients.empty()) return 0;
+  return sendToAll(std::make_shared<const std::string>(data.constData(), static_cast<std::size_t>(data.size())));
+}
+
+void TcpServer::onSocketFailure(TcpServerClient* client, int error) {
+  if (peerGone(error)) {
+    onClientDisconnected(client);
+  } else {
+    dropClient(client, systemErrorMessage(error));
   }
 }
 
@@ -120,19 +289,19 @@ bool TcpServer::removeClient(TcpServerClient* client) {
   if (!client->m_listed) return false;
   client->m_listed = false;
   m_clients.erase(std::find(m_clients.begin(), m_clients.end(), client));
-  client->m_socket->disconnect(client);
   return true;
 }
 
 void TcpServer::onClientDisconnected(TcpServerClient* client) {
   if (!removeClient(client)) return;
+  client->closeSocket();
   emit clientDisconnected(client);
   client->deleteLater();
 }
 
 void TcpServer::dropClient(TcpServerClient* client, const QString& message) {
   if (!removeClient(client)) return;
-  client->m_socket->abort();
+  client->closeSocket();
   emit errorOccurred(message);
   emit clientDisconnected(client);
   client->deleteLater();
@@ -143,35 +312,9 @@ void TcpServer::closeAllClients() {
     TcpServerClient* client = m_clients.back();
     m_clients.pop_back();
     client->m_listed = false;
-    client->m_socket->disconnect(client);
-    client->m_socket->abort();
+    client->closeSocket();
     client->deleteLater();
   }
-}
-
-int TcpServer::sendToAll(const QByteArray& data) {
-  if (data.isEmpty() || m_clients.empty()) return 0;
-  // Dropping a client changes the list, so walk a copy; dropped clients are deleted only later.
-  const std::vector<TcpServerClient*> targets = m_clients;
-  int sent = 0;
-  for (auto it = targets.rbegin(); it != targets.rend(); ++it) {
-    TcpServerClient* client = *it;
-    if (!client->m_listed) continue;
-    QTcpSocket* socket = client->m_socket;
-    if (socket->bytesToWrite() + data.size() > m_sendBufferLimit) {
-      dropClient(client, socketErrorMessage(sockNoBufferSpace));
-      continue;
-    }
-    if (socket->write(data) != data.size()) {
-      dropClient(client, socketErrorMessage(socket->error(), socket->errorString()));
-      continue;
-    }
-    // Hand the bytes to the system now rather than at the next pass of the event loop; a failure
-    // here ends the connection through the socket's own signals.
-    socket->flush();
-    ++sent;
-  }
-  return sent;
 }
 
 QString TcpServer::localAddress() const {

@@ -1,6 +1,11 @@
 #pragma once
 // A listening TCP server that keeps a list of connected clients and sends the same bytes to all
 // of them. Clients only listen: whatever they send is read and dropped.
+//
+// The broadcast path is built for many clients: one immutable block is shared by every client and
+// written with a direct non-blocking send on each connection's descriptor. Only a client whose
+// kernel buffer is full gets a queue (references to the shared blocks, never copies) and a
+// write-readiness notifier, both dropped again once it has caught up.
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -8,15 +13,23 @@
 #include <QObject>
 #include <QString>
 
+#include <cstddef>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
 
 namespace geomuxer {
 
 class TcpServer;
+class TcpListener;
+
+/// One immutable broadcast block, shared by every client that still has to send it.
+using TcpBlock = std::shared_ptr<const std::string>;
 
 /// One accepted connection. Owned by its server, which deletes it (later, from the event loop)
 /// when the connection ends; do not keep the pointer past clientDisconnected.
@@ -24,6 +37,8 @@ class TcpServerClient : public QObject {
   Q_OBJECT
 
  public:
+  ~TcpServerClient() override;
+
   /// The peer's dotted IPv4 address (or IPv6 text for a pure IPv6 peer).
   [[nodiscard]] QString host() const { return m_host; }
   /// The server's port, as the client was accepted on it.
@@ -31,21 +46,33 @@ class TcpServerClient : public QObject {
   /// host() as an IPv4 address in host byte order, 0 when it is not one.
   [[nodiscard]] quint32 ip() const;
   /// Bytes queued for this client and not yet taken by the system.
-  [[nodiscard]] qint64 pendingBytes() const;
+  [[nodiscard]] qint64 pendingBytes() const { return m_queuedBytes; }
 
  private:
   friend class TcpServer;
-  TcpServerClient(QTcpSocket* socket, quint16 port, QObject* parent);
+  TcpServerClient(int descriptor, quint16 port, QObject* parent);
 
-  QTcpSocket* m_socket;  // child
+  // A queued block and how much of it the system has taken already.
+  struct Pending {
+    TcpBlock block;
+    std::size_t offset = 0;
+  };
+
+  void closeSocket();
+
+  int m_fd;
+  QSocketNotifier* m_readNotifier = nullptr;   // child
+  QSocketNotifier* m_writeNotifier = nullptr;  // child, only while the queue is not empty
+  std::deque<Pending> m_queue;
+  qint64 m_queuedBytes = 0;
   QString m_host;
   quint16 m_port;
   bool m_listed = false;  // in the server's client list
 };
 
-/// TCP server over QTcpServer. Main thread only. A client's failure drops that client alone; the
-/// server keeps listening. Each client's queue of unsent bytes is bounded, so a client that stops
-/// reading is dropped instead of making the program grow.
+/// TCP server. Main thread only. A client's failure drops that client alone; the server keeps
+/// listening. Each client's queue of unsent bytes is bounded, so a client that stops reading is
+/// dropped instead of making the program grow.
 class TcpServer : public QObject {
   Q_OBJECT
 
@@ -90,10 +117,14 @@ class TcpServer : public QObject {
   /// Connected clients in the order they connected.
   [[nodiscard]] const std::vector<TcpServerClient*>& clients() const { return m_clients; }
 
-  /// Queues `data` for every client, last connected first, and pushes it out without waiting. A
-  /// client whose queue would exceed the bound, or whose connection has failed, is dropped (and
-  /// reported) and the others still get the data. Returns the number of clients that got it.
+  /// Sends `block` to every client, last connected first, without waiting. A client whose queue
+  /// would exceed the bound, or whose connection has failed, is dropped (and reported) and the
+  /// others still get the block. Returns the number of clients that got it (sent or queued).
+  int sendToAll(const TcpBlock& block);
+  /// The same for bytes that are not shared yet: they are copied once into a block.
   int sendToAll(const QByteArray& data);
+  /// Sends `block` to one listed client, with the same bound; false when the client was dropped.
+  bool sendTo(TcpServerClient* client, const TcpBlock& block);
 
   /// An address of this machine for telling users where to connect: the listening address when
   /// it is a specific one, else the first IPv4 address of a network interface that is up (a
@@ -109,14 +140,22 @@ class TcpServer : public QObject {
   void errorOccurred(const QString& message);
 
  private:
-  void onNewConnection();
+  friend class TcpListener;
+  void onIncomingConnection(int descriptor);
   void onAcceptError(QAbstractSocket::SocketError error);
+  void onReadable(TcpServerClient* client);
+  void onWritable(TcpServerClient* client);
+  // Sends what the client has queued; false when the client was dropped.
+  bool flushQueue(TcpServerClient* client);
+  // Handles a failed send or recv (errno `error`): a peer that went away is a departure, anything
+  // else is dropped and reported.
+  void onSocketFailure(TcpServerClient* client, int error);
   void onClientDisconnected(TcpServerClient* client);
   void dropClient(TcpServerClient* client, const QString& message);
   bool removeClient(TcpServerClient* client);
   void closeAllClients();
 
-  QTcpServer* m_server;  // child
+  TcpListener* m_server;  // child
   std::vector<TcpServerClient*> m_clients;
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   AcceptFilter m_acceptFilter;

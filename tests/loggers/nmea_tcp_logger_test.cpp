@@ -6,7 +6,17 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/nmea.h"
 #include "core/tracklog_filter.h"
@@ -107,8 +117,10 @@ TEST_F(NmeaTcpLoggerTest, EveryClientGetsEachBlockFromItsArrivalOn) {
   // Clients talk back; that is read and ignored.
   first->write("$PGRMO,,2*75\r\n");
 
+  // A client that connects mid-stream gets the latest block at once, then the stream.
   auto third = connectTo(logger.port());
   ASSERT_TRUE(waitUntil([&] { return connected.count() == 3; }));
+  EXPECT_EQ(readExactly(*third, block(one).size()), block(one));
   const PositionInfo two = position(-0.5f, -33.5f);
   logger.addPosition(two);
   EXPECT_EQ(readExactly(*first, block(two).size()), block(two));
@@ -220,6 +232,147 @@ TEST_F(NmeaTcpLoggerTest, ResettingAndNonReadingClientsCostOnlyThemselves) {
     return readTotal == qint64(sent) * blockSize;
   }));
   EXPECT_TRUE(logger.server()->isActive());
+}
+
+// A plain loopback client on its own descriptor, for swarms too big for QTcpSocket.
+int rawClient(quint16 port, int receiveBuffer = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Takes what has arrived on `fd` without waiting; false once the connection has ended.
+bool drain(int fd, std::string& into) {
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got > 0) {
+      into.append(buffer, static_cast<std::size_t>(got));
+      continue;
+    }
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+  }
+}
+
+struct FdCloser {
+  std::vector<int>& fds;
+  ~FdCloser() {
+    for (int fd : fds) ::close(fd);
+  }
+};
+
+TEST_F(NmeaTcpLoggerTest, NewcomerGetsOnlyACurrentBlock) {
+  TracklogFilter filter;  // riNormal: a block is current for eleven seconds
+  logger.setFilter(&filter);
+  logger.setActive(true);
+  logger.start();
+  auto early = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+  spin(50ms);
+  EXPECT_EQ(early->readAll(), "") << "nothing broadcast yet, so nothing to catch up on";
+
+  const PositionInfo p = position(8.25f, 47.5f);
+  logger.addPosition(p);
+  EXPECT_EQ(readExactly(*early, block(p).size()), block(p));
+  auto late = connectTo(logger.port());
+  EXPECT_EQ(readExactly(*late, block(p).size()), block(p));
+
+  // At the fastest interval a block is current for two seconds only.
+  filter.setRecordInterval(riMax);
+  spin(2100ms);
+  auto stale = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 3; }));
+  spin(50ms);
+  EXPECT_EQ(stale->readAll(), "");
+}
+
+TEST_F(NmeaTcpLoggerTest, ThousandsOfClientsGetEveryBlockInOrder) {
+  constexpr int kClients = 2000;
+  constexpr int kBlocks = 20;
+  // Each connection takes two descriptors here, ours and the server's.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlim_t wanted = 2 * kClients + 256;
+  if (limit.rlim_cur < wanted) {
+    if (limit.rlim_max < wanted) GTEST_SKIP() << "needs " << wanted << " descriptors, the hard limit is " << limit.rlim_max;
+    limit.rlim_cur = wanted;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+
+  logger.setActive(true);
+  logger.start();
+  std::vector<int> fds;
+  FdCloser closer{fds};
+  // In batches that the listener's backlog holds, accepting between them.
+  while (std::ssize(fds) < kClients) {
+    for (int i = 0; i < 200 && std::ssize(fds) < kClients; ++i) {
+      const int fd = rawClient(logger.port());
+      ASSERT_GE(fd, 0) << "connect failed: " << std::strerror(errno);
+      fds.push_back(fd);
+    }
+    ASSERT_TRUE(waitUntil([&] { return std::ssize(logger.server()->clients()) == std::ssize(fds); }));
+  }
+
+  std::string expected;
+  for (int i = 0; i < kBlocks; ++i) {
+    const PositionInfo p = position(-20.0f + 2.0f * static_cast<float>(i), 47.5f);
+    expected += nmeaBlock(p);
+    logger.addPosition(p);
+    spin(0ms);
+  }
+  std::vector<std::string> got(fds.size());
+  std::size_t complete = 0;
+  ASSERT_TRUE(waitUntil([&] {
+    complete = 0;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (got[i].size() < expected.size()) drain(fds[i], got[i]);
+      if (got[i].size() >= expected.size()) ++complete;
+    }
+    return complete == fds.size();
+  })) << complete << " of " << fds.size() << " clients got everything";
+  for (std::size_t i = 0; i < fds.size(); ++i) ASSERT_EQ(got[i], expected) << "client " << i;
+  EXPECT_EQ(std::ssize(logger.server()->clients()), kClients);
+}
+
+TEST_F(NmeaTcpLoggerTest, ClientThatFallsBehindCatchesUpInOrder) {
+  logger.setActive(true);
+  logger.start();
+  std::vector<int> fds{rawClient(logger.port(), 4096)};
+  FdCloser closer{fds};
+  ASSERT_GE(fds[0], 0);
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+
+  // Until the kernel holds no more for the paused reader, then as much again from the queue.
+  logger.server()->setSendBufferLimit(64 * 1024 * 1024);
+  TcpServerClient* client = logger.server()->clients().front();
+  std::string expected;
+  int queued = 0;
+  for (int i = 0; i < 200000 && queued < 500; ++i) {
+    const PositionInfo p = position(static_cast<float>(i % 360) - 180.0f, static_cast<float>(i % 90));
+    expected += nmeaBlock(p);
+    logger.addPosition(p);
+    if (client->pendingBytes() > 0) ++queued;
+  }
+  ASSERT_EQ(queued, 500) << "the test never filled the kernel buffer";
+  ASSERT_EQ(logger.server()->clients().size(), 1u);
+
+  std::string got;
+  ASSERT_TRUE(waitUntil([&] {
+    if (!drain(fds[0], got)) return true;
+    return got.size() >= expected.size();
+  }));
+  EXPECT_EQ(got, expected);
+  ASSERT_EQ(logger.server()->clients().size(), 1u);
+  EXPECT_EQ(logger.server()->clients().front()->pendingBytes(), 0);
 }
 
 }  // namespace
