@@ -463,6 +463,13 @@ std::vector<std::string> AppController::applySettings() {
   m_log->setMaxLines(s.integer(keys::logMaxLines));
 
   // 11. - 13. Loggers.
+  const std::string bindAddress = s.string(keys::tcpipLogBindAddress);
+  std::optional<QHostAddress> listenAddress = NmeaTcpLogger::parseListenAddress(qs(bindAddress));
+  if (!listenAddress) {
+    s.reject(keys::tcpipLogBindAddress, "'" + bindAddress + "' is not an IP address");
+    listenAddress = NmeaTcpLogger::parseListenAddress(qs(std::string(keys::tcpipLogBindAddress.defaultText)));
+  }
+  m_tcpLogger->setListenAddress(*listenAddress);
   m_tcpLogger->setPort(s.port(keys::tcpipLogPort));
   m_tcpLogger->setMaxClients(s.integer(keys::tcpipLogMaxClients, 1));
   setLoggerActive(LoggerKind::nmeaTcp, s.boolean(keys::tcpipLogActive));

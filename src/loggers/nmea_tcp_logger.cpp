@@ -26,6 +26,14 @@ void NmeaTcpLogger::setPort(quint16 port) {
   if (m_server->isActive()) emit listening();
 }
 
+std::optional<QHostAddress> NmeaTcpLogger::parseListenAddress(const QString& text) {
+  const QString trimmed = text.trimmed();
+  if (trimmed.isEmpty()) return QHostAddress(QHostAddress::AnyIPv4);
+  QHostAddress address;
+  if (!address.setAddress(trimmed)) return std::nullopt;
+  return address;
+}
+
 void NmeaTcpLogger::setListenAddress(const QHostAddress& address) {
   if (address == m_listenAddress) return;
   m_listenAddress = address;

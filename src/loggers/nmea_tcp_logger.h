@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "core/track_logger.h"
@@ -35,6 +36,10 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   /// Cap on connected clients; takes effect at once for new connections.
   void setMaxClients(int clients);
   [[nodiscard]] int maxClients() const { return m_maxClients; }
+
+  /// A listen address as users write it: empty (or 0.0.0.0) for every IPv4 interface, else an
+  /// IPv4 or IPv6 address; nothing when the text is none of these.
+  [[nodiscard]] static std::optional<QHostAddress> parseListenAddress(const QString& text);
 
   /// The server; null until the first start.
   [[nodiscard]] TcpServer* server() const { return m_server; }

@@ -150,6 +150,10 @@ class TolerantReader {
   [[nodiscard]] bool boolean(const SettingKey& key) const { return m_settings.readBool(key); }
   [[nodiscard]] std::string string(const SettingKey& key) const { return m_settings.readString(key); }
 
+  /// Records that the value of `key` could not be used and its default is taken instead, for
+  /// readers that check a value themselves.
+  void reject(const SettingKey& key, std::string reason) { addFault(key, std::move(reason)); }
+
   /// Every value that could not be used, in reading order.
   [[nodiscard]] const std::vector<SettingFault>& faults() const { return m_faults; }
 

@@ -44,6 +44,8 @@ inline constexpr SettingKey tcpipLogPort{"tcpiplog\\port", SettingType::integer,
 /// Broadcast clients connected at once; one more is closed at once.
 inline constexpr SettingKey tcpipLogMaxClients{"tcpiplog\\maxclients", SettingType::integer, "4096"};
 inline constexpr SettingKey tcpipLogActive{"tcpiplog\\active", SettingType::boolean, "true"};
+/// Address the broadcast listens on; empty or 0.0.0.0 for every interface.
+inline constexpr SettingKey tcpipLogBindAddress{"tcpiplog\\bindaddress", SettingType::string, "0.0.0.0"};
 inline constexpr SettingKey fileLogAppend{"filelog\\append", SettingType::boolean, "false"};
 inline constexpr SettingKey fileLogFile{"filelog\\file", SettingType::string, ""};
 inline constexpr SettingKey fileLogActive{"filelog\\active", SettingType::boolean, "false"};
@@ -121,6 +123,7 @@ inline constexpr std::array kSettingKeys{
     &keys::tcpipLogPort,
     &keys::tcpipLogMaxClients,
     &keys::tcpipLogActive,
+    &keys::tcpipLogBindAddress,
     &keys::fileLogAppend,
     &keys::fileLogFile,
     &keys::fileLogActive,

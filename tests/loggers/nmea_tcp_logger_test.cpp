@@ -181,6 +181,29 @@ TEST_F(NmeaTcpLoggerTest, PortChangeMovesTheListenerAndDropsClients) {
   EXPECT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
 }
 
+TEST_F(NmeaTcpLoggerTest, ListenAddressIsParsedAndAChangeMovesTheListener) {
+  EXPECT_EQ(NmeaTcpLogger::parseListenAddress(""), QHostAddress(QHostAddress::AnyIPv4));
+  EXPECT_EQ(NmeaTcpLogger::parseListenAddress(" 0.0.0.0 "), QHostAddress(QHostAddress::AnyIPv4));
+  EXPECT_EQ(NmeaTcpLogger::parseListenAddress("::1"), QHostAddress(QHostAddress::LocalHostIPv6));
+  EXPECT_FALSE(NmeaTcpLogger::parseListenAddress("localhost"));
+  EXPECT_FALSE(NmeaTcpLogger::parseListenAddress("127.0.0.300"));
+
+  logger.setActive(true);
+  logger.start();
+  auto v4 = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+  QSignalSpy listening(&logger, &NmeaTcpLogger::listening);
+  logger.setListenAddress(QHostAddress(QHostAddress::LocalHostIPv6));
+  EXPECT_EQ(listening.count(), 1);
+  ASSERT_TRUE(waitUntil([&] { return v4->state() == QAbstractSocket::UnconnectedState; }));
+  QTcpSocket v6;
+  v6.connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), logger.port());
+  if (!waitUntil([&] { return v6.state() == QAbstractSocket::ConnectedState; })) GTEST_SKIP() << "no IPv6 loopback";
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+  EXPECT_EQ(logger.server()->clients().front()->host(), "::1");
+  EXPECT_EQ(logger.server()->localAddress(), "::1");
+}
+
 TEST_F(NmeaTcpLoggerTest, TakenPortIsReportedAndStillAnnouncesListening) {
   QTcpServer squatter;
   ASSERT_TRUE(squatter.listen(kLoopback, logger.port()));

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "app/widgets/options/fields.h"
+#include "loggers/nmea_tcp_logger.h"
 
 namespace geomuxer {
 
@@ -42,6 +43,14 @@ void FieldCheck::address(QLineEdit* field) {
 
 void FieldCheck::byte(QLineEdit* field) {
   run(field, false, [field] { (void)byteOf(field); });
+}
+
+void FieldCheck::listenAddress(QLineEdit* field) {
+  run(field, false, [field] {
+    if (!NmeaTcpLogger::parseListenAddress(field->text())) {
+      throw std::invalid_argument("'" + str(field->text()) + "' is not an IP address");
+    }
+  });
 }
 
 void FieldCheck::number(QLineEdit* field) {

@@ -63,6 +63,8 @@ class FieldCheck {
   void address(QLineEdit* field);
   /// A decimal number, in the locale's form or with ".".
   void number(QLineEdit* field);
+  /// A listen address: empty for every interface, else an IPv4 or IPv6 address.
+  void listenAddress(QLineEdit* field);
 
   [[nodiscard]] const std::vector<FieldProblem>& problems() const { return m_problems; }
 

@@ -18,6 +18,7 @@ class TcpLogPage : public OptionsPage {
 
  private:
   QLineEdit* m_port;
+  QLineEdit* m_bindAddress;
   QCheckBox* m_active;
 };
 
