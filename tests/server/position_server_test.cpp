@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 
 #include "core/date_time.h"
@@ -347,6 +351,81 @@ TEST_F(PositionServerTest, PositionsThatAreNotStoredAnswer503WithRetryAfter) {
     EXPECT_EQ(lines[1], "HTTP POST: /onclientpos (503) from 127.0.0.1");
     EXPECT_EQ(storedCount(id), 0u);
   }
+}
+
+// A database file the program may not write (another user's, a read-only copy): it opens, its
+// rows are served, each post is answered 503 and the file keeps what it held.
+TEST(PositionServerOnReadOnlyFile, PostsAnswer503AndStoredRowsStay) {
+  TempDir dir;
+  const auto file = dir / "geomuxer.db";
+  const auto data = std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data";
+  {
+    SqliteStore db(file, data);
+    UserFields user;
+    user.name = "rover";
+    user.passwordHash = hashPassword("pw");
+    PositionInfo p;
+    p.y = 1;
+    p.x = 2;
+    db.storePosition(db.addUser(user), p, "", "t1");
+  }
+  namespace fs = std::filesystem;
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(dir.path(), fs::perms::all);  // the log and index files may be made beside it
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {  // as another user, so that the file's mode binds even when the tests run as root
+    close(out[0]);
+    std::string report;
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      report = "cannot drop privileges";
+    } else {
+      try {
+        SqliteStore db(file, data);
+        CurrentPosition current;
+        LogRecorder log;
+        PositionServer server(current, &db, [&log](const std::string& line) { log.add(line); });
+        PositionServerConfig config;
+        config.port = 0;
+        config.bindAddress = "127.0.0.1";
+        config.webRoot = dir.path();
+        config.logRequests = true;
+        server.setConfig(config);
+        server.start();
+        httplib::Client c("127.0.0.1", server.port());
+        c.set_read_timeout(10, 0);
+        c.set_basic_auth("rover", "pw");
+        auto post = c.Post("/onclientpos", form({{"lat", "3"}, {"lon", "4"}, {"trackid", "t1"}}));
+        auto feed = c.Get("/admin/clienttracks.xml?user=1");
+        server.stop();
+        report = post ? std::to_string(post->status) + " " + post->get_header_value("Retry-After") : "no reply";
+        report += feed && feed->status == 200 && feed->body.find("t1") != std::string::npos ? " feed" : " no feed";
+        for (const auto& line : log.lines()) report += "\n" + line;
+      } catch (const std::exception& e) {
+        report = e.what();
+      }
+    }
+    (void)!write(out[1], report.data(), report.size());
+    _exit(0);
+  }
+  close(out[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  EXPECT_THAT(report, ::testing::StartsWith("503 30 feed\nSQL ERROR: "));
+  EXPECT_THAT(report, HasSubstr("readonly database"));
+  EXPECT_THAT(report, HasSubstr("HTTP POST: /onclientpos (503) from 127.0.0.1"));
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  SqliteStore db(file, data);
+  const auto rows = db.positionsOfUser(1);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].lat, 1.0);
+  EXPECT_EQ(rows[0].trackId, "t1");
 }
 
 // --- administration --------------------------------------------------------------------------

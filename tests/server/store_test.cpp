@@ -531,6 +531,68 @@ TEST_F(PostgresOnly, TwoServersOnOneDatabaseShowTheSameRowsAndOneCurrentTrackPer
   EXPECT_EQ(PgCluster::query(name, "SELECT count(*), count(DISTINCT \\\"user\\\") FROM lastpositions"), "4|4");
 }
 
+// Every worker waits for the database and the queue is full: a further complete request is
+// answered 503 at once, and what was taken in is stored once the database answers again.
+TEST_F(PostgresOnly, FullQueueAnswers503AtOnceWhileWorkersWaitForTheDatabase) {
+  StoreOptions options;
+  options.statementTimeout = std::chrono::seconds(60);
+  ServerOnStore server(m_location, options);
+  PositionServerConfig config = server.server->config();
+  config.workers = 2;
+  config.maxQueued = 2;
+  config.storeRetryAfter = std::chrono::seconds(30);  // told apart from the queue's "1"
+  server.server->stop();
+  server.server->setConfig(config);
+  server.server->start();
+  server.store->addUser({"c1", hashPassword("pw"), "", "", "", "", "", ""});
+  const std::string name = m_location.substr(m_location.rfind('/') + 1);
+  std::thread holder([&] { PgCluster::query(name, "BEGIN; LOCK TABLE lastpositions; SELECT pg_sleep(60); COMMIT;"); });
+  const auto count = [&](const std::string& where) {
+    return PgCluster::query(name, "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND " + where);
+  };
+  for (int i = 0; i < 200 && count("query LIKE '%pg_sleep(60)%' AND wait_event = 'PgSleep'") != "1"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+  std::mutex mutex;
+  std::vector<std::pair<int, std::string>> answers;  // status, Retry-After
+  std::vector<std::thread> posters;
+  const auto post = [&](int n) {
+    posters.emplace_back([&, n] {
+      auto res = server.client("c1").Post("/onclientpos", positionForm(1, n));
+      std::lock_guard lock(mutex);
+      answers.emplace_back(res ? res->status : 0, res ? res->get_header_value("Retry-After") : "");
+    });
+  };
+  const auto answered = [&] {
+    std::lock_guard lock(mutex);
+    return answers.size();
+  };
+  post(0);
+  post(1);
+  for (int i = 0; i < 500 && count("wait_event_type = 'Lock'") != "2"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(count("wait_event_type = 'Lock'"), "2") << "the workers are not waiting for the database";
+  for (int n = 2; n < 7; ++n) post(n);  // two fit the queue, three do not
+  for (int i = 0; i < 500 && answered() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(answers.size(), 3u);
+    for (const auto& [status, retryAfter] : answers) {
+      EXPECT_EQ(status, 503);
+      EXPECT_EQ(retryAfter, "1");
+    }
+  }
+  EXPECT_EQ(count("wait_event_type = 'Lock'"), "2");  // answered while the workers still wait
+  PgCluster::query(name, "SELECT pg_cancel_backend(pid) FROM pg_stat_activity WHERE query LIKE '%pg_sleep(60)%' "
+                         "AND pid <> pg_backend_pid()");
+  holder.join();
+  for (auto& t : posters) t.join();
+  int stored = 0;
+  for (const auto& [status, retryAfter] : answers) stored += status == 200 ? 1 : 0;
+  EXPECT_EQ(stored, 4);
+  EXPECT_EQ(server.store->positionsOfUser(1).size(), 4u);
+}
+
 TEST_F(PostgresOnly, DatabaseRestartedUnderLoadLosesNoAcknowledgedPost) {
   StoreOptions options;
   options.poolSize = 2;
