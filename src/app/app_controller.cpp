@@ -1,6 +1,7 @@
 #include "app/app_controller.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -371,12 +372,68 @@ std::vector<std::string> AppController::openDatabase() {
   }
   const std::string location = configured.empty() ? m_options.databaseFile.string() : configured;
   if (location.empty()) return problems;
+  m_openStore = [location, dataDir = m_options.dataDir, options] {
+    return geomuxer::openDatabase(location, dataDir, options);
+  };
   try {
-    m_database = geomuxer::openDatabase(location, m_options.dataDir, options);
+    m_database = m_openStore();
   } catch (const std::exception& e) {
-    logError("SQL ERROR: ", qs(e.what()));
+    // A database server may come up after this program (both started at boot): try again, and
+    // say so once. A file that cannot be opened stays so until the user acts.
+    if (isPostgresLocation(location)) {
+      logError("SQL ERROR: ", qs(e.what()) + QStringLiteral("; trying again in the background, posted positions "
+                                                            "are answered 503 meanwhile"));
+      scheduleStoreRetry();
+    } else {
+      logError("SQL ERROR: ", qs(e.what()));
+    }
   }
   return problems;
+}
+
+void AppController::scheduleStoreRetry() {
+  if (m_storeRetry == nullptr) {
+    m_storeRetry = new QTimer(this);
+    m_storeRetry->setSingleShot(true);
+    connect(m_storeRetry, &QTimer::timeout, this, &AppController::retryOpeningStore);
+  }
+  m_storeRetry->start(m_storeRetryDelay);
+  m_storeRetryDelay = std::min<std::chrono::milliseconds>(m_storeRetryDelay * 2, std::chrono::minutes(1));
+}
+
+void AppController::retryOpeningStore() {
+  if (m_closed) return;
+  if (m_storeOpener.joinable()) m_storeOpener.join();
+  // Connecting may wait for the network up to its time limit: not on this thread.
+  m_storeOpener = std::thread([this, open = m_openStore] {
+    auto store = std::make_shared<std::unique_ptr<Database>>();
+    try {
+      *store = open();
+    } catch (const std::exception&) {
+      // Said once already; the next try follows.
+    }
+    QMetaObject::invokeMethod(this, [this, store] { takeOpenedStore(std::move(*store)); }, Qt::QueuedConnection);
+  });
+}
+
+void AppController::takeOpenedStore(std::unique_ptr<Database> store) {
+  if (m_closed) return;
+  if (!store) {
+    scheduleStoreRetry();
+    return;
+  }
+  m_database = std::move(store);
+  m_log->addLine(QStringLiteral("SQL: ") + qs(m_database->description()) +
+                 QStringLiteral(" answers; the position server stores positions again"));
+  if (!m_server) return;
+  m_server->setDatabase(m_database.get());
+  if (!serverRunning()) return;
+  try {
+    startServer();
+  } catch (const std::exception& e) {
+    logError("ERROR: ", qs(e.what()));
+    emit serverRunningChanged(false);
+  }
 }
 
 void AppController::createServer() {
@@ -570,6 +627,8 @@ void AppController::applyCommandLine(const CommandLine& commandLine) {
 void AppController::close() {
   if (m_closed) return;
   m_closed = true;
+  if (m_storeRetry != nullptr) m_storeRetry->stop();
+  if (m_storeOpener.joinable()) m_storeOpener.join();
   m_loggerList->stop();
   setActive(false);
   // Bounded: an answer that does not come leaves the position queued for the next start.

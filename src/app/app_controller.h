@@ -8,10 +8,13 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
@@ -21,6 +24,8 @@
 #include "core/units.h"
 #include "server/current_position.h"
 #include "settings/settings.h"
+
+class QTimer;
 
 namespace geomuxer {
 
@@ -219,7 +224,11 @@ class AppController : public QObject {
   void loadProxySettings(ProxySettings& proxy);
   void setTrayHint(const QString& hint);
   /// Opens the position server's store; returns the settings that could not be used (logged).
+  /// A database server that does not answer yet is tried again in the background.
   std::vector<std::string> openDatabase();
+  void scheduleStoreRetry();
+  void retryOpeningStore();
+  void takeOpenedStore(std::unique_ptr<Database> store);
   void createServer();
 
   Settings& m_settings;
@@ -243,6 +252,11 @@ class AppController : public QObject {
   std::unique_ptr<Database> m_database;
   std::unique_ptr<PositionServer> m_server;
   std::unique_ptr<PositionServerConfig> m_serverConfig;
+  // Retrying a database server that was down at start: 1 s, doubling up to a minute.
+  std::function<std::unique_ptr<Database>()> m_openStore;
+  std::chrono::milliseconds m_storeRetryDelay{1000};
+  QTimer* m_storeRetry = nullptr;  // child
+  std::thread m_storeOpener;
 
   std::vector<std::unique_ptr<GpsTracker>> m_trackers;  // every source, in creation order
   std::vector<GpsTracker*> m_sources;                   // those available here: the source list

@@ -791,6 +791,11 @@ void PositionServer::setConfig(const PositionServerConfig& config) {
   m_config = config;
 }
 
+void PositionServer::setDatabase(Database* database) {
+  std::lock_guard lock(m_mutex);
+  m_database = database;
+}
+
 PositionServerConfig PositionServer::config() const {
   std::lock_guard lock(m_mutex);
   return m_config;

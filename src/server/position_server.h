@@ -75,6 +75,9 @@ class PositionServer {
   /// Takes effect at the next start().
   void setConfig(const PositionServerConfig& config);
   [[nodiscard]] PositionServerConfig config() const;
+  /// The store (null: none), for a store that opened after the server was made; takes effect at
+  /// the next start().
+  void setDatabase(Database* database);
 
   /// Binds and starts listening; returns once requests are being accepted. Throws ServerError.
   /// Does nothing when already running.

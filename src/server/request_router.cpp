@@ -489,8 +489,13 @@ bool RequestRouter::runAdministration(HttpReply& reply, const std::function<bool
 }
 
 void RequestRouter::acceptClientPosition(const HttpRequest& request, HttpReply& reply) const {
+  if (!m_database) {  // not open (yet): the poster keeps the position for later
+    setStatusPage(request, reply, 503);
+    reply.headers.emplace_back("Retry-After", std::to_string(m_settings.storeRetryAfter.count()));
+    return;
+  }
   try {
-    const std::int64_t client = m_database ? m_database->checkLogin(request.user, request.password) : -1;
+    const std::int64_t client = m_database->checkLogin(request.user, request.password);
     if (client == -1) {
       loginFailed(request);
       reply.realm = kLoginRealm;

@@ -11,9 +11,11 @@
 #include "loggers/nmea_tcp_logger.h"
 #include "loggers/proxy_settings.h"
 #include "loggers/track_logger_list.h"
+#include "server/database.h"
 #include "server/position_server.h"
 #include "sources/trackers/gps_tracker.h"
 #include "sources/trackers/gps_tracker_simu.h"
+#include "support/pg_cluster.h"
 
 namespace geomuxer {
 namespace {
@@ -410,6 +412,50 @@ TEST(AppController, ServerRequestsAreLoggedOnlyWithTheHttpCategory) {
   EXPECT_TRUE(httpGet(port, "/pos.xml").startsWith("HTTP/1.1 "));
   // The line comes from a server thread and reaches the log through the event loop.
   EXPECT_TRUE(test::waitUntil([&] { return f.logHas("/pos.xml"); }));
+}
+
+// A position posted as a form by the client "ann" (password "pw").
+QByteArray postPosition(quint16 port) {
+  const QByteArray form = "--b\r\nContent-Disposition: form-data; name=\"lat\"\r\n\r\n47.5\r\n"
+                          "--b\r\nContent-Disposition: form-data; name=\"lon\"\r\n\r\n8.25\r\n--b--\r\n";
+  QTcpSocket socket;
+  socket.connectToHost(QHostAddress::LocalHost, port);
+  if (!socket.waitForConnected(5000)) return {};
+  socket.write("POST /onclientpos HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nAuthorization: Basic " +
+               QByteArray("ann:pw").toBase64() + "\r\nContent-Type: multipart/form-data; boundary=b\r\n" +
+               "Content-Length: " + QByteArray::number(form.size()) + "\r\n\r\n" + form);
+  QByteArray answer;
+  while (socket.waitForReadyRead(5000)) answer += socket.readAll();
+  return answer;
+}
+
+TEST(AppController, DatabaseServerDownAtStartIsTriedAgainUntilItAnswers) {
+  test::PgCluster& cluster = test::PgCluster::instance();
+  if (!cluster.available()) GTEST_SKIP() << "No PostgreSQL server for the tests: " << cluster.reason();
+  const std::string location = cluster.createDatabase();
+  ASSERT_TRUE(cluster.stopServer());
+  ControllerFixture f(body("<http><active>true</active><port>0</port><database>" + location + "</database></http>"));
+  ASSERT_FALSE(f.controller->startUp({}));
+  AppController& c = *f.controller;
+  ASSERT_TRUE(c.serverRunning());
+  EXPECT_EQ(c.database(), nullptr);
+  EXPECT_TRUE(postPosition(static_cast<quint16>(c.server()->port())).startsWith("HTTP/1.1 503 "));
+  test::spin(std::chrono::milliseconds(1500));  // a silent retry meanwhile
+  ASSERT_TRUE(cluster.startServer());
+  ASSERT_TRUE(test::waitUntil([&] { return c.database() != nullptr; }, std::chrono::seconds(20)));
+  QStringList errors;
+  for (const QString& line : c.log().lines())
+    if (line.startsWith(QStringLiteral("SQL ERROR: "))) errors << line;
+  ASSERT_EQ(errors.size(), 1) << errors.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(errors[0].endsWith(QStringLiteral("; trying again in the background, posted positions are answered "
+                                                "503 meanwhile")))
+      << errors[0].toStdString();
+  EXPECT_TRUE(f.logHas(QStringLiteral(" answers; the position server stores positions again")));
+
+  const std::int64_t ann = c.database()->addUser({"ann", hashPassword("pw"), "", "", "", "", "", ""});
+  ASSERT_TRUE(c.serverRunning());
+  EXPECT_TRUE(postPosition(static_cast<quint16>(c.server()->port())).startsWith("HTTP/1.1 200 "));
+  EXPECT_EQ(c.database()->positionsOfUser(ann).size(), 1u);
 }
 
 TEST(AppController, PositionsReachTheSnapshotAndUploadErrorsAreAlwaysLogged) {

@@ -483,7 +483,7 @@ TEST_F(PositionServerTest, DeletingClientsAndTracks) {
   EXPECT_EQ(c.Post("/admin/deleteclient", form({{"id", "12345"}}))->status, 302);  // no such id: fine
 }
 
-TEST(PositionServerWithoutDatabase, FeedsAnswer404AdministrationEmpty200IntakeRefused) {
+TEST(PositionServerWithoutDatabase, FeedsAnswer404AdministrationEmpty200IntakeUnavailable) {
   ServerFixture f(false);
   f.start();
   auto c = f.client();
@@ -494,7 +494,9 @@ TEST(PositionServerWithoutDatabase, FeedsAnswer404AdministrationEmpty200IntakeRe
   EXPECT_EQ(admin->status, 200);
   EXPECT_EQ(admin->body, "");
   c.set_basic_auth("x", "y");
-  EXPECT_EQ(c.Post("/onclientpos", form({{"lat", "1"}, {"lon", "2"}}))->status, 401);
+  auto intake = c.Post("/onclientpos", form({{"lat", "1"}, {"lon", "2"}}));
+  EXPECT_EQ(intake->status, 503);  // kept by the poster until a store is open
+  EXPECT_EQ(intake->get_header_value("Retry-After"), "30");
 }
 
 // --- feeds over HTTP -------------------------------------------------------------------------

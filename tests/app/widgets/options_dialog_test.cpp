@@ -126,6 +126,8 @@ TEST_F(OptionsDialogTest, OpensWithTheDefaultsAsText) {
       {"nmeacom\\bytesize", "8"},     {"nmeacom\\stopbits", "0"},     {"nmeatcpip\\host", "localhost"},
       {"nmeatcpip\\port", "2222"},    {"http\\port", "8087"},         {"httplog\\host", "localhost"},
       {"http\\bindaddress", "0.0.0.0"}, {"httplog\\cafile", ""},
+      {"http\\database", ""},       {"http\\dbpool", "4"},        {"http\\dbtimeout", "10"},
+      {"httplog\\queuesize", "1000000"},
       {"httplog\\port", "8087"},      {"httplog\\file", "onclientpos"}, {"httplog\\timeout", "500"},
       {"simu\\maxspeed", "260"},      {"simu\\maxvspeed", "30"},      {"simu\\alt", "0"},
       {"proxy\\port", "0"},
@@ -173,6 +175,10 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field(*dialog, "http\\username")->setText("admin");
   field(*dialog, "http\\bindaddress")->setText("127.0.0.1");
   field(*dialog, "httplog\\cafile")->setText("/etc/geomuxer/upload-ca.pem");
+  field(*dialog, "http\\database")->setText(" postgresql://tracker@db.example/geomuxer ");
+  field(*dialog, "http\\dbpool")->setText("8");
+  field(*dialog, "http\\dbtimeout")->setText("20");
+  field(*dialog, "httplog\\queuesize")->setText("5000");
   field(*dialog, "tcpiplog\\port")->setText("2223");
   field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
   field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
@@ -199,7 +205,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"httplog\\timeout", "1500"},     {"general\\recordmode", "2"},      {"proxy\\host", "proxy.example"},
       {"general\\posunit", "0"},        {"general\\distunit", "2"},        {"httplog\\password", ""},
       {"http\\bindaddress", "127.0.0.1"}, {"httplog\\cafile", "/etc/geomuxer/upload-ca.pem"},
-      {"nmeafile\\startatend", "true"},
+      {"nmeafile\\startatend", "true"}, {"http\\database", "postgresql://tracker@db.example/geomuxer"},
+      {"http\\dbpool", "8"},          {"http\\dbtimeout", "20"},         {"httplog\\queuesize", "5000"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -211,6 +218,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_EQ(controller.filter(LoggerKind::nmeaFile).recordMode(), rmDistance);
   EXPECT_EQ(controller.nmeaTcpLogger()->port(), 2223);
   EXPECT_TRUE(controller.nmeaFileLogger()->append());
+  EXPECT_EQ(controller.httpLogger()->queue().capacity(), 5000);
   EXPECT_EQ(controller.gpxLogger()->fileDir(), dir.path().string());
   EXPECT_EQ(controller.simulator()->startPoint().x, 11.25f);
   EXPECT_EQ(controller.simulator()->startPoint().y, -47.5f);
@@ -341,7 +349,8 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
   EXPECT_TRUE(dialog->validate().empty());
   const std::pair<const char*, const char*> bad[] = {
       {"simu\\alt", "-"},           {"nmeacom\\bytesize", "300"}, {"nmeatcpip\\port", ""},
-      {"http\\port", "70000"},      {"http\\bindaddress", "all"}, {"httplog\\timeout", ""},
+      {"http\\port", "70000"},      {"http\\bindaddress", "all"}, {"http\\dbpool", "0"},
+      {"http\\dbtimeout", "3601"},  {"httplog\\timeout", ""},     {"httplog\\queuesize", "0"},
       {"proxy\\port", "65536"},
   };
   for (const auto& [name, text] : bad) field(*dialog, name)->setText(text);
@@ -357,7 +366,10 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
                           "NMEA via TCP/IP, Port: '' is not a valid integer value",
                           "HTTP Server, Port: '70000' is not a valid port number",
                           "HTTP Server, Bind address: 'all' is not an IP address",
+                          "HTTP Server, Connections: '0' is not between 1 and 64",
+                          "HTTP Server, Statement time limit (s): '3601' is not between 1 and 3600",
                           "HTTP Log, Timeout (ms): '' is not a valid integer value",
+                          "HTTP Log, Queue size (positions): '0' is not between 1 and 2147483647",
                           "HTTP Proxy, Port: '65536' is not a valid port number",
                       }));
   for (std::size_t i = 0; i < problems.size() && i < std::size(bad); ++i)

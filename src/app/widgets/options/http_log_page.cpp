@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
+#include <limits>
+
 #include "app/app_controller.h"
 #include "app/widgets/options/fields.h"
 #include "loggers/http_logger.h"
@@ -32,6 +34,10 @@ HttpLogPage::HttpLogPage(QWidget* parent) : OptionsPage(tr("HTTP Log"), parent) 
   form->addRow(QString(), new QLabel(tr("Must match the server configuration."), this));
   m_timeout = digitField(this, keys::httpLogTimeout);
   addRow(form, tr("&Timeout (ms):"), m_timeout);
+  m_queueSize = digitField(this, keys::httpLogQueueSize);
+  m_queueSize->setToolTip(tr("Positions kept for upload while the server cannot be reached; "
+                             "when there are more, the oldest are dropped"));
+  addRow(form, tr("&Queue size (positions):"), m_queueSize);
   m_caFile = textField(this, keys::httpLogCaFile);
   m_caFile->setToolTip(tr("A certificate file (PEM) to trust for HTTPS, for a server with a self-signed certificate"));
   addRow(form, tr("Trusted &certificate:"), m_caFile);
@@ -57,6 +63,7 @@ void HttpLogPage::load(const Settings& settings, const AppController& controller
   m_port->setText(storedText(settings, keys::httpLogPort));
   m_file->setText(storedText(settings, keys::httpLogFile));
   m_timeout->setText(storedText(settings, keys::httpLogTimeout));
+  m_queueSize->setText(storedText(settings, keys::httpLogQueueSize));
   m_caFile->setText(qs(settings.readString(keys::httpLogCaFile)));
   m_auth->setChecked(settings.readBool(keys::httpLogAuth));
   m_user->setText(storedText(settings, keys::httpLogUserName));
@@ -67,6 +74,7 @@ void HttpLogPage::load(const Settings& settings, const AppController& controller
 void HttpLogPage::validate(FieldCheck& check) const {
   check.port(m_port);
   check.integer(m_timeout);
+  check.integerIn(m_queueSize, 1, std::numeric_limits<int>::max());
 }
 
 void HttpLogPage::store(Settings& settings) const {
@@ -75,6 +83,7 @@ void HttpLogPage::store(Settings& settings) const {
   storeText(settings, keys::httpLogPort, m_port);
   storeText(settings, keys::httpLogFile, m_file);
   storeText(settings, keys::httpLogTimeout, m_timeout);
+  storeText(settings, keys::httpLogQueueSize, m_queueSize);
   storeText(settings, keys::httpLogCaFile, m_caFile);
   storeFlag(settings, keys::httpLogAuth, m_auth);
   storeText(settings, keys::httpLogUserName, m_user);
@@ -89,6 +98,7 @@ void HttpLogPage::apply(AppController& controller) {
   http->setPort(portOf(m_port));
   http->setPostFile(str(m_file->text()));
   http->setTimeout(integerOf(m_timeout));
+  http->setQueueCapacity(integerOf(m_queueSize));
   http->setCaFile(str(m_caFile->text().trimmed()));
   http->setHttpAuth(m_auth->isChecked());
   http->setAuthUser(str(m_user->text()));

@@ -23,6 +23,7 @@ class HttpLogPage : public OptionsPage {
   QLineEdit* m_port;
   QLineEdit* m_file;
   QLineEdit* m_timeout;
+  QLineEdit* m_queueSize;
   QLineEdit* m_caFile;
   QCheckBox* m_auth;
   QLineEdit* m_user;

@@ -29,6 +29,15 @@ void FieldCheck::integer(QLineEdit* field, bool emptyAllowed) {
   run(field, emptyAllowed, [field] { (void)integerOf(field); });
 }
 
+void FieldCheck::integerIn(QLineEdit* field, int lowest, int highest) {
+  run(field, false, [field, lowest, highest] {
+    const int value = integerOf(field);
+    if (value < lowest || value > highest)
+      throw std::runtime_error("'" + str(field->text()) + "' is not between " + std::to_string(lowest) + " and " +
+                               std::to_string(highest));
+  });
+}
+
 void FieldCheck::port(QLineEdit* field, bool emptyAllowed) {
   run(field, emptyAllowed, [field] { (void)portOf(field); });
 }

@@ -58,6 +58,8 @@ class FieldCheck {
   /// A whole number; `emptyAllowed` when an empty field has a meaning of its own.
   void integer(QLineEdit* field, bool emptyAllowed = false);
   void port(QLineEdit* field, bool emptyAllowed = false);
+  /// A whole number from `lowest` to `highest`.
+  void integerIn(QLineEdit* field, int lowest, int highest);
   void byte(QLineEdit* field);
   /// An IPv4 or IPv6 address; empty is allowed.
   void address(QLineEdit* field);

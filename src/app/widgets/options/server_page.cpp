@@ -92,6 +92,21 @@ ServerPage::ServerPage(PageHost& host, QWidget* parent) : OptionsPage(tr("HTTP S
   }
   layout->addWidget(tlsBox);
 
+  auto* storeBox = new QGroupBox(tr("Database (requires restart)"), this);
+  auto* storeForm = new QFormLayout(storeBox);
+  m_database = textField(storeBox, keys::httpDatabase);
+  m_database->setPlaceholderText(tr("geomuxer.db in the program's state folder"));
+  m_database->setToolTip(tr("An SQLite file, or a PostgreSQL database as postgresql://user@host:port/name "
+                            "(keep the password in ~/.pgpass or PGPASSWORD rather than here)"));
+  addRow(storeForm, tr("&Database:"), m_database);
+  m_dbPool = digitField(storeBox, keys::httpDatabasePool);
+  m_dbPool->setToolTip(tr("Connections to a PostgreSQL database held open by this server (1 to 64)"));
+  addRow(storeForm, tr("C&onnections:"), m_dbPool);
+  m_dbTimeout = digitField(storeBox, keys::httpDatabaseTimeout);
+  m_dbTimeout->setToolTip(tr("A PostgreSQL statement that runs longer is cancelled (1 to 3600 seconds)"));
+  addRow(storeForm, tr("Statement time &limit (s):"), m_dbTimeout);
+  layout->addWidget(storeBox);
+
   auto* links = new QHBoxLayout;
   auto* openPage = new QLabel(QStringLiteral("<a href=\"page\">%1</a>").arg(tr("Open Page")), this);
   openPage->setObjectName(QStringLiteral("openPage"));
@@ -122,11 +137,16 @@ void ServerPage::load(const Settings& settings, const AppController& /*controlle
   m_certFile->setText(qs(settings.readString(keys::httpCertFile)));
   m_keyFile->setText(qs(settings.readString(keys::httpKeyFile)));
   m_rootCertFile->setText(qs(settings.readString(keys::httpRootCertFile)));
+  m_database->setText(qs(settings.readString(keys::httpDatabase)));
+  m_dbPool->setText(storedText(settings, keys::httpDatabasePool));
+  m_dbTimeout->setText(storedText(settings, keys::httpDatabaseTimeout));
 }
 
 void ServerPage::validate(FieldCheck& check) const {
   check.port(m_port);
   check.address(m_bindAddress);
+  check.integerIn(m_dbPool, 1, 64);
+  check.integerIn(m_dbTimeout, 1, 3600);
 }
 
 void ServerPage::store(Settings& settings) const {
@@ -140,6 +160,9 @@ void ServerPage::store(Settings& settings) const {
   storeText(settings, keys::httpCertFile, m_certFile);
   storeText(settings, keys::httpKeyFile, m_keyFile);
   storeText(settings, keys::httpRootCertFile, m_rootCertFile);
+  settings.writeString(keys::httpDatabase, str(m_database->text().trimmed()));
+  storeText(settings, keys::httpDatabasePool, m_dbPool);
+  storeText(settings, keys::httpDatabaseTimeout, m_dbTimeout);
 }
 
 void ServerPage::apply(AppController& controller) {

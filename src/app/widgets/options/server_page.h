@@ -42,6 +42,9 @@ class ServerPage : public OptionsPage {
   QLineEdit* m_certFile;
   QLineEdit* m_keyFile;
   QLineEdit* m_rootCertFile;
+  QLineEdit* m_database;
+  QLineEdit* m_dbPool;
+  QLineEdit* m_dbTimeout;
 };
 
 }  // namespace geomuxer
