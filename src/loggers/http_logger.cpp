@@ -51,7 +51,7 @@ QByteArray newBoundary() {
 
 std::vector<FormField> uploadFields(const PositionInfo& p, const std::string& user, const std::string& trackId) {
   std::vector<FormField> fields;
-  fields.reserve(15);
+  fields.reserve(16);
   fields.emplace_back("user", user);
   fields.emplace_back("trackid", trackId);
   fields.emplace_back("datetime", formatIsoTime(p.time));
@@ -60,6 +60,9 @@ std::vector<FormField> uploadFields(const PositionInfo& p, const std::string& us
   for (const auto& m : kMeasurementFields)
     if (p.has(m.field)) addNumber(fields, m.name, p.*m.member);
   if (p.has(defSatellites)) fields.emplace_back("satellites", std::to_string(p.satellites));
+  // "datetime" stays in whole seconds, the form receivers read; the milliseconds follow on their
+  // own, only for a time that has them.
+  if (const int ms = splitDateTime(p.time).millisecond; ms != 0) fields.emplace_back("msec", std::to_string(ms));
   return fields;
 }
 

@@ -26,8 +26,9 @@ namespace geomuxer {
 enum HttpProtocol : int { hpHttp = 0, hpHttps = 1 };
 
 /// The form posted for one position, in the order it is sent: "user", "trackid", "datetime",
-/// "lat" and "lon" always, then each optional member whose flag is set. Fix and dilutions are
-/// never sent.
+/// "lat" and "lon" always, then each optional member whose flag is set, and last "msec", the
+/// milliseconds after the whole second of "datetime" (1..999, absent when 0). Fix and dilutions
+/// are never sent.
 [[nodiscard]] std::vector<FormField> uploadFields(const PositionInfo& position, const std::string& user,
                                                   const std::string& trackId);
 

@@ -41,6 +41,15 @@ PostedPosition readPostedPosition(const MultipartForm& form) {
   PostedPosition posted;
   PositionInfo& p = posted.position;
   p.time = readPostedDateTime(form.value("datetime"));
+  if (form.contains("msec")) {
+    // The uploader's milliseconds after the whole second of "datetime", which then has none.
+    const int ms = toInt(form.value("msec"));
+    if (ms < 0 || ms > 999) throw ConversionError("'" + form.value("msec") + "' is not a valid value for msec");
+    if (p.time != 0.0) {
+      const std::int64_t millis = toUnixMillis(p.time);
+      p.time = fromUnixMillis(millis - (millis % 1000 + 1000) % 1000 + ms);
+    }
+  }
   p.y = toCoordinate("lat", form.value("lat"), 90.0);
   p.x = toCoordinate("lon", form.value("lon"), 180.0);
   p.fields = {defTime, defXY};

@@ -23,7 +23,8 @@ struct PostedPosition {
 [[nodiscard]] DateTime readPostedDateTime(std::string_view text);
 
 /// Builds the position of an intake form: "lat" and "lon" are required, each other measurement
-/// is taken and flagged when its field is present. Numbers use '.' only. Throws ConversionError
+/// is taken and flagged when its field is present; "msec" (0..999) sets the milliseconds of the
+/// time. Numbers use '.' only. Throws ConversionError
 /// for a missing coordinate, a field that is not a number (satellites: not an integer), a value
 /// beyond the range of the stored single-precision member, or a coordinate outside the globe.
 [[nodiscard]] PostedPosition readPostedPosition(const MultipartForm& form);

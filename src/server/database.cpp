@@ -1,6 +1,8 @@
 #include "server/database.h"
 
+#include "core/date_time.h"
 #include "server/postgres_store.h"
+#include "server/sqlite.h"
 #include "server/sqlite_store.h"
 
 namespace geomuxer {
@@ -12,6 +14,10 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }
 
 }  // namespace
+
+DateTime storedTime(const StoredPosition& position) {
+  return fromUnixMillis(toUnixMillis(parseStoredDateTime(position.datetime)) + position.msec);
+}
 
 bool isPostgresLocation(std::string_view location) {
   return startsWith(location, "postgresql://") || startsWith(location, "postgres://");

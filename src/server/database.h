@@ -56,7 +56,8 @@ struct UserRecord {
 struct StoredPosition {
   std::int64_t id = 0;
   std::int64_t user = 0;
-  std::string datetime;  ///< "yyyy-mm-dd hh:nn:ss", UTC; parseStoredDateTime() reads it
+  std::string datetime;  ///< "yyyy-mm-dd hh:nn:ss", UTC, whole seconds; parseStoredDateTime() reads it
+  int msec = 0;          ///< the milliseconds after `datetime` (0 for rows stored without them)
   double lat = 0.0;
   double lon = 0.0;
   std::optional<double> prec;
@@ -72,6 +73,10 @@ struct StoredPosition {
   std::string trackId;
   std::optional<std::string> comment;
 };
+
+/// The time of a stored position: `datetime` and its milliseconds. Throws ConversionError for a
+/// `datetime` that is no stored date-time.
+[[nodiscard]] DateTime storedTime(const StoredPosition& position);
 
 /// One entry of a client's track list.
 struct TrackSummary {
@@ -120,11 +125,13 @@ class Database {
   /// Stores one position (time, latitude and longitude always; every other measurement only when
   /// flagged, else NULL; an empty comment as NULL) and, in the same transaction, makes it the
   /// client's newest position unless a later one is stored already. The newest position is the
-  /// one with the latest time, on equal times the one with the higher id. Returns the new row id.
+  /// one with the latest time (to the millisecond), on equal times the one with the higher id.
+  /// Returns the new row id.
   virtual std::int64_t storePosition(std::int64_t userId, const PositionInfo& position, std::string_view comment,
                                      std::string_view trackId) = 0;
 
-  // Reads for the feeds. Lists come in the order stated; equal times keep the order of storing.
+  // Reads for the feeds. Lists come in the order stated (times to the millisecond); equal times
+  // keep the order of storing.
   /// One position by id.
   [[nodiscard]] virtual std::optional<StoredPosition> position(std::int64_t id) = 0;
   /// The newest position of a client.

@@ -23,16 +23,16 @@ using Clock = std::chrono::steady_clock;
 // Columns in the order of StoredPosition and UserRecord.
 constexpr std::string_view kPositionColumns =
     "id, \"user\", datetime, lat, lon, prec, alt, altprec, heading, speed, vspeed, geoidheight, depth, magvar, sat, "
-    "trackid, comment";
+    "trackid, comment, msec";
 constexpr std::string_view kUserColumns = "id, name, password, color, firstname, surename, email, phone, description";
 
 // The newest position of each client whose rows `where` picks, written into lastpositions.
 std::string newestPositionsOf(std::string_view where) {
-  return "INSERT INTO lastpositions (\"user\", position, datetime, trackid) SELECT DISTINCT ON (\"user\") \"user\", "
-         "id, datetime, trackid FROM positions " +
+  return "INSERT INTO lastpositions (\"user\", position, datetime, trackid, msec) SELECT DISTINCT ON (\"user\") "
+         "\"user\", id, datetime, trackid, msec FROM positions " +
          std::string(where) +
-         " ORDER BY \"user\", datetime DESC, id DESC ON CONFLICT (\"user\") DO UPDATE SET position = "
-         "excluded.position, datetime = excluded.datetime, trackid = excluded.trackid";
+         " ORDER BY \"user\", datetime DESC, msec DESC, id DESC ON CONFLICT (\"user\") DO UPDATE SET position = "
+         "excluded.position, datetime = excluded.datetime, trackid = excluded.trackid, msec = excluded.msec";
 }
 
 std::string positionsWhere(std::string_view rest) {
@@ -70,28 +70,29 @@ const std::array<StatementText, static_cast<std::size_t>(Statement::count)>& sta
       // locks the client's lastpositions row, which orders two servers storing at once.
       {"store",
        "WITH p AS (INSERT INTO positions (\"user\", datetime, lat, lon, prec, alt, altprec, heading, speed, vspeed, "
-       "geoidheight, depth, magvar, sat, trackid, comment) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
-       "$13, $14, $15, $16) RETURNING id, \"user\", datetime, trackid), "
-       "l AS (INSERT INTO lastpositions (\"user\", position, datetime, trackid) SELECT \"user\", id, datetime, "
-       "trackid FROM p ON CONFLICT (\"user\") DO UPDATE SET position = excluded.position, datetime = "
-       "excluded.datetime, trackid = excluded.trackid WHERE (excluded.datetime, excluded.position) > "
-       "(lastpositions.datetime, lastpositions.position)) "
+       "geoidheight, depth, magvar, sat, trackid, comment, msec) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, "
+       "$11, $12, $13, $14, $15, $16, $17) RETURNING id, \"user\", datetime, trackid, msec), "
+       "l AS (INSERT INTO lastpositions (\"user\", position, datetime, trackid, msec) SELECT \"user\", id, "
+       "datetime, trackid, msec FROM p ON CONFLICT (\"user\") DO UPDATE SET position = excluded.position, "
+       "datetime = excluded.datetime, trackid = excluded.trackid, msec = excluded.msec WHERE (excluded.datetime, "
+       "excluded.msec, excluded.position) > (lastpositions.datetime, lastpositions.msec, lastpositions.position)) "
        "SELECT id FROM p"},
       {"login", "SELECT id, password FROM users WHERE name = $1 LIMIT 1"},
       {"rehash", "UPDATE users SET password = $1 WHERE id = $2 AND password = $3"},
       {"position", positionsWhere("WHERE id = $1")},
       {"last_of_user",
        "SELECT p.id, p.\"user\", p.datetime, p.lat, p.lon, p.prec, p.alt, p.altprec, p.heading, p.speed, p.vspeed, "
-       "p.geoidheight, p.depth, p.magvar, p.sat, p.trackid, p.comment FROM lastpositions l JOIN positions p ON p.id "
-       "= l.position WHERE l.\"user\" = $1"},
-      {"last_of_track", positionsWhere("WHERE trackid = $1 ORDER BY datetime DESC, id DESC LIMIT 1")},
-      {"track", positionsWhere("WHERE trackid = $1 ORDER BY datetime, id")},
+       "p.geoidheight, p.depth, p.magvar, p.sat, p.trackid, p.comment, p.msec FROM lastpositions l JOIN positions p "
+       "ON p.id = l.position WHERE l.\"user\" = $1"},
+      {"last_of_track", positionsWhere("WHERE trackid = $1 ORDER BY datetime DESC, msec DESC, id DESC LIMIT 1")},
+      {"track", positionsWhere("WHERE trackid = $1 ORDER BY datetime, msec, id")},
       {"last_track_of_user",
-       positionsWhere("WHERE trackid = (SELECT trackid FROM lastpositions WHERE \"user\" = $1) ORDER BY datetime, id")},
+       positionsWhere(
+           "WHERE trackid = (SELECT trackid FROM lastpositions WHERE \"user\" = $1) ORDER BY datetime, msec, id")},
       {"tracks_of_user",
        "SELECT trackid, min(datetime) FROM positions WHERE \"user\" = $1 GROUP BY trackid ORDER BY min(datetime), "
        "trackid"},
-      {"positions_of_user", positionsWhere("WHERE \"user\" = $1 ORDER BY datetime, id")},
+      {"positions_of_user", positionsWhere("WHERE \"user\" = $1 ORDER BY datetime, msec, id")},
       {"user", "SELECT " + std::string(kUserColumns) + " FROM users WHERE id = $1"},
       {"users", "SELECT " + std::string(kUserColumns) + " FROM users ORDER BY id"},
       {"add_user",
@@ -230,6 +231,7 @@ StoredPosition positionAt(const PGresult* r, int row) {
   if (!PQgetisnull(r, row, 14)) p.sat = parseInteger(PQgetvalue(r, row, 14));
   p.trackId = textAt(r, row, 15);
   p.comment = optionalTextAt(r, row, 16);
+  p.msec = static_cast<int>(parseInteger(PQgetvalue(r, row, 17)));
   return p;
 }
 
@@ -665,6 +667,7 @@ std::int64_t PostgresStore::storePosition(std::int64_t userId, const PositionInf
       p.has(defSatellites) ? number(static_cast<std::int64_t>(p.satellites)) : Param(),
       text(trackId),
       textOrNull(comment),
+      number(static_cast<std::int64_t>(storedMilliseconds(p.time))),
   };
   return withConnection(false, [&](Connection& c) {
     Result r = c.run(Statement::store, params);
@@ -765,7 +768,8 @@ void PostgresStore::importPositions(const std::vector<StoredPosition>& positions
                             number(p.lon), optionalNumber(p.prec), optionalNumber(p.alt), optionalNumber(p.altPrec),
                             optionalNumber(p.heading), optionalNumber(p.speed), optionalNumber(p.vertSpeed),
                             optionalNumber(p.geoidHeight), optionalNumber(p.depth), optionalNumber(p.magVar),
-                            p.sat ? number(*p.sat) : Param(), text(p.trackId), optionalText(p.comment)};
+                            p.sat ? number(*p.sat) : Param(), text(p.trackId), optionalText(p.comment),
+                            number(static_cast<std::int64_t>(p.msec))};
     bool first = true;
     for (const auto& f : fields) {
       if (!first) data += '\t';

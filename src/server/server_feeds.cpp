@@ -36,7 +36,7 @@ std::string isoFromStored(std::string_view stored) { return formatIsoTime(parseS
 
 void addStoredPositionChildren(SmlNode& node, const StoredPosition& p) {
   node.addChild("id").setInteger(p.id);
-  node.addChild("datetime", isoFromStored(p.datetime));
+  node.addChild("datetime", formatIsoTimeMs(storedTime(p)));
   addNumber(node, "lat", p.lat);
   addNumber(node, "lon", p.lon);
   addOptional(node, "prec", p.prec);
@@ -174,7 +174,7 @@ void buildGpxTrack(SmlNode& root, const std::vector<StoredPosition>& positions, 
     point.setAttribute("lon", formatFixed(p.lon, 7));
     // Schema order: ele, time, ..., cmt.
     if (p.alt) point.addChild("ele", formatFixed(*p.alt, 7));
-    point.addChild("time", isoFromStored(p.datetime));
+    point.addChild("time", formatIsoTimeMs(storedTime(p)));
     if (p.comment) point.addChild("cmt", *p.comment);
     minLon = std::min(minLon, p.lon);
     minLat = std::min(minLat, p.lat);

@@ -385,6 +385,8 @@ DateTime SqliteCursor::fieldAsDateTime(int column) const {
 
 std::string formatStoredDateTime(DateTime value) { return formatDateTimeText(value, ' ', ""); }
 
+int storedMilliseconds(DateTime value) { return splitDateTime(value).millisecond; }
+
 DateTime parseStoredDateTime(std::string_view text) {
   const auto bad = [&]() { return ConversionError("'" + std::string(text) + "' is not a valid date and time"); };
   const std::string_view datePart = text.substr(0, text.find(' '));

@@ -210,8 +210,11 @@ class SqliteCursor {
   bool m_eof = false;
 };
 
-/// "yyyy-mm-dd hh:nn:ss", the form dates are stored in; milliseconds are dropped.
+/// "yyyy-mm-dd hh:nn:ss", the form dates are stored in; milliseconds are cut off (not rounded),
+/// storedMilliseconds() gives them.
 [[nodiscard]] std::string formatStoredDateTime(DateTime value);
+/// The milliseconds (0..999) that formatStoredDateTime() leaves out.
+[[nodiscard]] int storedMilliseconds(DateTime value);
 /// Reads "yyyy-mm-dd hh:nn:ss" (a date alone is accepted). Throws ConversionError.
 [[nodiscard]] DateTime parseStoredDateTime(std::string_view text);
 

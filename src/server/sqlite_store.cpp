@@ -1,6 +1,8 @@
 #include "server/sqlite_store.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <fstream>
 #include <stdexcept>
 
@@ -12,34 +14,63 @@ namespace {
 
 constexpr std::string_view kInsertPosition =
     "INSERT INTO positions (user, datetime, lat, lon, prec, alt, altprec, heading, speed, vspeed, "
-    "geoidheight, depth, magvar, sat, trackid, comment) VALUES (:user, :datetime, :lat, :lon, :prec, :alt, "
-    ":altprec, :heading, :speed, :vspeed, :geoidheight, :depth, :magvar, :sat, :trackid, :comment)";
+    "geoidheight, depth, magvar, sat, trackid, comment, msec) VALUES (:user, :datetime, :lat, :lon, :prec, :alt, "
+    ":altprec, :heading, :speed, :vspeed, :geoidheight, :depth, :magvar, :sat, :trackid, :comment, :msec)";
 
 // The newest position of a client: the row with the latest time, on equal times the higher id.
 constexpr std::string_view kUpdateLastPosition =
-    "INSERT INTO lastpositions (user, position, datetime, trackid) VALUES (?1, ?2, ?3, ?4) ON CONFLICT (user) DO "
-    "UPDATE SET position = excluded.position, datetime = excluded.datetime, trackid = excluded.trackid "
-    "WHERE excluded.datetime > lastpositions.datetime OR (excluded.datetime = lastpositions.datetime AND "
-    "excluded.position > lastpositions.position)";
+    "INSERT INTO lastpositions (user, position, datetime, trackid, msec) VALUES (?1, ?2, ?3, ?4, ?5) ON CONFLICT "
+    "(user) DO UPDATE SET position = excluded.position, datetime = excluded.datetime, trackid = excluded.trackid, "
+    "msec = excluded.msec WHERE (excluded.datetime, excluded.msec, excluded.position) > (lastpositions.datetime, "
+    "lastpositions.msec, lastpositions.position)";
 
 // The newest position of each client whose rows `whereClause` picks, as rows of lastpositions;
 // on equal times the higher id wins, as it does when storing.
 std::string newestPositionsOf(std::string_view whereClause) {
-  return "INSERT OR REPLACE INTO lastpositions (user, position, datetime, trackid) SELECT user, id, datetime, "
-         "trackid FROM (SELECT user, id, datetime, trackid, MAX(datetime || printf('%020d', id)) FROM positions " +
+  return "INSERT OR REPLACE INTO lastpositions (user, position, datetime, trackid, msec) SELECT user, id, datetime, "
+         "trackid, msec FROM (SELECT user, id, datetime, trackid, msec, MAX(datetime || printf('%03d%020d', msec, "
+         "id)) FROM positions " +
          std::string(whereClause) + " GROUP BY user)";
 }
 
 // Column positions of `SELECT * FROM positions` and `SELECT * FROM users`; the schema scripts
-// keep the columns in this order.
+// keep the columns in this order, and later versions add theirs at the end.
 enum PositionColumn { pId, pUser, pDateTime, pLat, pLon, pPrec, pAlt, pAltPrec, pHeading, pSpeed, pVSpeed,
-                      pGeoidHeight, pDepth, pMagVar, pSat, pTrackId, pComment };
+                      pGeoidHeight, pDepth, pMagVar, pSat, pTrackId, pComment, pMsec };
 enum UserColumn { uId, uName, uPassword, uColor, uFirstName, uSureName, uEmail, uPhone, uDescription };
 
 std::string_view trimControls(std::string_view s) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) < 33) s.remove_prefix(1);
   while (!s.empty() && static_cast<unsigned char>(s.back()) < 33) s.remove_suffix(1);
   return s;
+}
+
+// The next word of `s` (up to a blank or "("), taken off its front.
+std::string_view takeWord(std::string_view& s) {
+  s = trimControls(s);
+  std::size_t n = 0;
+  while (n < s.size() && static_cast<unsigned char>(s[n]) > 32 && s[n] != '(') ++n;
+  const std::string_view word = s.substr(0, n);
+  s.remove_prefix(n);
+  return word;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return std::tolower(static_cast<unsigned char>(x)) ==
+                                                std::tolower(static_cast<unsigned char>(y)); });
+}
+
+// "ALTER TABLE t ADD COLUMN c ..." gives {t, c}; any other statement gives nothing.
+std::optional<std::pair<std::string, std::string>> addedColumn(std::string_view statement) {
+  for (std::string_view keyword : {"ALTER", "TABLE"})
+    if (!equalsNoCase(takeWord(statement), keyword)) return std::nullopt;
+  const std::string table(takeWord(statement));
+  for (std::string_view keyword : {"ADD", "COLUMN"})
+    if (!equalsNoCase(takeWord(statement), keyword)) return std::nullopt;
+  const std::string column(takeWord(statement));
+  if (table.empty() || column.empty()) return std::nullopt;
+  return std::pair{table, column};
 }
 
 SqlArg textOrNull(std::string_view s) { return s.empty() ? SqlArg(nullptr) : SqlArg(s); }
@@ -77,6 +108,7 @@ StoredPosition positionFromRow(const SqliteCursor& c) {
   if (!c.fieldIsNull(pSat)) p.sat = c.fieldAsInteger(pSat);
   p.trackId = c.fieldAsString(pTrackId);
   p.comment = optionalText(c, pComment);
+  p.msec = static_cast<int>(c.fieldAsInteger(pMsec));
   return p;
 }
 
@@ -210,7 +242,8 @@ void SqliteStore::upgradeSchema() {
     scripts.push_back(std::move(path));
   }
   // No enclosing transaction: statements that ran before a failing one stay applied, and the
-  // scripts are written so that running one again from its first line is harmless.
+  // scripts are written so that running one again from its first line is harmless. SQLite has no
+  // "ADD COLUMN IF NOT EXISTS", so adding a column the table has already is skipped here.
   for (const auto& path : scripts) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw SqliteError("Could not read schema script \"" + path.string() + "\"", 0);
@@ -218,6 +251,11 @@ void SqliteStore::upgradeSchema() {
     while (std::getline(in, line)) {
       const std::string_view statement = trimControls(line);
       if (statement.empty() || statement.front() == '-') continue;
+      if (const auto added = addedColumn(statement)) {
+        SqliteTable existing(*m_db, "SELECT COUNT(*) FROM pragma_table_info(?) WHERE name = ?",
+                             {added->first, added->second});
+        if (existing.fieldAsInteger(0) > 0) continue;
+      }
       m_db->execute(statement);
     }
   }
@@ -335,6 +373,7 @@ std::int64_t SqliteStore::storePosition(std::int64_t userId, const PositionInfo&
       {":magvar", flagged(p, defMagVar, p.magVar)},
       {":sat", p.has(defSatellites) ? SqlArg(p.satellites) : SqlArg(nullptr)},
       {":comment", textOrNull(comment)},
+      {":msec", storedMilliseconds(p.time)},
   };
   return inTransaction([&] {
     if (!m_insert) m_insert = std::make_unique<SqliteStatement>(*m_db, std::string(kInsertPosition));
@@ -348,7 +387,8 @@ std::int64_t SqliteStore::storePosition(std::int64_t userId, const PositionInfo&
     if (m_insert->step("Error executing prepared SQL statement"))
       throw SqliteError("Error executing prepared SQL statement", 0);
     const std::int64_t id = m_db->lastInsertRowId();
-    m_updateLast->bind({static_cast<long long>(userId), static_cast<long long>(id), datetime, trackId});
+    m_updateLast->bind(
+        {static_cast<long long>(userId), static_cast<long long>(id), datetime, trackId, storedMilliseconds(p.time)});
     if (m_updateLast->step("Error executing prepared SQL statement"))
       throw SqliteError("Error executing prepared SQL statement", 0);
     return id;
@@ -371,14 +411,14 @@ std::optional<StoredPosition> SqliteStore::lastPositionOfUser(std::int64_t userI
 
 std::optional<StoredPosition> SqliteStore::lastPositionOfTrack(std::string_view trackId) {
   return withReader([&](SqliteDatabase& db) {
-    return readPosition(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime DESC, id DESC LIMIT 1",
+    return readPosition(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime DESC, msec DESC, id DESC LIMIT 1",
                         {trackId});
   });
 }
 
 std::vector<StoredPosition> SqliteStore::track(std::string_view trackId) {
   return withReader([&](SqliteDatabase& db) {
-    return readPositions(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime, id", {trackId});
+    return readPositions(db, "SELECT * FROM positions WHERE trackid = ? ORDER BY datetime, msec, id", {trackId});
   });
 }
 
@@ -386,7 +426,7 @@ std::vector<StoredPosition> SqliteStore::lastTrackOfUser(std::int64_t userId) {
   return withReader([&](SqliteDatabase& db) {
     return readPositions(db,
                          "SELECT * FROM positions WHERE trackid = (SELECT trackid FROM lastpositions WHERE user = ?) "
-                         "ORDER BY datetime, id",
+                         "ORDER BY datetime, msec, id",
                          {static_cast<long long>(userId)});
   });
 }
@@ -406,7 +446,7 @@ std::vector<TrackSummary> SqliteStore::tracksOfUser(std::int64_t userId) {
 
 std::vector<StoredPosition> SqliteStore::positionsOfUser(std::int64_t userId) {
   return withReader([&](SqliteDatabase& db) {
-    return readPositions(db, "SELECT * FROM positions WHERE user = ? ORDER BY datetime, id",
+    return readPositions(db, "SELECT * FROM positions WHERE user = ? ORDER BY datetime, msec, id",
                          {static_cast<long long>(userId)});
   });
 }
@@ -456,15 +496,15 @@ void SqliteStore::importPositions(const std::vector<StoredPosition>& positions) 
   inTransaction([&] {
     SqliteStatement insert(*m_db,
                            "INSERT INTO positions (id, user, datetime, lat, lon, prec, alt, altprec, heading, speed, "
-                           "vspeed, geoidheight, depth, magvar, sat, trackid, comment) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                           "vspeed, geoidheight, depth, magvar, sat, trackid, comment, msec) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     const auto number = [](const std::optional<double>& v) { return v ? SqlArg(*v) : SqlArg(nullptr); };
     for (const auto& p : positions) {
       insert.bind({static_cast<long long>(p.id), static_cast<long long>(p.user), p.datetime, p.lat, p.lon,
                    number(p.prec), number(p.alt), number(p.altPrec), number(p.heading), number(p.speed),
                    number(p.vertSpeed), number(p.geoidHeight), number(p.depth), number(p.magVar),
                    p.sat ? SqlArg(static_cast<long long>(*p.sat)) : SqlArg(nullptr), p.trackId,
-                   p.comment ? SqlArg(*p.comment) : SqlArg(nullptr)});
+                   p.comment ? SqlArg(*p.comment) : SqlArg(nullptr), p.msec});
       insert.step();
       insert.reset();
     }

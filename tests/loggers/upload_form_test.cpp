@@ -26,17 +26,22 @@ PositionInfo basicPosition() {
 
 TEST(UploadForm, AlwaysSendsUserTrackTimeAndPointWhateverTheFlags) {
   PositionInfo p = basicPosition();
+  // "datetime" keeps whole seconds; the milliseconds come last on their own.
   EXPECT_EQ(uploadFields(p, "", "ABC"), (Fields{{"user", ""},
                                                 {"trackid", "ABC"},
                                                 {"datetime", "2024-05-01T10:20:30Z"},
                                                 {"lat", "47.2696189880371"},
-                                                {"lon", "0"}}));
+                                                {"lon", "0"},
+                                                {"msec", "750"}}));
   p.fields.clear();
-  EXPECT_EQ(uploadFields(p, "bob", "ABC").size(), 5u) << "time and point are sent even without their flags";
+  EXPECT_EQ(uploadFields(p, "bob", "ABC").size(), 6u) << "time and point are sent even without their flags";
+  p.time = *makeDateTime({2024, 5, 1, 10, 20, 30, 0});
+  EXPECT_EQ(uploadFields(p, "bob", "ABC").back().first, "lon") << "a whole second sends no msec";
 }
 
 TEST(UploadForm, OptionalFieldsFollowTheirFlagsInFixedOrder) {
   PositionInfo p = basicPosition();
+  p.time = *makeDateTime({2024, 5, 1, 10, 20, 30, 0});
   p.xyPrec = 3.2f;
   p.altitude = 512.3f;
   p.altitudePrec = 8.25f;

@@ -81,6 +81,8 @@ TEST(UploadToPositionServer, SimulatedPositionsReachTheClientFeed) {
   const auto stored = db.lastPositionOfUser(userId);
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->trackId.size(), 32u);
+  // The simulator's clock time keeps its milliseconds all the way into the row.
+  EXPECT_EQ(formatIsoTimeMs(storedTime(*stored)), formatIsoTimeMs(simulator.lastPosition().time));
   server.stop();
 }
 

@@ -49,11 +49,11 @@ class DatabaseTest : public ::testing::Test {
 
 TEST_F(DatabaseTest, ProjectSchemaCreatesTablesAtTheNewestVersion) {
   SqliteStore db(dbFile(), dataDir());
-  EXPECT_EQ(db.schemaVersion(), 2);
+  EXPECT_EQ(db.schemaVersion(), 3);
   EXPECT_TRUE(db.users().empty());
   // Opening again finds no further script and runs nothing.
   SqliteStore again(dir / "geomuxer.db", dataDir());
-  EXPECT_EQ(again.schemaVersion(), 2);
+  EXPECT_EQ(again.schemaVersion(), 3);
 }
 
 TEST_F(DatabaseTest, UpgradeStopsAtFirstMissingScript) {
@@ -125,7 +125,7 @@ TEST_F(DatabaseTest, VersionOneFileKeepsItsRowsAndGainsTheNewestPositionOfEachCl
                 "(2, '2023-01-01 00:00:00', 'E', 1, 2)");
   }
   SqliteStore db = open();
-  EXPECT_EQ(db.schemaVersion(), 2);
+  EXPECT_EQ(db.schemaVersion(), 3);
   EXPECT_EQ(db.positionsOfUser(1).size(), 4u);
   EXPECT_EQ(db.checkLogin("old", "secret"), 1);
   // Equal times: the later row (higher id) is the newest.
@@ -133,6 +133,20 @@ TEST_F(DatabaseTest, VersionOneFileKeepsItsRowsAndGainsTheNewestPositionOfEachCl
   EXPECT_EQ(db.lastTrackOfUser(2).at(0).trackId, "E");
   db.storePosition(1, samplePosition(0), "", "older");  // 2024-05-01 10:20:00 changes nothing
   EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "C");
+  EXPECT_EQ(db.lastPositionOfUser(1)->msec, 0);
+  // Half a second after the newest old row is newer; readers of the old columns see the whole second.
+  PositionInfo later = samplePosition(0);
+  later.time = *makeDateTime({2024, 5, 1, 12, 0, 0, 500});
+  const auto laterId = db.storePosition(1, later, "", "later");
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "later");
+  {
+    SqliteDatabase raw(dbFile().string());
+    SqliteTable row(raw, "SELECT * FROM positions WHERE id = ?", {static_cast<long long>(laterId)});
+    EXPECT_EQ(row.fieldAsString(2), "2024-05-01 12:00:00");
+    EXPECT_EQ(row.columnNames().back(), "msec");
+    EXPECT_EQ(row.fieldAsInteger(17), 500);
+  }
+  db.deleteTrack("later");
   db.deleteTrack("C");
   EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "B");
   db.deleteUser(2, true);
@@ -146,7 +160,7 @@ TEST_F(DatabaseTest, MissingVersionRowRunsAllScriptsAgain) {
     raw.execute("DELETE FROM variables");
   }
   SqliteStore db = open();
-  EXPECT_EQ(db.schemaVersion(), 2);
+  EXPECT_EQ(db.schemaVersion(), 3);
 }
 
 // ---- client accounts -----------------------------------------------------------------------

@@ -129,6 +129,11 @@ TEST(StoredFeeds, PositionElementSetSkipsNullColumns) {
   EXPECT_EQ(childNames(full), (std::vector<std::string>{"id", "datetime", "lat", "lon", "alt", "depth", "sat"}));
   EXPECT_EQ(full.findNode("sat")->value(), "7");
 
+  row.msec = 40;  // the stored milliseconds join the time
+  SmlNode withMs;
+  buildStoredPositionFeed(withMs, row);
+  EXPECT_EQ(withMs.findNode("datetime")->value(), "2024-05-01T10:20:30.040Z");
+
   row.datetime = "yesterday";
   SmlNode broken;
   EXPECT_THROW(buildStoredPositionFeed(broken, row), ConversionError);
@@ -176,6 +181,7 @@ TEST(GpxExport, PointsBoundsAndOptionalChildren) {
   StoredPosition b = storedRow(2, 47.123001098632812, -3.0);
   b.alt = 512.25;
   b.comment = "checkpoint";
+  b.msec = 125;
   SmlNode root;
   buildGpxTrack(root, {a, b}, 0.0);
   const SmlNode& trk = *root.findNode("trk");
@@ -186,6 +192,8 @@ TEST(GpxExport, PointsBoundsAndOptionalChildren) {
   EXPECT_EQ(childNames(seg.child(0)), std::vector<std::string>{"time"});
   EXPECT_EQ(childNames(seg.child(1)), (std::vector<std::string>{"ele", "time", "cmt"}));
   EXPECT_EQ(seg.child(1).findNode("ele")->value(), "512.2500000");
+  EXPECT_EQ(seg.child(0).findNode("time")->value(), "2024-05-01T10:20:30Z");
+  EXPECT_EQ(seg.child(1).findNode("time")->value(), "2024-05-01T10:20:30.125Z");
 
   const SmlNode& bounds = *root.findNode("metadata\\bounds");
   ASSERT_EQ(bounds.attributes().size(), 4u);
@@ -253,6 +261,22 @@ TEST(PostedPosition, PresentFieldsAreFlaggedWhateverTheirValue) {
   EXPECT_THROW((void)readPostedPosition(formOf("lat=47.5\nlon=1\nalt=")), ConversionError);
   EXPECT_THROW((void)readPostedPosition(formOf("lat=47.5\nlon=181")), ConversionError);
   EXPECT_THROW((void)readPostedPosition(formOf("lat=47.5\nlon=1\nsatellites=1e1")), ConversionError);
+}
+
+TEST(PostedPosition, MillisecondsJoinTheWholeSecondOfTheTime) {
+  const auto timeOf = [](const std::string& fields) {
+    return formatIsoTimeMs(readPostedPosition(formOf("lat=1\nlon=2\n" + fields)).position.time);
+  };
+  EXPECT_EQ(timeOf("datetime=2024-05-01T10:20:30Z\nmsec=250"), "2024-05-01T10:20:30.250Z");
+  EXPECT_EQ(timeOf("datetime=2024-05-01T12:20:30+02:00\nmsec=999"), "2024-05-01T10:20:30.999Z");
+  EXPECT_EQ(timeOf("datetime=2024-05-01T10:20:30.75Z\nmsec=5"), "2024-05-01T10:20:30.005Z");
+  EXPECT_EQ(timeOf("datetime=1969-07-20T20:17:40Z\nmsec=500"), "1969-07-20T20:17:40.500Z");
+  EXPECT_EQ(timeOf("datetime=2024-05-01T10:20:30.75Z"), "2024-05-01T10:20:30.750Z");
+  EXPECT_EQ(timeOf("msec=250"), "1899-12-30T00:00:00Z") << "no date stays no date";
+  for (const char* bad : {"msec=1000", "msec=-1", "msec=2.5", "msec="}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW((void)timeOf(std::string("datetime=2024-05-01T10:20:30Z\n") + bad), ConversionError);
+  }
 }
 
 TEST(ClientForm, PasswordsAreHashedUnlessKept) {

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "server/postgres_store.h"
@@ -30,9 +32,9 @@ using test::PgCluster;
 
 std::filesystem::path dataDir() { return std::filesystem::path(GEOMUXER_SOURCE_DIR) / "data"; }
 
-PositionInfo samplePosition(int second) {
+PositionInfo samplePosition(int second, int millisecond = 0) {
   PositionInfo p;
-  p.time = *makeDateTime({2024, 5, 1, 10, 20, second, 0});
+  p.time = *makeDateTime({2024, 5, 1, 10, 20, second, millisecond});
   p.x = 8.5f;
   p.y = 47.123f;
   p.fields = {defTime, defXY};
@@ -72,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Kind::sqlite, Kind
 
 TEST_P(StoreTest, FreshStoreIsAtTheNewestSchemaAndEmpty) {
   Database& db = store();
-  EXPECT_EQ(db.schemaVersion(), 2);
+  EXPECT_EQ(db.schemaVersion(), 3);
   EXPECT_TRUE(db.empty());
   EXPECT_TRUE(db.users().empty());
   EXPECT_FALSE(db.lastPositionOfUser(1));
@@ -242,6 +244,40 @@ TEST_P(StoreTest, FeedReadsFollowTracksAndTime) {
   EXPECT_EQ(db.positionsOfUser(1).size(), 4u);
 }
 
+TEST_P(StoreTest, TimesKeepTheirMilliseconds) {
+  Database& db = store();
+  // Three fixes within one second, stored out of order; the row keeps whole seconds in datetime.
+  const auto mid = db.storePosition(1, samplePosition(30, 250), "", "A");
+  db.storePosition(1, samplePosition(30, 750), "", "A");
+  db.storePosition(1, samplePosition(30, 100), "", "A");
+  const auto row = db.position(mid);
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->datetime, "2024-05-01 10:20:30");
+  EXPECT_EQ(row->msec, 250);
+  EXPECT_EQ(formatIsoTimeMs(storedTime(*row)), "2024-05-01T10:20:30.250Z");
+
+  const auto msOf = [](const std::vector<StoredPosition>& rows) {
+    std::vector<int> ms;
+    for (const auto& r : rows) ms.push_back(r.msec);
+    return ms;
+  };
+  EXPECT_EQ(msOf(db.track("A")), (std::vector<int>{100, 250, 750}));
+  EXPECT_EQ(msOf(db.lastTrackOfUser(1)), (std::vector<int>{100, 250, 750}));
+  EXPECT_EQ(db.lastPositionOfTrack("A")->msec, 750);
+  EXPECT_EQ(db.lastPositionOfUser(1)->msec, 750);
+
+  // A later millisecond of the same second is the newest position; deleting its track falls back
+  // to the latest millisecond that remains.
+  db.storePosition(1, samplePosition(30, 800), "", "B");
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "B");
+  db.storePosition(1, samplePosition(30, 799), "", "C");
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "B");
+  db.deleteTrack("B");
+  EXPECT_EQ(db.lastPositionOfUser(1)->trackId, "C");
+  db.deleteTrack("C");
+  EXPECT_EQ(db.lastPositionOfUser(1)->msec, 750);
+}
+
 TEST_P(StoreTest, ThreadsShareOneDatabase) {
   Database& db = store();
   const auto id = db.addUser({"u", hashPassword("p"), "", "", "", "", "", ""});
@@ -320,7 +356,7 @@ TEST_P(StoreTest, CopyFromSqliteKeepsIdsRowsAndTheNewestPositions) {
   const auto ann = source.addUser({"ann", hashPassword("pw"), "red", "Ann", "", "a@example.org", "", ""});
   const auto gone = source.addUser({"gone", hashPassword("x"), "", "", "", "", "", ""});
   const auto bob = source.addUser({"bob", legacyPasswordDigest("pw"), "", "", "", "", "", "note"});
-  PositionInfo full = samplePosition(9);
+  PositionInfo full = samplePosition(9, 625);
   full.altitude = 512.25f;
   full.satellites = 7;
   full.fields.include(defAltitude);
@@ -354,6 +390,7 @@ TEST_P(StoreTest, CopyFromSqliteKeepsIdsRowsAndTheNewestPositions) {
     EXPECT_EQ(to[i].id, from[i].id);
     EXPECT_EQ(to[i].user, from[i].user);
     EXPECT_EQ(to[i].datetime, from[i].datetime);
+    EXPECT_EQ(to[i].msec, from[i].msec);
     EXPECT_EQ(to[i].lat, from[i].lat);
     EXPECT_EQ(to[i].alt, from[i].alt);
     EXPECT_EQ(to[i].sat, from[i].sat);
@@ -361,6 +398,7 @@ TEST_P(StoreTest, CopyFromSqliteKeepsIdsRowsAndTheNewestPositions) {
     EXPECT_EQ(to[i].trackId, from[i].trackId);
   }
   EXPECT_EQ(target.lastPositionOfUser(ann)->id, source.lastPositionOfUser(ann)->id);
+  EXPECT_EQ(target.lastPositionOfUser(bob)->msec, 625);
   EXPECT_EQ(target.lastPositionOfUser(gone)->trackId, "G");
   // New rows continue after the copied ids.
   EXPECT_GT(target.addUser({"new", hashPassword("n"), "", "", "", "", "", ""}), bob);
@@ -409,6 +447,40 @@ class PostgresOnly : public ::testing::Test {
   }
   std::string m_location;
 };
+
+TEST_F(PostgresOnly, VersionOneDatabaseKeepsItsRowsAndGainsMilliseconds) {
+  // The first schema alone, filled without this program's store.
+  test::TempDir old;
+  std::ifstream script(dataDir() / "dbshema/postgresql/geomuxer_1.sql");
+  std::stringstream text;
+  text << script.rdbuf();
+  test::writeFile(old / "dbshema/postgresql/geomuxer_1.sql", text.str());
+  EXPECT_EQ(openDatabase(m_location, old.path())->schemaVersion(), 1);
+  const std::string inserted = PgCluster::query(
+      m_location,
+      "INSERT INTO users (name, password) VALUES ('old', '5EBE2294ECD0E0F08EAB7690D2A6EE69'); "
+      "INSERT INTO positions (\\\"user\\\", datetime, trackid, lat, lon) VALUES (1, '2024-05-01 10:00:00', 'A', 1, 2), "
+      "(1, '2024-05-01 12:00:00', 'B', 1, 2), (1, '2024-05-01 11:00:00', 'C', 1, 2);");
+  ASSERT_EQ(inserted, "") << inserted;
+
+  auto db = openDatabase(m_location, dataDir());
+  EXPECT_EQ(db->schemaVersion(), 3);
+  const auto rows = db->positionsOfUser(1);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[2].trackId, "B");
+  EXPECT_EQ(rows[2].msec, 0);
+  EXPECT_EQ(db->lastPositionOfUser(1)->trackId, "B");
+  EXPECT_EQ(db->checkLogin("old", "secret"), 1);
+
+  // Half a second after the newest old row is newer; what older readers see is the whole second.
+  PositionInfo p = samplePosition(0);
+  p.time = *makeDateTime({2024, 5, 1, 12, 0, 0, 500});
+  const auto id = db->storePosition(1, p, "", "D");
+  EXPECT_EQ(db->lastPositionOfUser(1)->trackId, "D");
+  EXPECT_EQ(PgCluster::query(m_location, "SELECT datetime, msec FROM positions WHERE id = " + std::to_string(id)),
+            "2024-05-01 12:00:00|500");
+  EXPECT_EQ(openDatabase(m_location, dataDir())->schemaVersion(), 3) << "a second start runs no script";
+}
 
 TEST_F(PostgresOnly, SlowStatementIsCancelledAtTheTimeLimit) {
   StoreOptions options;

@@ -105,13 +105,15 @@ function adminGet(path) {
   return curl(['-u', `${kAdmin.username}:${kAdmin.password}`, `${base}${path}`]);
 }
 
-/** A loop of `count` points around a small park, one a minute, with changing speed and height. */
+/** A loop of `count` points around a small park, one a minute and a quarter second apart, with
+ *  changing speed and height. */
 function walk(trackId, count, startIso, centre) {
   const start = Date.parse(startIso);
   return Array.from({ length: count }, (_, i) => {
     const angle = (i / count) * 2 * Math.PI;
     return {
       datetime: new Date(start + i * 60000).toISOString().replace(/\.\d+Z$/, 'Z'),
+      msec: String((i * 250) % 1000),
       lat: (centre.lat + 0.003 * Math.sin(angle)).toFixed(6),
       lon: (centre.lon + 0.0045 * Math.cos(angle) * (1 + 0.3 * Math.sin(2 * angle))).toFixed(6),
       alt: (410 + 25 * Math.sin(angle)).toFixed(1),
@@ -177,6 +179,9 @@ try {
   await step('live page before any position', async () => {
     await page.goto(`${base}/`);
     await page.waitForSelector('#live[data-state="no-position"]');
+    for (const field of ['fix', 'satellitesinview', 'dop']) {
+      assert.ok(await page.locator(`#position tr[data-field="${field}"]`).isHidden(), `${field} row hidden`);
+    }
     assert.match(await page.textContent('#status'), /No position yet/);
     await shot('live-no-position');
   });
@@ -187,7 +192,11 @@ try {
     await page.waitForFunction(() => document.querySelector('#position tr[data-field="latlon"] td').textContent.includes('N47'));
     assert.match(await row('speed').textContent(), /5\.4 km\/h/);
     assert.match(await row('alt').textContent(), /412/);
-    assert.match(await row('utc').textContent(), /UTC$/);
+    assert.match(await row('utc').textContent(), /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d(\.\d{3})? UTC$/);
+    assert.equal(await row('fix').textContent(), '3D');
+    assert.equal(await row('satellites').textContent(), '9');
+    assert.equal(await row('satellitesinview').textContent(), '12');
+    assert.equal(await row('dop').textContent(), 'P 1.8 · H 0.9 · V 1.5');
     assert.notEqual(await row('local').textContent(), '–');
     // Each new position is a new point of the drawn path.
     for (const [i, [lat, lon]] of [[47.3772, 8.5431], [47.3776, 8.5446], [47.3783, 8.5452], [47.3791, 8.5449]].entries()) {
@@ -291,6 +300,7 @@ try {
     await download.saveAs(file);
     validateGpx(file);
     assert.equal(countTrackPoints(file), 12);
+    assert.match(readFileSync(file, 'utf8'), /<time>2024-05-01T08:01:00\.250Z<\/time>/, 'stored milliseconds');
   });
 
   await step('delete the track', async () => {

@@ -1,7 +1,9 @@
 // The real position server with a fresh database and the project's web root, on a loopback port,
 // for the browser tests. Prints "port <n>" once it accepts requests, then takes commands on
 // standard input, one a line, and answers each with "ok" or "error <reason>":
-//   position <lat> <lon> [<alt> <speed> <heading>]   publishes a current position stamped now
+//   position <lat> <lon> [<alt> <speed> <heading>]   publishes a current position stamped now; with
+//                                                    the three, also a 3D fix of 9 satellites used,
+//                                                    12 in view, PDOP 1.8, HDOP 0.9 and VDOP 1.5
 //   stop | start                                     stops the server, or starts it on the same port
 //   quit                                             (or end of input) stops and removes the database
 //
@@ -76,7 +78,13 @@ std::string publishPosition(const std::vector<std::string>& args, CurrentPositio
     position.speed = static_cast<float>(values[3]);
     position.heading = static_cast<float>(values[4]);
     position.satellites = 9;
-    position.fields |= DefFields{defAltitude, defSpeed, defHeading, defSatellites};
+    position.satellitesInView = 12;
+    position.fix = fix3D;
+    position.pdop = 1.8f;
+    position.hdop = 0.9f;
+    position.vdop = 1.5f;
+    position.fields |= DefFields{defAltitude, defSpeed, defHeading, defSatellites, defSatellitesInView,
+                                 defFix, defPDOP, defHDOP, defVDOP};
   }
   current.publish(position);
   return "ok";

@@ -58,16 +58,16 @@ export function childElements(element, name) {
   return Array.from(element.children).filter((child) => child.localName === name);
 }
 
-/** Milliseconds since 1970 of the feeds' "yyyy-mm-ddThh:nn:ssZ" text; null when unreadable. */
+/** Milliseconds since 1970 of the feeds' "yyyy-mm-ddThh:nn:ss[.fff]Z" text; null when unreadable. */
 export function parseFeedTime(text) {
   if (!text) return null;
   const millis = Date.parse(text.trim());
   return Number.isNaN(millis) ? null : millis;
 }
 
-/** "2024-05-01 10:20:30" in UTC. */
+/** "2024-05-01 10:20:30" in UTC, or "2024-05-01 10:20:30.250" for a time with milliseconds. */
 export function formatUtc(millis) {
-  return new Date(millis).toISOString().slice(0, 19).replace('T', ' ');
+  return new Date(millis).toISOString().slice(0, millis % 1000 === 0 ? 19 : 23).replace('T', ' ');
 }
 
 /** The browser's local date and time. */

@@ -33,6 +33,15 @@ function setRow(field, text) {
   row.hidden = !present && !kAlwaysShown.has(field);
 }
 
+// "P 1.8 · H 0.9 · V 1.5" with the dilutions the feed has; empty when it has none.
+function dilutionText(texts) {
+  return [['P', 'pdop'], ['H', 'hdop'], ['V', 'vdop']]
+    .map(([letter, name]) => [letter, childText(texts, name)])
+    .filter(([, value]) => value !== null && value !== '')
+    .map(([letter, value]) => `${letter} ${value}`)
+    .join(' · ');
+}
+
 function showPosition(numbers, texts) {
   const time = parseFeedTime(childText(numbers, 'datetime'));
   const lat = childNumber(numbers, 'lat');
@@ -44,9 +53,11 @@ function showPosition(numbers, texts) {
     return;
   }
 
-  for (const field of ['latlon', 'speed', 'heading', 'alt', 'prec', 'altprec', 'vspeed', 'satellites', 'geoidheight', 'depth', 'magvar']) {
+  for (const field of ['latlon', 'speed', 'heading', 'alt', 'prec', 'altprec', 'vspeed', 'fix', 'satellites',
+                       'satellitesinview', 'geoidheight', 'depth', 'magvar']) {
     setRow(field, childText(texts, field));
   }
+  setRow('dop', dilutionText(texts));
   setRow('utc', timeKnown ? `${formatUtc(time)} UTC` : 'unknown');
   setRow('local', timeKnown ? formatLocal(time) : 'unknown');
 
