@@ -44,11 +44,11 @@
 #include "sources/trackers/gps_tracker_nmea_tcpip.h"
 
 using namespace geomuxer;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(SteadyClock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0.0;
@@ -66,8 +66,8 @@ void runFor(int ms) {
 // Runs the event loop until `done` holds (checked every 10 ms) or `ms` have passed.
 template <typename Done>
 bool runUntil(Done done, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done() && Clock::now() < deadline) runFor(10);
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+  while (!done() && SteadyClock::now() < deadline) runFor(10);
   return done();
 }
 
@@ -142,8 +142,8 @@ int benchLatency(int samples) {
     return 1;
   }
 
-  std::vector<Clock::time_point> written(static_cast<std::size_t>(samples));
-  std::vector<Clock::time_point> received(static_cast<std::size_t>(samples));
+  std::vector<SteadyClock::time_point> written(static_cast<std::size_t>(samples));
+  std::vector<SteadyClock::time_point> received(static_cast<std::size_t>(samples));
   std::atomic<int> got{0};
   std::thread reader([&] {
     std::string pending;
@@ -153,7 +153,7 @@ int benchLatency(int samples) {
       if (::poll(&p, 1, 2000) <= 0) break;
       const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
       if (n <= 0) break;
-      const auto now = Clock::now();
+      const auto now = SteadyClock::now();
       pending.append(buffer, static_cast<std::size_t>(n));
       // A block is three lines; its first line names the sample.
       std::size_t gll;
@@ -171,7 +171,7 @@ int benchLatency(int samples) {
     for (int i = 0; i < samples; ++i) {
       const std::string body = "GPRMC," + timeField(i) + ",A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W";
       const std::string line = nmeaFrame(body) + "\r\n";
-      written[static_cast<std::size_t>(i)] = Clock::now();
+      written[static_cast<std::size_t>(i)] = SteadyClock::now();
       if (::write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -221,7 +221,7 @@ int benchFanout(int seconds) {
     }
 
     const int positions = seconds * 10;
-    std::vector<Clock::time_point> sent(static_cast<std::size_t>(positions));
+    std::vector<SteadyClock::time_point> sent(static_cast<std::size_t>(positions));
     std::mutex latencyLock;
     std::vector<double> latencies;
     std::atomic<bool> stop{false};
@@ -239,7 +239,7 @@ int benchFanout(int seconds) {
       std::vector<double> local;
       while (!stop.load()) {
         const int n = ::epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 100);
-        const auto now = Clock::now();
+        const auto now = SteadyClock::now();
         for (int e = 0; e < n; ++e) {
           const auto index = static_cast<std::size_t>(events[static_cast<std::size_t>(e)].data.u64);
           const ssize_t got = ::recv(clients[index], buffer, sizeof buffer, 0);
@@ -273,18 +273,18 @@ int benchFanout(int seconds) {
     QObject::connect(&ticker, &QTimer::timeout, [&] {
       if (sequence >= positions) return;
       p.time = 39585.0 + sequence / 86400.0 + 0.1 / 86400.0;
-      sent[static_cast<std::size_t>(sequence)] = Clock::now();
+      sent[static_cast<std::size_t>(sequence)] = SteadyClock::now();
       logger.addPosition(p);
       ++sequence;
     });
     const double cpuBefore = threadCpuSeconds();
     const double processBefore = processCpuSeconds();
-    const auto wallBefore = Clock::now();
+    const auto wallBefore = SteadyClock::now();
     ticker.start(100);
     runUntil([&] { return sequence >= positions; }, seconds * 1000 + 2000);
     ticker.stop();
     runFor(200);  // let the last block arrive
-    const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+    const double wall = std::chrono::duration<double>(SteadyClock::now() - wallBefore).count();
     const double cpu = threadCpuSeconds() - cpuBefore;
     const double process = processCpuSeconds() - processBefore;
     stop.store(true);

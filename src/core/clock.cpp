@@ -21,14 +21,31 @@ const Clock& systemClock() {
 namespace detail {
 
 void TimerSlot::cancel() {
-  if (!m_callback) return;
-  m_callback = nullptr;
+  if (!pending()) return;
+  if (m_kind == Kind::restartable)
+    m_armed = false;
+  else
+    m_callback = nullptr;
   stopped();
 }
 
+void TimerSlot::restart(std::chrono::milliseconds delay) {
+  if (m_kind != Kind::restartable || !m_callback) return;
+  m_armed = true;
+  restarted(std::max(delay, std::chrono::milliseconds::zero()));
+}
+
 void TimerSlot::fire() {
-  if (!m_callback) return;
-  if (m_repeating) {
+  if (!pending()) return;
+  if (m_kind == Kind::restartable) {
+    m_armed = false;
+    stopped();
+    // A copy: the callback may restart its own timer, or drop its handle.
+    const std::function<void()> callback = m_callback;
+    callback();
+    return;
+  }
+  if (m_kind == Kind::repeating) {
     // A copy: the callback may cancel its own timer, which empties m_callback under it.
     const std::function<void()> callback = m_callback;
     callback();
@@ -54,6 +71,13 @@ void Timer::cancel() {
   if (!m_slot) return;
   m_slot->cancel();
   m_slot.reset();
+}
+
+void Timer::stop() {
+  if (m_slot && m_slot->restartable())
+    m_slot->cancel();
+  else
+    cancel();
 }
 
 }  // namespace geomuxer

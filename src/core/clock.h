@@ -3,6 +3,7 @@
 // timers, reached through one object that is passed in, so that tests move time by hand instead of
 // sleeping.
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -52,16 +53,28 @@ namespace detail {
 /// derive from it to hold their own timer state.
 class TimerSlot {
  public:
+  /// What a timer does once it has fired: nothing more, fire again after its interval, or wait
+  /// until it is restarted.
+  enum class Kind { once, repeating, restartable };
+
   TimerSlot(std::function<void()> callback, bool repeating)
-      : m_callback(std::move(callback)), m_repeating(repeating) {}
+      : TimerSlot(std::move(callback), repeating ? Kind::repeating : Kind::once) {}
+  /// A restartable slot starts stopped.
+  TimerSlot(std::function<void()> callback, Kind kind)
+      : m_callback(std::move(callback)), m_kind(kind), m_armed(kind != Kind::restartable) {}
   TimerSlot(const TimerSlot&) = delete;
   TimerSlot& operator=(const TimerSlot&) = delete;
   virtual ~TimerSlot() = default;
 
-  [[nodiscard]] bool pending() const { return static_cast<bool>(m_callback); }
-  [[nodiscard]] bool repeating() const { return m_repeating; }
-  /// No further calls; tells the scheduler through `stopped`.
+  [[nodiscard]] bool pending() const { return m_armed && static_cast<bool>(m_callback); }
+  [[nodiscard]] bool repeating() const { return m_kind == Kind::repeating; }
+  [[nodiscard]] bool restartable() const { return m_kind == Kind::restartable; }
+  /// No further calls; tells the scheduler through `stopped`. A restartable slot keeps its
+  /// callback for the next restart.
   void cancel();
+  /// A restartable slot falls due `delay` from now (negative counts as 0), pending or not; tells
+  /// the scheduler through `restarted`. Other slots ignore it.
+  void restart(std::chrono::milliseconds delay);
   /// Runs the callback once (the scheduler calls it when the timer is due). A single-shot timer is
   /// no longer pending while its callback runs. The callback may cancel or destroy its own timer;
   /// the scheduler keeps the slot alive until `fire` returns.
@@ -70,10 +83,13 @@ class TimerSlot {
  protected:
   /// The scheduler's hook to release what it holds for this timer.
   virtual void stopped() {}
+  /// The scheduler's hook to set a restartable timer's deadline `delay` (at least 0) from now.
+  virtual void restarted(std::chrono::milliseconds delay) { (void)delay; }
 
  private:
   std::function<void()> m_callback;  // empty once cancelled, or fired when single-shot
-  bool m_repeating;
+  Kind m_kind;
+  bool m_armed;  // false only for a restartable slot that is stopped or has fired
 };
 
 }  // namespace detail
@@ -92,7 +108,15 @@ class Timer {
 
   /// True until a single-shot timer fired, or until the timer is cancelled.
   [[nodiscard]] bool pending() const { return m_slot && m_slot->pending(); }
+  /// Ends the timer and empties the handle.
   void cancel();
+  /// A restartable timer: fires once, `delay` from now, whether it was pending, had fired or was
+  /// stopped. Nothing for other timers.
+  void restart(std::chrono::milliseconds delay) {
+    if (m_slot) m_slot->restart(delay);
+  }
+  /// A restartable timer: no call until the next restart, the handle stays. Other timers: cancel.
+  void stop();
 
  private:
   std::shared_ptr<detail::TimerSlot> m_slot;
@@ -107,6 +131,10 @@ class Scheduler : public Clock {
   /// Calls `callback` every `interval` (at least 1 ms) until the handle cancels it. A timer the
   /// system could not start comes back not pending.
   [[nodiscard]] virtual Timer callEvery(Duration interval, std::function<void()> callback) = 0;
+  /// A single-shot timer that starts stopped; each Timer::restart sets it going, moving the
+  /// deadline of one that is pending. For a deadline that every event pushes back (a quiet-line
+  /// bound, a watchdog) without a new timer each time.
+  [[nodiscard]] virtual Timer makeRestartable(std::function<void()> callback) = 0;
 };
 
 }  // namespace geomuxer

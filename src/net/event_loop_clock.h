@@ -15,6 +15,7 @@ class EventLoopClock final : public Scheduler {
   [[nodiscard]] DateTime utcNow() const override { return systemClock().utcNow(); }
   [[nodiscard]] Timer callAfter(Duration delay, std::function<void()> callback) override;
   [[nodiscard]] Timer callEvery(Duration interval, std::function<void()> callback) override;
+  [[nodiscard]] Timer makeRestartable(std::function<void()> callback) override;
 };
 
 /// The instance the components use unless they are handed another scheduler.

@@ -80,6 +80,47 @@ TEST(ManualClock, HandlesCancelAndCallbacksMayRearmOrDropTheirTimer) {
   EXPECT_FALSE(clock.advanceToNextTimer());
 }
 
+TEST(ManualClock, ARestartableTimerFiresOnceAfterItsLastRestart) {
+  ManualClock clock;
+  int fired = 0;
+  Timer quiet = clock.makeRestartable([&] { ++fired; });
+  EXPECT_FALSE(quiet.pending()) << "starts stopped";
+  clock.advance(1s);
+  quiet.restart(100ms);
+  clock.advance(60ms);
+  quiet.restart(100ms);  // pushed back to 160 ms
+  EXPECT_EQ(clock.pendingTimers(), 1u);
+  clock.advance(99ms);
+  EXPECT_EQ(fired, 0);
+  clock.advance(1ms);
+  EXPECT_EQ(fired, 1);
+  EXPECT_FALSE(quiet.pending());
+  clock.advance(1s);
+  EXPECT_EQ(fired, 1) << "once per restart";
+  quiet.restart(10ms);
+  quiet.stop();
+  clock.advance(1s);
+  EXPECT_EQ(fired, 1) << "stopped";
+  quiet.restart(-5ms);
+  clock.advance(0ms);
+  EXPECT_EQ(fired, 2) << "the handle survives stop; a negative delay counts as 0";
+
+  // Restarted from its own callback, and one that drops its own handle.
+  int ticks = 0;
+  Timer self;
+  self = clock.makeRestartable([&] {
+    if (++ticks < 3) self.restart(10ms);
+  });
+  self.restart(10ms);
+  auto owner = std::make_unique<Timer>();
+  *owner = clock.makeRestartable([&] { owner.reset(); });
+  owner->restart(5ms);
+  clock.advance(1s);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(owner, nullptr);
+  EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
 TEST(ManualClock, WallClockFollowsTheMonotonicOneUntilSet) {
   const DateTime noon = *makeDateTime({.year = 2024, .month = 3, .day = 9, .hour = 12});
   ManualClock clock(noon);

@@ -54,5 +54,35 @@ TEST(EventLoopClock, ADroppedHandleCancelsAndACallbackMayDropItsOwn) {
   EXPECT_EQ(dropped, 0);
 }
 
+TEST(EventLoopClock, ARestartableTimerWaitsForItsLastRestart) {
+  qtApp();
+  EventLoopClock& clock = eventLoopClock();
+  int fired = 0;
+  Timer quiet = clock.makeRestartable([&] { ++fired; });
+  spin(10ms);
+  EXPECT_EQ(fired, 0) << "starts stopped";
+  quiet.restart(1ms);
+  quiet.restart(60s);  // the later restart wins
+  spin(20ms);
+  EXPECT_EQ(fired, 0);
+  EXPECT_TRUE(quiet.pending());
+  quiet.restart(1ms);
+  ASSERT_TRUE(waitUntil([&] { return fired == 1; }));
+  EXPECT_FALSE(quiet.pending());
+  quiet.restart(1ms);
+  quiet.stop();
+  spin(20ms);
+  EXPECT_EQ(fired, 1);
+  // A callback that restarts its own timer, then drops its handle.
+  auto owner = std::make_unique<Timer>();
+  *owner = clock.makeRestartable([&] {
+    if (++fired == 3) owner.reset(); else owner->restart(1ms);
+  });
+  owner->restart(1ms);
+  ASSERT_TRUE(waitUntil([&] { return owner == nullptr; }));
+  spin(10ms);
+  EXPECT_EQ(fired, 3);
+}
+
 }  // namespace
 }  // namespace geomuxer

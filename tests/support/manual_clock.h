@@ -36,6 +36,9 @@ class ManualClock final : public Scheduler {
   [[nodiscard]] Timer callEvery(Duration interval, std::function<void()> callback) override {
     return add(std::max(interval, Duration(1)), std::move(callback), true);
   }
+  [[nodiscard]] Timer makeRestartable(std::function<void()> callback) override {
+    return Timer(std::make_shared<RestartableSlot>(*this, std::move(callback)));
+  }
 
   /// Moves time on by `step`, firing every timer that falls due on the way in the order of the
   /// deadlines (ties: the order they were set), with `now()` at each timer's deadline while it runs.
@@ -82,6 +85,31 @@ class ManualClock final : public Scheduler {
     Duration interval;
     std::weak_ptr<detail::TimerSlot> slot;
   };
+
+  // Restarting moves the slot's one entry (or makes it again once fired or pruned).
+  class RestartableSlot final : public detail::TimerSlot, public std::enable_shared_from_this<RestartableSlot> {
+   public:
+    RestartableSlot(ManualClock& clock, std::function<void()> callback)
+        : TimerSlot(std::move(callback), Kind::restartable), m_clock(clock) {}
+
+   protected:
+    void restarted(Duration delay) override { m_clock.schedule(weak_from_this(), delay); }
+
+   private:
+    ManualClock& m_clock;
+  };
+
+  void schedule(const std::weak_ptr<detail::TimerSlot>& slot, Duration delay) {
+    const std::shared_ptr<detail::TimerSlot> target = slot.lock();
+    for (Entry& entry : m_entries) {
+      if (entry.slot.lock() != target) continue;
+      entry.deadline = m_now + delay;
+      entry.order = m_nextOrder++;
+      return;
+    }
+    if (m_entries.size() >= 16) prune();
+    m_entries.push_back(Entry{m_now + delay, m_nextOrder++, delay, slot});
+  }
 
   static bool live(const Entry& entry) {
     const std::shared_ptr<detail::TimerSlot> slot = entry.slot.lock();

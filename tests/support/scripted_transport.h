@@ -64,14 +64,16 @@ using ScriptQueue = std::deque<Script>;
 /// each event when the quiet spells before it have passed on `clock`, never from inside `open`
 /// itself. A fault of any kind but `protocol` ends the transport (not active, nothing more played)
 /// before it is reported, as a broken connection or a vanished device does; a `protocol` fault
-/// leaves it playing. A decoder holding an open epoch is flushed after kQuietMs without bytes, on
-/// `clock`, as the real transports do. After the last event the transport stays open and quiet.
+/// leaves it playing. Bytes go through GpsInterface::decode with `clock` as the interface's
+/// clock, so a decoder holding an open epoch is flushed after kQuietMs without bytes, on `clock`. After the last event the transport stays open and quiet.
 /// Bytes the decoder writes back are kept in `written`. The queue may be shared with the
 /// transports that follow this one. Main thread only.
 class ScriptedTransport : public GpsInterface {
  public:
   ScriptedTransport(std::unique_ptr<GpsProtocol> protocol, Scheduler& clock, std::shared_ptr<ScriptQueue> scripts)
-      : GpsInterface(std::move(protocol)), m_clock(clock), m_scripts(std::move(scripts)) {}
+      : GpsInterface(std::move(protocol)), m_clock(clock), m_scripts(std::move(scripts)) {
+    setClock(clock);
+  }
   ScriptedTransport(std::unique_ptr<GpsProtocol> protocol, Scheduler& clock, Script script)
       : ScriptedTransport(std::move(protocol), clock, std::make_shared<ScriptQueue>(ScriptQueue{std::move(script)})) {}
   ~ScriptedTransport() override { ScriptedTransport::close(); }
@@ -96,7 +98,7 @@ class ScriptedTransport : public GpsInterface {
     m_open = false;
     m_next.cancel();
     m_idle.cancel();
-    m_quiet.cancel();
+    stopQuietTimer();
     if (protocol() != nullptr) protocol()->stop(*this);
   }
 
@@ -126,7 +128,7 @@ class ScriptedTransport : public GpsInterface {
         case ScriptEvent::Kind::bytes:
           m_bytesPlayed += event.bytes.size();
           rearmIdlePoll();
-          if (protocol() != nullptr) guarded([&] { decodeOnClock(event.bytes); });
+          if (protocol() != nullptr) guarded([&] { (void)decode(event.bytes); });
           break;
         case ScriptEvent::Kind::fault:
           if (event.fault.kind != FaultKind::protocol) {
@@ -137,19 +139,6 @@ class ScriptedTransport : public GpsInterface {
           return;
       }
     }
-  }
-
-  // What the real transports do, with the quiet time on `m_clock`: a decoder that holds an open
-  // epoch is flushed once no byte has come for kQuietMs.
-  void decodeOnClock(std::string_view chunk) {
-    (void)protocol()->processData(*this, chunk);
-    if (!protocol()->holdsPosition()) {
-      m_quiet.cancel();
-      return;
-    }
-    m_quiet = m_clock.callAfter(Clock::Duration(kQuietMs), [this] {
-      guarded([this] { protocol()->flush(*this); });
-    });
   }
 
   void rearmIdlePoll() {
@@ -166,14 +155,13 @@ class ScriptedTransport : public GpsInterface {
   bool m_open = false;
   Timer m_next;
   Timer m_idle;
-  Timer m_quiet;
 };
 
 /// An NMEA source (the real tracker with its decoder) over scripted transports. Every open takes
 /// the next script, whether the tracker builds a new transport or opens the one whose open failed.
 class ScriptedNmeaSource : public GpsTrackerNmea {
  public:
-  explicit ScriptedNmeaSource(Scheduler& clock) : m_clock(clock) {}
+  explicit ScriptedNmeaSource(Scheduler& clock) : m_clock(clock) { setClock(clock); }
   ~ScriptedNmeaSource() override {
     if (isActive()) stop();
   }

@@ -1,13 +1,14 @@
 #include "sources/trackers/gps_tracker_nmea.h"
 
+#include "net/event_loop_clock.h"
+
 namespace geomuxer {
 
-GpsTrackerNmea::GpsTrackerNmea(QObject* parent) : GpsTracker(parent) {
-  m_dropReport.setInterval(kDropReportMs);
-  m_dropReport.setTimerType(Qt::CoarseTimer);
-  connect(&m_dropReport, &QTimer::timeout, this, &GpsTrackerNmea::reportDrops);
-  connect(this, &GpsTracker::started, &m_dropReport, qOverload<>(&QTimer::start));
-  connect(this, &GpsTracker::stopped, &m_dropReport, &QTimer::stop);
+GpsTrackerNmea::GpsTrackerNmea(QObject* parent) : GpsTracker(parent), m_clock(&eventLoopClock()) {
+  connect(this, &GpsTracker::started, this, [this] {
+    m_dropReport = m_clock->callEvery(Clock::Duration(kDropReportMs), [this] { reportDrops(); });
+  });
+  connect(this, &GpsTracker::stopped, this, [this] { m_dropReport.cancel(); });
 }
 
 std::unique_ptr<GpsProtocolNmea> GpsTrackerNmea::makeProtocol() {
@@ -37,8 +38,9 @@ void GpsTrackerNmea::reportDrops() {
   since.outOfRange = now.outOfRange - m_reportedStats.outOfRange;
   m_reportedStats = now;
   if (since.dropped() == 0) return;
-  emit inputDropped(QStringLiteral("NMEA: %1 lines dropped in the last minute (%2)")
+  emit inputDropped(QStringLiteral("NMEA: %1 %2 dropped in the last minute (%3)")
                         .arg(since.dropped())
+                        .arg(since.dropped() == 1 ? QStringLiteral("line") : QStringLiteral("lines"))
                         .arg(QString::fromStdString(GpsProtocolNmea::droppedText(since))));
 }
 

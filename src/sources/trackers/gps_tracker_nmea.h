@@ -3,10 +3,10 @@
 // checksum option and the report of every received sentence.
 
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 
+#include "core/clock.h"
 #include "sources/decoders/gps_protocol_nmea.h"
 #include "sources/trackers/gps_tracker.h"
 
@@ -26,6 +26,9 @@ class GpsTrackerNmea : public GpsTracker {
   /// When on (the default), a sentence with a wrong or missing checksum is dropped and counted.
   [[nodiscard]] bool checkChecksum() const { return m_checkChecksum; }
   void setCheckChecksum(bool on) { m_checkChecksum = on; }
+  /// The scheduler of the drop report (the event-loop clock unless set); it must outlive the
+  /// tracker. Set it while stopped.
+  void setClock(Scheduler& clock) { m_clock = &clock; }
 
  signals:
   /// Every complete line received, after it has been decoded.
@@ -42,7 +45,8 @@ class GpsTrackerNmea : public GpsTracker {
   void reportDrops();
 
   bool m_checkChecksum = true;
-  QTimer m_dropReport;
+  Scheduler* m_clock;
+  Timer m_dropReport;
   const GpsProtocolNmea* m_reported = nullptr;  // the decoder `m_reportedStats` belongs to
   GpsProtocolNmea::Stats m_reportedStats;
 };

@@ -1,19 +1,25 @@
 #include "sources/transports/gps_interface.h"
 
+#include "net/event_loop_clock.h"
+
 namespace geomuxer {
 
 GpsInterface::GpsInterface(std::unique_ptr<GpsProtocol> protocol, QObject* parent)
     : QObject(parent), m_protocol(std::move(protocol)) {
-  m_quiet.setSingleShot(true);
-  m_quiet.setInterval(kQuietMs);
-  connect(&m_quiet, &QTimer::timeout, this, [this] {
+  GpsInterface::setClock(eventLoopClock());
+}
+
+GpsInterface::~GpsInterface() = default;
+
+void GpsInterface::setClock(Scheduler& clock) {
+  m_clock = &clock;
+  // One timer for the life of the interface: every chunk only moves its deadline.
+  m_quiet = clock.makeRestartable([this] {
     guarded([this] {
       if (isActive() && m_protocol) m_protocol->flush(*this);
     });
   });
 }
-
-GpsInterface::~GpsInterface() = default;
 
 void GpsInterface::doPosition(const PositionInfo& position) {
   m_lastPosition = position;
@@ -23,7 +29,7 @@ void GpsInterface::doPosition(const PositionInfo& position) {
 ProcessStatus GpsInterface::decode(std::string_view chunk) {
   const ProcessStatus status = m_protocol->processData(*this, chunk);
   if (m_protocol->holdsPosition())
-    m_quiet.start();  // restarts: the quiet time counts from the last chunk
+    m_quiet.restart(Clock::Duration(kQuietMs));  // the quiet time counts from the last chunk
   else
     m_quiet.stop();
   return status;

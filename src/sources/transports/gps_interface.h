@@ -4,12 +4,12 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "core/clock.h"
 #include "core/position_info.h"
 #include "sources/decoders/gps_protocol.h"
 #include "sources/transports/transport_fault.h"
@@ -60,6 +60,10 @@ class GpsInterface : public QObject, public ProtocolHost {
   virtual void close() = 0;
 
   [[nodiscard]] GpsProtocol* protocol() const { return m_protocol.get(); }
+  /// The scheduler of the quiet timer and of a derived transport's own timers; the event-loop
+  /// clock unless set. It must outlive the interface; set it before opening.
+  [[nodiscard]] Scheduler& clock() const { return *m_clock; }
+  virtual void setClock(Scheduler& clock);
   /// Copy of the last position delivered through this interface.
   [[nodiscard]] const PositionInfo& lastPosition() const { return m_lastPosition; }
 
@@ -100,7 +104,8 @@ class GpsInterface : public QObject, public ProtocolHost {
   void reportHandlerFailure(const char* message) noexcept;
 
   std::unique_ptr<GpsProtocol> m_protocol;
-  QTimer m_quiet;
+  Scheduler* m_clock;
+  Timer m_quiet;
   PositionInfo m_lastPosition;
 };
 

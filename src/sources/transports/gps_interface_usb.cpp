@@ -23,9 +23,9 @@ std::unique_ptr<GarminUsbDevice> openDevice(const GarminUsbOpener& opener) {
 
 // Waits in small steps so that a stop request ends the wait early.
 void pause(const std::stop_token& stop, std::chrono::milliseconds time) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point until = Clock::now() + time;
-  while (!stop.stop_requested() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  using SteadyClock = std::chrono::steady_clock;
+  const SteadyClock::time_point until = SteadyClock::now() + time;
+  while (!stop.stop_requested() && SteadyClock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace
@@ -66,14 +66,14 @@ void GpsInterfaceUsb::sendCommand(std::uint16_t command) {
 }
 
 void GpsInterfaceUsb::readLoop(const std::stop_token& stop) {
-  using Clock = std::chrono::steady_clock;
-  std::optional<Clock::time_point> lastStart;
+  using SteadyClock = std::chrono::steady_clock;
+  std::optional<SteadyClock::time_point> lastStart;
   int failures = 0;
   bool gone = false;
   while (!stop.stop_requested()) {
     // The receiver forgets the request when it restarts; asking every second keeps it streaming.
-    if (!lastStart || Clock::now() - *lastStart > m_timing.restartInterval) {
-      lastStart = Clock::now();
+    if (!lastStart || SteadyClock::now() - *lastStart > m_timing.restartInterval) {
+      lastStart = SteadyClock::now();
       if (m_link->send(garmin::usbCommand(garmin::kCommandStartPvt)) == UsbStatus::disconnected) {
         gone = true;
         break;

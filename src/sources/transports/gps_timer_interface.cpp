@@ -1,10 +1,8 @@
 #include "sources/transports/gps_timer_interface.h"
 
-#include "net/event_loop_clock.h"
-
 namespace geomuxer {
 
-GpsTimerInterface::GpsTimerInterface(QObject* parent) : GpsInterface(nullptr, parent), m_clock(&eventLoopClock()) {}
+GpsTimerInterface::GpsTimerInterface(QObject* parent) : GpsInterface(nullptr, parent) {}
 
 GpsTimerInterface::~GpsTimerInterface() {
   m_enabled = false;
@@ -12,7 +10,7 @@ GpsTimerInterface::~GpsTimerInterface() {
 }
 
 void GpsTimerInterface::setClock(Scheduler& clock) {
-  m_clock = &clock;
+  GpsInterface::setClock(clock);
   rearm();
 }
 
@@ -33,7 +31,7 @@ void GpsTimerInterface::setEnabled(bool enabled) {
 void GpsTimerInterface::rearm() {
   m_timer.cancel();
   if (m_interval == 0 || !m_enabled) return;
-  m_timer = m_clock->callEvery(Clock::Duration(m_interval), [this] { guarded([this] { timerTick(); }); });
+  m_timer = clock().callEvery(Clock::Duration(m_interval), [this] { guarded([this] { timerTick(); }); });
   if (!m_timer.pending()) {
     m_enabled = false;
     throw InterfaceError("Not enough timers available");

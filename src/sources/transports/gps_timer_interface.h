@@ -28,9 +28,8 @@ class GpsTimerInterface : public GpsInterface {
   void setInterval(int milliseconds);
   [[nodiscard]] bool enabled() const { return m_enabled; }
   void setEnabled(bool enabled);
-  /// The clock of the ticks (and of what the derived class reads); it must outlive the interface.
-  [[nodiscard]] const Scheduler& clock() const { return *m_clock; }
-  void setClock(Scheduler& clock);
+  /// The ticks run on clock() too, and move to a clock set while enabled.
+  void setClock(Scheduler& clock) override;
 
  protected:
   /// One tick. An exception becomes a `protocol` fault.
@@ -39,7 +38,6 @@ class GpsTimerInterface : public GpsInterface {
  private:
   void rearm();
 
-  Scheduler* m_clock;
   Timer m_timer;
   int m_interval = kDefaultInterval;
   bool m_enabled = false;

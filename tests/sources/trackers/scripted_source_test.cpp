@@ -170,6 +170,73 @@ TEST(ScriptedSource, FaultsQuietSpellsAndRefusedOpensReachTheSourceOnTime) {
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+const char* const kGga1 =
+    "$GPGGA,113938.50,3842.86006889,N,11705.43645510,W,2,09,1.5,1864.182,M,-44.296,M,1.4,0000*45\r\n";
+const char* const kRmc1 =
+    "$GPRMC,113938.50,A,3842.86006889,N,11705.43645510,W,0.011,46.405,231122,999.9000,E,D*2E\r\n";
+const char* const kGga2 =
+    "$GPGGA,113939.00,3842.86006288,N,11705.43645704,W,2,09,1.5,1864.172,M,-44.296,M,1.0,0000*46\r\n";
+
+TEST(ScriptedSource, AQuietLineHandsOnTheOpenEpochTheQuietTimeAfterItsLastBytes) {
+  test::qtApp();  // the source deletes a dropped transport from the event loop
+  const TransportFault reset{FaultKind::reset, "The remote host closed the connection", false};
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  source.addScript({{script::bytes(kGga1), script::silence(100ms), script::bytes(kRmc1), script::silence(1s),
+                     script::bytes(kGga2), script::silence(50ms), script::fault(reset)},
+                    {},
+                    {}});
+  std::vector<PositionInfo> positions;
+  QObject::connect(&source, &GpsTracker::positionReceived, [&](const PositionInfo& p) { positions.push_back(p); });
+  const Clock::Duration quiet(GpsInterface::kQuietMs);
+
+  source.start();
+  clock.advance(100ms);  // the epoch's second sentence restarts the quiet time
+  clock.advance(quiet - 1ms);
+  EXPECT_TRUE(positions.empty());
+  clock.advance(1ms);
+  ASSERT_EQ(positions.size(), 1u);
+  EXPECT_TRUE(positions[0].has(defAltitude) && positions[0].has(defSpeed)) << "both sentences in one position";
+  clock.advance(850ms + 50ms);  // the next epoch begins, then the connection breaks
+  EXPECT_FALSE(source.isActive());
+  clock.advance(1s);
+  EXPECT_EQ(positions.size(), 1u) << "a closed transport hands on nothing after its close";
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(ScriptedSource, DroppedLinesAreReportedOnceAMinuteAndOnlyWhenThereWereSome) {
+  test::qtApp();
+  std::string badChecksum = kGga1;
+  badChecksum.replace(badChecksum.find("*45"), 3, "*46");
+  const std::string unknown = "$GPXYZ,1,2*4F\r\n";
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  source.addScript({{script::bytes(std::string(kRmc1) + badChecksum + unknown), script::silence(30s),
+                     script::bytes(badChecksum), script::silence(120s), script::bytes(badChecksum),
+                     script::silence(1h)},
+                    {},
+                    {}});
+  QSignalSpy reports(&source, &GpsTrackerNmea::inputDropped);
+
+  source.start();
+  clock.advance(60s - 1ms);
+  EXPECT_EQ(reports.count(), 0);
+  clock.advance(1ms);
+  ASSERT_EQ(reports.count(), 1);
+  EXPECT_EQ(reports.at(0).at(0).toString().toStdString(),
+            "NMEA: 4 lines dropped in the last minute (2 checksum, 0 too long, 1 unknown sentence, 1 out of range)")
+      << "the RMC's magnetic variation 999.9 is out of range";
+  clock.advance(60s);
+  EXPECT_EQ(reports.count(), 1) << "a minute without drops says nothing";
+  clock.advance(60s);
+  ASSERT_EQ(reports.count(), 2);
+  EXPECT_EQ(reports.at(1).at(0).toString().toStdString(),
+            "NMEA: 1 line dropped in the last minute (1 checksum, 0 too long, 0 unknown sentence, 0 out of range)");
+  source.stop();
+  EXPECT_EQ(clock.pendingTimers(), 0u) << "the report ends with the source";
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 TEST(ScriptedTransport, IdlePollsDriveADecoderOnTheSameClock) {
   ManualClock clock;
   using namespace garmin;
