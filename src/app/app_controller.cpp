@@ -98,6 +98,9 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
   connect(raw, &GpsTracker::stopped, this, [this, raw] { onSourceStopped(raw); });
   connect(raw, &GpsTracker::positionReceived, this, &AppController::onPosition, Qt::DirectConnection);
   connect(raw, &GpsTracker::faulted, this, &AppController::onSourceFault);
+  connect(raw, &GpsTracker::noticed, this, [this, raw](const std::string& text) {
+    m_log->addLine(lcTracker, QStringLiteral("TRACKER: %1: %2").arg(qs(raw->displayName()), qs(text)));
+  });
   if constexpr (std::is_base_of_v<GpsTrackerNmea, Tracker>)
     connect(raw, &GpsTrackerNmea::inputDropped, this, [this](const QString& report) { m_log->addLine(lcTracker, report); });
   m_trackers.push_back(std::move(tracker));

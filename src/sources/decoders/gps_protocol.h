@@ -18,6 +18,9 @@ class ProtocolHost {
   virtual void deliverPosition(const PositionInfo& position) = 0;
   /// Bytes for the device (handshakes of packet protocols). Transports without a way back ignore them.
   virtual void writeBytes(std::string_view bytes) { (void)bytes; }
+  /// Something about the device worth one line in the log ("no answer from the receiver"). The
+  /// decoder says it once when the state begins, not on every poll.
+  virtual void notice(std::string_view text) { (void)text; }
 
  protected:
   ~ProtocolHost() = default;
@@ -48,6 +51,9 @@ class GpsProtocol {
   /// complete position to `host.deliverPosition`. Never throws on bad input; exceptions from the
   /// host's callbacks pass through.
   virtual ProcessStatus processData(ProtocolHost& host, std::string_view chunk) = 0;
+  /// How often, in milliseconds, a transport that receives nothing should call `processData`
+  /// with an empty chunk; 0 (the default) when the decoder has no time-outs of its own.
+  [[nodiscard]] virtual int idlePollMs() const { return 0; }
   /// True while the decoder holds data for a position that more input may still complete (the
   /// open epoch of a sentence protocol). Its transport calls `flush` once the line has been quiet
   /// for a short while, so that the last position before a pause is not held back.

@@ -11,6 +11,7 @@ GpsProtocolGarmin::GpsProtocolGarmin(const Clock& clock) : m_clock(&clock) {
 void GpsProtocolGarmin::start(ProtocolHost& host) {
   m_buffer.clear();
   m_dlePending = false;
+  m_unanswered = false;
   sendStart(host);
 }
 
@@ -23,13 +24,28 @@ void GpsProtocolGarmin::sendStart(ProtocolHost& host) {
   host.writeBytes(garmin::kStartPvtPacket);
 }
 
+void GpsProtocolGarmin::answered(ProtocolHost& host) {
+  m_acknowledged = true;
+  m_waiting = false;
+  if (m_unanswered) {
+    m_unanswered = false;
+    host.notice("the receiver answers again");
+  }
+}
+
 ProcessStatus GpsProtocolGarmin::processData(ProtocolHost& host, std::string_view chunk) {
   if (chunk.empty()) {
     const Clock::TimePoint now = m_clock->now();
-    if (m_waiting && !m_acknowledged && now - m_startSentAt > Clock::Duration(kGiveUpAfterMs))
-      return ProcessStatus::error;
-    if (!m_waiting && !m_acknowledged) return ProcessStatus::error;
-    if (m_acknowledged && now - m_lastDataAt >= Clock::Duration(kResendAfterMs)) {
+    if (!m_acknowledged && now - m_startSentAt >= Clock::Duration(kRetryAfterMs)) {
+      // Not answered (switched off, still starting up) or refused: ask again while that lasts,
+      // and say so once.
+      if (!m_unanswered) {
+        m_unanswered = true;
+        host.notice(m_waiting ? "no answer from the receiver" : "the receiver refuses to send positions");
+      }
+      ++m_stats.retries;
+      sendStart(host);
+    } else if (m_acknowledged && now - m_lastDataAt >= Clock::Duration(kResendAfterMs)) {
       // The receiver stopped streaming (switched off and on, or it dropped the request): ask again.
       m_buffer.clear();
       m_dlePending = false;
@@ -85,10 +101,7 @@ bool GpsProtocolGarmin::handlePacket(ProtocolHost& host) {
 
   switch (packet->id) {
     case garmin::kIdAck:
-      if (firstDataIs(garmin::kIdCommand) && m_waiting) {
-        m_acknowledged = true;
-        m_waiting = false;
-      }
+      if (firstDataIs(garmin::kIdCommand) && m_waiting) answered(host);
       break;
     case garmin::kIdNak:
       if (firstDataIs(garmin::kIdCommand) && m_waiting) {
@@ -97,6 +110,8 @@ bool GpsProtocolGarmin::handlePacket(ProtocolHost& host) {
       }
       break;
     case garmin::kIdPvt:
+      // A receiver that streams has taken the request, whether or not its ACK got through.
+      if (!m_acknowledged) answered(host);
       if (const std::optional<garmin::PvtRecord> record = garmin::parsePvt(packet->data)) {
         if (const std::optional<PositionInfo> position = garmin::pvtToPosition(*record)) {
           ++m_stats.positions;

@@ -48,6 +48,7 @@ void GpsTracker::start() {
     connect(m_interface, &GpsInterface::positionReceived, this, &GpsTracker::handlePosition,
             Qt::DirectConnection);
     connect(m_interface, &GpsInterface::faulted, this, &GpsTracker::handleFault, Qt::DirectConnection);
+    connect(m_interface, &GpsInterface::noticed, this, &GpsTracker::noticed, Qt::DirectConnection);
   } else if (m_interface->isActive()) {
     m_interface->close();
   }

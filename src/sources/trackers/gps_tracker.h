@@ -11,6 +11,7 @@
 
 #include "core/position_info.h"
 #include "core/track_logger.h"
+#include "sources/transports/device_watch.h"
 #include "sources/transports/gps_interface.h"
 
 namespace geomuxer {
@@ -47,6 +48,11 @@ class GpsTracker : public QObject {
   /// Closes and releases the interface, stops the logger and emits stopped, also when already stopped.
   virtual void stop();
 
+  /// A watch over the source's device, for whoever waits to start the source again after its
+  /// device went away: it fires when the device may be back, so the retry need not wait for its
+  /// timer. Null (the default) when the source has no device to watch.
+  [[nodiscard]] virtual std::unique_ptr<DeviceWatch> watchDevice() const { return nullptr; }
+
   /// Copy of the last delivered position.
   [[nodiscard]] PositionInfo lastPosition() const;
   /// The current interface (null when stopped); owned by the tracker.
@@ -62,6 +68,8 @@ class GpsTracker : public QObject {
   /// `reset`, `timeout`) has been dropped without stopping the source or its logger, and a
   /// `protocol` fault leaves the source running.
   void faulted(const geomuxer::TransportFault& fault);
+  /// The transport's `noticed`: the device changed in a way worth one log line.
+  void noticed(const std::string& text);
 
  protected:
   /// Builds and configures the concrete interface from the tracker's properties.

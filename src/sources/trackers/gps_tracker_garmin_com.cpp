@@ -1,5 +1,6 @@
 #include "sources/trackers/gps_tracker_garmin_com.h"
 
+#include "sources/transports/device_path_watcher.h"
 #include "sources/transports/gps_interface_com.h"
 
 namespace geomuxer {
@@ -17,6 +18,10 @@ GpsTrackerGarminCom::~GpsTrackerGarminCom() {
 const GpsProtocolGarmin* GpsTrackerGarminCom::decoder() const {
   const GpsInterface* iface = gpsInterface();
   return iface != nullptr ? dynamic_cast<const GpsProtocolGarmin*>(iface->protocol()) : nullptr;
+}
+
+std::unique_ptr<DeviceWatch> GpsTrackerGarminCom::watchDevice() const {
+  return std::make_unique<DevicePathWatcher>(GpsInterfaceCom::devicePath(m_port));
 }
 
 std::unique_ptr<GpsInterface> GpsTrackerGarminCom::createInterface() {

@@ -22,6 +22,8 @@ class GpsTrackerGarminCom : public GpsTracker {
 
   [[nodiscard]] const std::string& port() const { return m_port; }
   void setPort(std::string port) { m_port = std::move(port); }
+  /// Watches the port's path (a kernel name is looked for in /dev).
+  [[nodiscard]] std::unique_ptr<DeviceWatch> watchDevice() const override;
 
   /// The clock of the decoder's time-outs from the next start on (by default the system clock);
   /// it must outlive the tracker.

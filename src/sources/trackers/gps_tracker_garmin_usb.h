@@ -1,6 +1,8 @@
 #pragma once
 // A Garmin receiver on USB.
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "sources/transports/garmin_usb_device.h"
@@ -10,7 +12,8 @@
 namespace geomuxer {
 
 /// "Garmin via USB". Each start opens the first Garmin device anew and greets it; unplugging
-/// the device stops the source. Main thread only.
+/// the device ends the transport (`deviceGone`), and `watchDevice` tells when one is plugged in
+/// again. Main thread only.
 class GpsTrackerGarminUsb : public GpsTracker {
   Q_OBJECT
 
@@ -23,6 +26,11 @@ class GpsTrackerGarminUsb : public GpsTracker {
 
   /// Replaces the way the device is found and opened (another backend, or a simulated device).
   void setOpener(GarminUsbOpener opener) { m_opener = std::move(opener); }
+  /// Replaces how the arrival of a device is watched for (with another opener); by default the
+  /// libusb watch.
+  using WatchMaker = std::function<std::unique_ptr<DeviceWatch>()>;
+  void setWatchMaker(WatchMaker maker) { m_watchMaker = std::move(maker); }
+  [[nodiscard]] std::unique_ptr<DeviceWatch> watchDevice() const override;
   /// Time limits of the handshake and the reader, from the next start on.
   void setTiming(GarminUsbTiming timing) { m_timing = timing; }
 
@@ -32,6 +40,7 @@ class GpsTrackerGarminUsb : public GpsTracker {
  private:
   GarminUsbOpener m_opener;
   GarminUsbTiming m_timing;
+  WatchMaker m_watchMaker;
 };
 
 }  // namespace geomuxer

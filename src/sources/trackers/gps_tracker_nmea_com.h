@@ -19,6 +19,8 @@ class GpsTrackerNmeaCom : public GpsTrackerNmea {
 
   [[nodiscard]] const std::string& port() const { return m_port; }
   void setPort(std::string port) { m_port = std::move(port); }
+  /// Watches the port's path (a kernel name is looked for in /dev).
+  [[nodiscard]] std::unique_ptr<DeviceWatch> watchDevice() const override;
   [[nodiscard]] quint32 baudRate() const { return m_baudRate; }
   void setBaudRate(quint32 baud) { m_baudRate = baud; }
   [[nodiscard]] quint8 byteSize() const { return m_byteSize; }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "core/clock.h"
 #include "core/position_info.h"
@@ -69,6 +70,8 @@ class GpsInterface : public QObject, public ProtocolHost {
 
   /// ProtocolHost: the decoder found a position.
   void deliverPosition(const PositionInfo& position) override { doPosition(position); }
+  /// ProtocolHost: passed on as `noticed`.
+  void notice(std::string_view text) override { emit noticed(std::string(text)); }
 
  signals:
   /// One position; delivered synchronously, the reference is valid during the call only.
@@ -77,6 +80,9 @@ class GpsInterface : public QObject, public ProtocolHost {
   /// broke, or handling what arrived threw (kind `protocol`; the transport stays open then).
   /// Emitted from the event loop; a handler may delete the interface.
   void faulted(const geomuxer::TransportFault& fault);
+  /// A change of the device's state worth one log line ("no answer from the receiver"); the
+  /// transport keeps running. Emitted on the main thread.
+  void noticed(const std::string& text);
 
  protected:
   /// Reports a fault through `faulted`; a handler's exception becomes a `protocol` fault.

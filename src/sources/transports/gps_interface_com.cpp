@@ -2,6 +2,9 @@
 
 #include <QSerialPortInfo>
 
+#include <algorithm>
+#include <filesystem>
+
 namespace geomuxer {
 namespace {
 
@@ -20,7 +23,7 @@ std::unique_ptr<QIODevice> openPort(const QString& name) {
 
 GpsInterfaceCom::GpsInterfaceCom(std::unique_ptr<GpsProtocol> decoder, const QString& port, QObject* parent)
     : GpsStreamInterface(std::move(decoder), openPort(port), parent), m_port(port) {
-  m_idlePoll.setInterval(kIdlePollMs);
+  if (protocol() != nullptr) m_idlePoll.setInterval(protocol()->idlePollMs());
   m_idlePoll.setTimerType(Qt::CoarseTimer);
   connect(&m_idlePoll, &QTimer::timeout, this, [this] {
     guarded([this] {
@@ -29,7 +32,7 @@ GpsInterfaceCom::GpsInterfaceCom(std::unique_ptr<GpsProtocol> decoder, const QSt
   });
   // Data restarts the idle count, so the empty polls come only after a quiet spell.
   connect(serialPort(), &QSerialPort::readyRead, this, [this] {
-    if (m_reading) m_idlePoll.start();
+    if (m_reading && m_idlePoll.interval() > 0) m_idlePoll.start();
   });
   connect(serialPort(), &QSerialPort::errorOccurred, this, &GpsInterfaceCom::onPortError);
 }
@@ -43,7 +46,7 @@ void GpsInterfaceCom::open() {
   device()->skip(device()->bytesAvailable());
   if (protocol() != nullptr) protocol()->start(*this);
   m_reading = true;
-  m_idlePoll.start();
+  if (m_idlePoll.interval() > 0) m_idlePoll.start();
 }
 
 void GpsInterfaceCom::close() {
@@ -98,11 +101,34 @@ void GpsInterfaceCom::onPortError(QSerialPort::SerialPortError error) {
       Qt::QueuedConnection);
 }
 
+std::string GpsInterfaceCom::devicePath(const std::string& port) {
+  return port.find('/') == std::string::npos ? "/dev/" + port : port;
+}
+
 std::vector<std::string> GpsInterfaceCom::availablePorts() {
+  const std::vector<StableName> stable = stableNames();
   std::vector<std::string> names;
-  const auto ports = QSerialPortInfo::availablePorts();
-  names.reserve(static_cast<std::size_t>(ports.size()));
-  for (const QSerialPortInfo& info : ports) names.push_back(info.portName().toStdString());
+  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+    const std::string kernelName = info.portName().toStdString();
+    names.push_back(kernelName);
+    for (const StableName& name : stable)
+      if (name.device == kernelName) names.push_back(name.link);
+  }
+  return names;
+}
+
+std::vector<GpsInterfaceCom::StableName> GpsInterfaceCom::stableNames(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::vector<StableName> names;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::error_code ignored;
+    if (!it->is_symlink(ignored)) continue;
+    const fs::path device = fs::canonical(it->path(), ignored);
+    if (ignored) continue;  // leads nowhere (the device has gone, the link not yet)
+    names.push_back({it->path().string(), device.filename().string()});
+  }
+  std::sort(names.begin(), names.end(), [](const StableName& a, const StableName& b) { return a.link < b.link; });
   return names;
 }
 

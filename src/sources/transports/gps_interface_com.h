@@ -15,15 +15,14 @@ namespace geomuxer {
 
 /// Serial transport. Constructed = port open but not read; `open` applies the line settings,
 /// discards what is pending and starts reading; `close` stops reading and keeps the port open; the
-/// destructor closes the port. While reading, the decoder also gets an empty chunk after every
-/// 200 ms without data (protocols with time-outs need it). A port that fails underneath (device
-/// unplugged) ends the transport with a `deviceGone` fault. Main thread only.
+/// destructor closes the port. While reading, a decoder with time-outs of its own also gets an
+/// empty chunk after every quiet spell of its `idlePollMs`; others are woken only by data. A port
+/// that fails underneath (device unplugged) ends the transport with a `deviceGone` fault. Main
+/// thread only.
 class GpsInterfaceCom : public GpsStreamInterface {
   Q_OBJECT
 
  public:
-  static constexpr int kIdlePollMs = 200;
-
   /// Opens `port` ("ttyUSB0", "/dev/ttyS1", "COM1" on Windows); throws InterfaceError
   /// "Error opening COM port \"<port>\"\r\n<system message>".
   GpsInterfaceCom(std::unique_ptr<GpsProtocol> protocol, const QString& port, QObject* parent = nullptr);
@@ -48,8 +47,20 @@ class GpsInterfaceCom : public GpsStreamInterface {
 
   [[nodiscard]] QSerialPort* serialPort() const { return static_cast<QSerialPort*>(device()); }
 
-  /// Names of the machine's serial ports, as usable for `port`.
+  /// The file a port name opens: a name without a folder is a kernel name in /dev.
+  [[nodiscard]] static std::string devicePath(const std::string& port);
+  /// Names of the machine's serial ports, as usable for `port`: each kernel name ("ttyUSB0")
+  /// followed by the stable names that lead to it (full paths in /dev/serial/by-id, which stay
+  /// the same whichever USB socket the adapter is plugged into).
   [[nodiscard]] static std::vector<std::string> availablePorts();
+  /// The links in `folder` and the file names of the devices they lead to, sorted by link;
+  /// links that lead nowhere are left out.
+  struct StableName {
+    std::string link;
+    std::string device;
+    friend bool operator==(const StableName&, const StableName&) = default;
+  };
+  [[nodiscard]] static std::vector<StableName> stableNames(const std::string& folder = "/dev/serial/by-id");
 
  protected:
   void resynchronise() override;

@@ -68,6 +68,8 @@ void GpsInterfaceUsb::sendCommand(std::uint16_t command) {
 void GpsInterfaceUsb::readLoop(const std::stop_token& stop) {
   using SteadyClock = std::chrono::steady_clock;
   std::optional<SteadyClock::time_point> lastStart;
+  SteadyClock::time_point lastRecord = SteadyClock::now();
+  bool silent = false;
   int failures = 0;
   bool gone = false;
   while (!stop.stop_requested()) {
@@ -94,7 +96,17 @@ void GpsInterfaceUsb::readLoop(const std::stop_token& stop) {
     }
     failures = 0;
     const auto& packet = received.packet;
-    if (packet && packet->is(garmin::kUsbApplicationLayer, garmin::kUsbPvt) && packet->data.size() >= garmin::kPvtRecordSize) {
+    const bool isRecord = packet && packet->is(garmin::kUsbApplicationLayer, garmin::kUsbPvt) &&
+                        packet->data.size() >= garmin::kPvtRecordSize;
+    if (isRecord) {
+      lastRecord = SteadyClock::now();
+      if (silent) noticeLater("the receiver answers again");
+      silent = false;
+    } else if (!silent && SteadyClock::now() - lastRecord > m_timing.noAnswerAfter) {
+      silent = true;
+      noticeLater("no answer from the receiver");
+    }
+    if (isRecord) {
       QMetaObject::invokeMethod(
           this, [this, record = packet->data.substr(0, garmin::kPvtRecordSize)] { deliverRecord(record); },
           Qt::QueuedConnection);
@@ -111,6 +123,15 @@ void GpsInterfaceUsb::readLoop(const std::stop_token& stop) {
         },
         Qt::QueuedConnection);
   }
+}
+
+void GpsInterfaceUsb::noticeLater(const char* text) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, text] {
+        if (isActive()) guarded([&] { notice(text); });
+      },
+      Qt::QueuedConnection);
 }
 
 void GpsInterfaceUsb::deliverRecord(const std::string& record) {

@@ -18,11 +18,14 @@ struct GarminUsbTiming {
   std::chrono::milliseconds replyTimeout{3000};     ///< per handshake answer
   std::chrono::milliseconds readTimeout{250};       ///< per read; bounds how long close waits
   std::chrono::milliseconds restartInterval{1000};  ///< start command repeated this often
+  std::chrono::milliseconds noAnswerAfter{3000};    ///< no PVT record this long: said once in the log
 };
 
 /// Garmin USB transport. Constructed = device open and session started; `open` = start command
-/// sent and reader thread running (it repeats the start command every second); `close` = stop
-/// command sent, thread ended. A device that goes away is closed and reported as `deviceGone`.
+/// sent and reader thread running (it repeats the start command every second, so a receiver that
+/// was switched off and on streams again); `close` = stop command sent, thread ended. A receiver
+/// that sends no record for a while is noticed once, and once more when it sends again. A device
+/// that goes away is closed and reported as `deviceGone`.
 /// Created, opened, closed and destroyed on the main thread; positions are delivered there.
 class GpsInterfaceUsb : public GpsInterface {
   Q_OBJECT
@@ -50,6 +53,8 @@ class GpsInterfaceUsb : public GpsInterface {
   void readLoop(const std::stop_token& stop);
   void sendCommand(std::uint16_t command);
   void deliverRecord(const std::string& record);
+  /// From the reader thread: `notice` on the main thread while the transport is open.
+  void noticeLater(const char* text);
 
   std::unique_ptr<GarminUsbDevice> m_device;
   std::unique_ptr<GarminUsbLink> m_link;

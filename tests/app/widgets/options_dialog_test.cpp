@@ -414,10 +414,13 @@ TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsEveryPortName) {
   nmea->setCurrentIndex(nmea->findText("ttyUSB0"));
   garmin->setCurrentIndex(garmin->findText("ttyS0"));
 
-  ports = {"ttyUSB1", "ttyUSB0", "ttyACM0"};
+  // A port's stable names come right after its kernel name, and stay beside it in the sort.
+  ports = {"ttyUSB1", "/dev/serial/by-id/usb-b", "ttyUSB0", "/dev/serial/by-id/usb-a", "ttyACM0"};
   dialog->findChild<QPushButton*>(QStringLiteral("nmeacom\\port.refresh"))->click();
-  EXPECT_EQ(nmea->count(), 3);
-  EXPECT_EQ(nmea->itemText(0), QStringLiteral("ttyACM0"));
+  QStringList listed;
+  for (int i = 0; i < nmea->count(); ++i) listed << nmea->itemText(i);
+  EXPECT_EQ(listed, QStringList({"ttyACM0", "ttyUSB0", "/dev/serial/by-id/usb-a", "ttyUSB1", "/dev/serial/by-id/usb-b"}));
+  EXPECT_TRUE(nmea->itemData(2, Qt::ToolTipRole).toString().contains("ttyUSB0"));
   EXPECT_EQ(nmea->currentText(), QStringLiteral("ttyUSB0"));
   // ttyS0 has gone from the list but not from the field; a typed name stays as typed.
   EXPECT_EQ(garmin->currentIndex(), -1);
@@ -425,7 +428,7 @@ TEST_F(OptionsDialogTest, RefreshSortsThePortsAndKeepsEveryPortName) {
   nmea->setEditText(QStringLiteral("/dev/rfcomm0"));
   dialog->refreshPorts();
   EXPECT_EQ(nmea->currentText(), QStringLiteral("/dev/rfcomm0"));
-  EXPECT_EQ(nmea->count(), 3);
+  EXPECT_EQ(nmea->count(), 5);
   pressOk(*dialog);
   EXPECT_EQ(reloaded().readString("nmeacom\\port", ""), "/dev/rfcomm0");
   EXPECT_EQ(qobject_cast<GpsTrackerNmeaCom*>(controller.source(sourceIndex("NMEA via COM")))->port(), "/dev/rfcomm0");

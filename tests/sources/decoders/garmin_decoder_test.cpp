@@ -202,8 +202,10 @@ TEST(GarminConversion, FixKindsAndUnusableRecords) {
 struct RecordingHost : ProtocolHost {
   void deliverPosition(const PositionInfo& p) override { positions.push_back(p); }
   void writeBytes(std::string_view b) override { writes.emplace_back(b); }
+  void notice(std::string_view text) override { notices.emplace_back(text); }
   std::vector<PositionInfo> positions;
   std::vector<std::string> writes;
+  std::vector<std::string> notices;
 };
 
 class GarminProtocolTest : public ::testing::Test {
@@ -308,31 +310,71 @@ TEST_F(GarminProtocolTest, QuietStreamIsRestartedAfter700ms) {
   EXPECT_EQ(decoder.stats().resends, 1u);
 }
 
-TEST_F(GarminProtocolTest, UnansweredOrRefusedStartIsNotRepeated) {
+TEST_F(GarminProtocolTest, UnansweredStartIsRepeatedUntilAPowerCycledReceiverAnswers) {
+  const std::vector<std::string> noAnswer{"no answer from the receiver"};
   decoder.start(host);
-  clock.advance(3000ms);
-  EXPECT_EQ(poll(), ProcessStatus::idle);
+  EXPECT_EQ(decoder.idlePollMs(), GpsProtocolGarmin::kIdlePollMs);
+  clock.advance(2999ms);
+  poll();
+  EXPECT_EQ(host.writes.size(), 1u);
   clock.advance(1ms);
-  EXPECT_EQ(poll(), ProcessStatus::error);
-  clock.advance(10000ms);
-  EXPECT_EQ(poll(), ProcessStatus::error);
-  EXPECT_EQ(host.writes.size(), 1u) << "no second start command";
+  EXPECT_EQ(poll(), ProcessStatus::idle);
+  EXPECT_EQ(host.writes.size(), 2u) << "asked again after 3 s";
+  EXPECT_EQ(host.notices, noAnswer);
+  for (int i = 0; i < 3; ++i) {
+    clock.advance(3000ms);
+    poll();
+  }
+  EXPECT_EQ(host.writes, std::vector<std::string>(5, std::string(kStartPvtPacket)));
+  EXPECT_EQ(host.notices, noAnswer) << "said once, however long it lasts";
+  EXPECT_TRUE(decoder.unanswered());
 
+  // Switched on at last: the ACK ends the retries and is noticed once.
+  feed(ack());
+  EXPECT_TRUE(decoder.acknowledged());
+  EXPECT_FALSE(decoder.unanswered());
+  EXPECT_EQ(host.notices.back(), "the receiver answers again");
+  feed(pvtPacket());
+  ASSERT_EQ(host.positions.size(), 1u);
+
+  // Power cycle while streaming: quiet for 700 ms (asked again), then 3 s more without an answer
+  // (asked again, noticed), then a PVT record without an ACK in front of it.
+  host.writes.clear();
+  host.notices.clear();
+  clock.advance(700ms);
+  poll();
+  clock.advance(3000ms);
+  poll();
+  EXPECT_EQ(host.writes, std::vector<std::string>(2, std::string(kStartPvtPacket)));
+  EXPECT_EQ(host.notices, noAnswer);
+  feed(pvtPacket());
+  EXPECT_EQ(host.positions.size(), 2u);
+  EXPECT_TRUE(decoder.acknowledged()) << "a streaming receiver has taken the request";
+  EXPECT_EQ(host.notices.size(), 2u);
+  EXPECT_EQ(decoder.stats().resends, 1u);
+  EXPECT_EQ(decoder.stats().retries, 5u);
+}
+
+TEST_F(GarminProtocolTest, RefusedStartIsRepeatedAndOtherAcksDoNotCount) {
   decoder.start(host);
   EXPECT_EQ(feed(encodeSerialPacket(kIdNak, bytes({kIdCommand, 0}))), ProcessStatus::consumed);
   EXPECT_FALSE(decoder.waiting());
   EXPECT_FALSE(decoder.acknowledged());
-  EXPECT_EQ(poll(), ProcessStatus::error);
-  clock.advance(5000ms);
-  EXPECT_EQ(poll(), ProcessStatus::error);
+  clock.advance(3000ms);
+  poll();
   EXPECT_EQ(host.writes.size(), 2u);
-  // PVT packets that arrive anyway are still decoded.
-  feed(pvtPacket());
-  EXPECT_EQ(host.positions.size(), 1u);
+  EXPECT_EQ(host.notices, std::vector<std::string>{"the receiver refuses to send positions"});
+  EXPECT_TRUE(decoder.waiting());
+
   // An ACK of something else does not count as the answer to our command.
-  decoder.start(host);
   feed(encodeSerialPacket(kIdAck, bytes({kIdPvt, 0})));
   EXPECT_TRUE(decoder.waiting());
+  EXPECT_FALSE(decoder.acknowledged());
+  // A new start forgets the old trouble.
+  decoder.start(host);
+  EXPECT_FALSE(decoder.unanswered());
+  feed(ack());
+  EXPECT_EQ(host.notices.size(), 1u);
 }
 
 TEST_F(GarminProtocolTest, StopSendsTheStopCommand) {

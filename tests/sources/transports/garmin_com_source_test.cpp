@@ -118,10 +118,11 @@ TEST_F(GarminComSourceTest, RefusedStartAndCorruptPackets) {
   EXPECT_FALSE(tracker.decoder()->waiting());
   EXPECT_FALSE(tracker.decoder()->acknowledged());
 
-  // Refused: the command is not repeated however long the line stays quiet.
-  clock.advance(10s);
+  // Refused: asked again after 3 s.
   spin(500ms);
   EXPECT_EQ(receiver.startCommands, 1);
+  clock.advance(3s);
+  ASSERT_TRUE(waitUntil([&] { return receiver.startCommands == 2; }, 3s));
   EXPECT_TRUE(tracker.isActive());
 
   // A corrupt packet makes the port drop its input; the next good packet still decodes.
@@ -132,6 +133,39 @@ TEST_F(GarminComSourceTest, RefusedStartAndCorruptPackets) {
   receiver.sendPvt(record(47.0));
   ASSERT_TRUE(waitUntil([&] { return positions.size() == 1; }));
   EXPECT_FLOAT_EQ(positions[0].y, 47.0f);
+  tracker.stop();
+}
+
+TEST_F(GarminComSourceTest, ReceiverSwitchedOnLateAndPowerCycledIsHeardAgain) {
+  receiver.answerFrom = 3;
+  std::vector<std::string> notices;
+  QObject::connect(&tracker, &GpsTracker::noticed, [&](const std::string& text) { notices.push_back(text); });
+  const auto askedAgainAfter = [&](std::chrono::milliseconds quiet) {
+    const int before = receiver.startCommands;
+    clock.advance(quiet);
+    return waitUntil([&] { return receiver.startCommands == before + 1; }, 3s);
+  };
+  tracker.start();
+  ASSERT_TRUE(waitUntil([&] { return receiver.startCommands == 1; }));
+  ASSERT_TRUE(askedAgainAfter(3s));
+  ASSERT_TRUE(askedAgainAfter(3s));
+  ASSERT_TRUE(waitUntil([&] { return tracker.decoder()->acknowledged(); })) << "the third command is answered";
+  receiver.sendPvt(record(46.5));
+  ASSERT_TRUE(waitUntil([&] { return positions.size() == 1; }));
+
+  // Switched off while streaming: asked again after 700 ms quiet, then every 3 s.
+  receiver.setAnswer(SimulatedGarminReceiver::Answer::silent);
+  ASSERT_TRUE(askedAgainAfter(700ms));
+  ASSERT_TRUE(askedAgainAfter(3s));
+  receiver.setAnswer(SimulatedGarminReceiver::Answer::ack);
+  ASSERT_TRUE(askedAgainAfter(3s));
+  ASSERT_TRUE(waitUntil([&] { return tracker.decoder()->acknowledged(); }));
+  receiver.sendPvt(record(46.6));
+  ASSERT_TRUE(waitUntil([&] { return positions.size() == 2; }));
+  EXPECT_FLOAT_EQ(positions[1].y, 46.6f);
+  const std::vector<std::string> expected{"no answer from the receiver", "the receiver answers again",
+                                          "no answer from the receiver", "the receiver answers again"};
+  EXPECT_EQ(notices, expected);
   tracker.stop();
 }
 

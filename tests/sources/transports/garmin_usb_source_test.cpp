@@ -13,6 +13,7 @@
 #include "sources/fault_spy.h"
 #include "sources/transports/garmin_usb_libusb.h"
 #include "sources/transports/garmin_usb_link.h"
+#include "sources/transports/garmin_usb_watch.h"
 #include "sources/trackers/gps_tracker_garmin_usb.h"
 #include "sources/transports/simulated_garmin_usb.h"
 
@@ -151,6 +152,28 @@ TEST_F(GarminUsbSourceTest, UnplugStopsTheSource) {
   EXPECT_EQ(test::faultAt(faults, 0).kind, FaultKind::deviceGone);
 }
 
+TEST_F(GarminUsbSourceTest, ReceiverSwitchedOnLateAndSilentForAWhileStreamsAgain) {
+  sim->answerFrom = 3;
+  sim->streamed = record(45.0);
+  tracker.setTiming({.replyTimeout = 2s, .readTimeout = 20ms, .restartInterval = 100ms, .noAnswerAfter = 400ms});
+  std::vector<std::string> notices;
+  QObject::connect(&tracker, &GpsTracker::noticed, [&](const std::string& text) { notices.push_back(text); });
+  tracker.start();
+  ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }, 5s));
+  EXPECT_GE(sim->startCommands(), 3) << "the third start command is the first answered";
+  notices.clear();  // what the late start said has arrived before the first record
+
+  sim->setAnswers(false);
+  ASSERT_TRUE(waitUntil([&] { return !notices.empty() && notices.back() == "no answer from the receiver"; }, 5s));
+  const std::size_t before = positions.size();
+  sim->setAnswers(true);
+  ASSERT_TRUE(waitUntil([&] { return positions.size() > before; }, 5s)) << "streams again without a restart";
+  const std::vector<std::string> expected{"no answer from the receiver", "the receiver answers again"};
+  EXPECT_EQ(notices, expected);
+  EXPECT_TRUE(tracker.isActive());
+  tracker.stop();
+}
+
 TEST(GarminUsbLink, ZeroLengthPacketEndsAWriteOfWholePackets) {
   const garmin::UsbPacket command = garmin::usbCommand(garmin::kCommandStartPvt);  // 14 bytes
   const garmin::UsbPacket sixtyFour{20, 99, std::string(52, 'x')};
@@ -209,6 +232,16 @@ TEST(GarminUsbLink, InterruptTransfersJoinAndBulkFollowsAnnouncement) {
   sim->unplug();
   EXPECT_EQ(link.receive(20ms).status, UsbStatus::disconnected);
   EXPECT_EQ(link.send(garmin::usbCommand(50)), UsbStatus::disconnected);
+}
+
+TEST(GarminUsbLibusb, ArrivalWatchStartsAndStopsWithoutAReceiver) {
+  qtApp();
+  for (int i = 0; i < 2; ++i) {
+    GarminUsbWatch watch;
+    QSignalSpy appeared(&watch, &DeviceWatch::appeared);
+    test::spin(20ms);
+    EXPECT_EQ(appeared.count(), 0) << (watch.hotplug() ? "hot-plug callbacks" : "polling");
+  }
 }
 
 TEST(GarminUsbLibusb, NoReceiverOnThisMachine) {

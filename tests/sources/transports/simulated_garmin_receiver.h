@@ -39,6 +39,8 @@ class SimulatedGarminReceiver {
     }
   }
 
+  /// The first start commands go unanswered (a receiver still switched off) up to this one.
+  int answerFrom = 1;
   int startCommands = 0;
   int stopCommands = 0;
   int pvtAcks = 0;
@@ -81,6 +83,7 @@ class SimulatedGarminReceiver {
 
   void answerStart() {
     if (m_echo) send(garmin::kStartPvtPacket);
+    if (startCommands < answerFrom) return;
     const std::string command{static_cast<char>(garmin::kIdCommand), '\0'};
     std::string answer;
     if (m_answer == Answer::ack) answer = garmin::encodeSerialPacket(garmin::kIdAck, command);

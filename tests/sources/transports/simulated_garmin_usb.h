@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,16 @@ class SimulatedGarminUsb {
   std::uint32_t packetSize = 64;
   bool answers = true;  ///< false: a device that never replies
   bool chatty = true;   ///< unrelated packets before each reply, which the host must skip
+  /// The first start commands go unanswered (a receiver still switched off) up to this one.
+  int answerFrom = 1;
+  /// Set: every start command that is answered gets this record back (a streaming receiver).
+  std::optional<garmin::PvtRecord> streamed;
+
+  /// Switches the receiver's answers off and on while it is open (a receiver that goes silent).
+  void setAnswers(bool on) {
+    std::lock_guard lock(m_mutex);
+    answers = on;
+  }
 
   /// A GarminUsbOpener for this receiver.
   [[nodiscard]] GarminUsbOpener opener(const std::shared_ptr<SimulatedGarminUsb>& self) const {
@@ -111,9 +122,13 @@ class SimulatedGarminUsb {
   }
 
   void answer(const garmin::UsbPacket& packet) {
+    const bool start = packet.is(garmin::kUsbApplicationLayer, garmin::kUsbCommand) && packet.data.size() == 2 &&
+                       static_cast<std::uint8_t>(packet.data[0]) == garmin::kCommandStartPvt;
     if (packet.is(garmin::kUsbApplicationLayer, garmin::kUsbCommand) && packet.data.size() == 2)
       m_commands.push_back(static_cast<std::uint8_t>(packet.data[0]));
     if (!answers) return;
+    if (start && streamed && count(garmin::kCommandStartPvt, false) >= answerFrom)
+      queueInterrupt({garmin::kUsbApplicationLayer, garmin::kUsbPvt, garmin::encodePvt(*streamed)});
     if (chatty && (packet.is(garmin::kUsbProtocolLayer, garmin::kUsbStartSession) ||
                    packet.is(garmin::kUsbApplicationLayer, garmin::kUsbProductRequest))) {
       queueInterrupt({garmin::kUsbApplicationLayer, 248, std::string(70, 'p')});  // protocol array
@@ -125,8 +140,9 @@ class SimulatedGarminUsb {
                       std::string("\x39\x01\x2C\x01", 4) + std::string("Bench receiver\0extra", 20)});
   }
 
-  [[nodiscard]] int count(std::uint16_t command) const {
-    std::lock_guard lock(m_mutex);
+  [[nodiscard]] int count(std::uint16_t command, bool lock = true) const {
+    std::unique_lock guard(m_mutex, std::defer_lock);
+    if (lock) guard.lock();
     int n = 0;
     for (std::uint16_t c : m_commands) n += c == command;
     return n;

@@ -169,16 +169,29 @@ QComboBox* PortLists::addRow(QFormLayout* form, const SettingKey& key, QWidget* 
 }
 
 void PortLists::refresh() {
-  std::vector<std::string> names = m_lister();
-  std::sort(names.begin(), names.end());
-  QStringList items;
-  for (const std::string& name : names) items << qs(name);
+  // A port and the stable names that lead to it stay together, in the order of kernel names.
+  std::vector<std::vector<std::string>> ports;
+  for (std::string& name : m_lister()) {
+    if (name.find('/') != std::string::npos && !ports.empty())
+      ports.back().push_back(std::move(name));
+    else
+      ports.push_back({std::move(name)});
+  }
+  std::sort(ports.begin(), ports.end());
   for (QComboBox* combo : m_lists) {
     const QString selected = combo->currentText();
     combo->clear();
-    combo->addItems(items);
-    // clear() empties the text too. A name the system does not list (typed by the user, a by-id
-    // link, a Bluetooth port not yet bound) stays as it was typed.
+    for (const std::vector<std::string>& names : ports) {
+      combo->addItem(qs(names.front()));
+      for (std::size_t i = 1; i < names.size(); ++i) {
+        combo->addItem(qs(names[i]));
+        combo->setItemData(combo->count() - 1,
+                           QObject::tr("Another name of %1 that stays the same in any USB socket").arg(qs(names.front())),
+                           Qt::ToolTipRole);
+      }
+    }
+    // clear() empties the text too. A name the system does not list (typed by the user, a
+    // Bluetooth port not yet bound, an adapter not plugged in) stays as it was typed.
     const int index = selected.isEmpty() ? -1 : combo->findText(selected);
     combo->setCurrentIndex(index);
     if (index < 0) combo->setEditText(selected);

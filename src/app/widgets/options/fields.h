@@ -86,8 +86,9 @@ class PortLists {
 
   /// An editable "&COM Port:" list named after `key` and its "&Refresh" button, as rows of `form`.
   [[nodiscard]] QComboBox* addRow(QFormLayout* form, const SettingKey& key, QWidget* parent);
-  /// Fills every list with the sorted port names; each list keeps its port name, selected when it
-  /// is listed, as typed when it is not.
+  /// Fills every list with the port names sorted by kernel name, each followed by its stable
+  /// names (the lister gives a port's other names, full paths, right after its kernel name); each
+  /// list keeps its port name, selected when it is listed, as typed when it is not.
   void refresh();
 
  private:
