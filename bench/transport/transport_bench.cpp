@@ -4,8 +4,9 @@
 //                                            broadcast client (p50/p99)
 //   transport_bench fanout [seconds]         10 positions/s to 1, 100 and 500 loopback clients
 //                                            (p99 latency, CPU of the main thread and the process)
-//   transport_bench idle [seconds]           serial, TCP and file sources open with no data:
-//                                            wake-ups and CPU ticks of the main thread
+//   transport_bench idle [seconds]           serial (NMEA, Garmin without answer, device gone),
+//                                            TCP and file sources open with no data: wake-ups
+//                                            and CPU ticks of the main thread
 //
 // Everything we measure runs on the main thread; the peers (writer, readers) run on their own
 // threads with plain blocking system calls so that they do not disturb the event loop.
@@ -39,9 +40,11 @@
 
 #include "core/nmea.h"
 #include "loggers/nmea_tcp_logger.h"
+#include "sources/trackers/gps_tracker_garmin_com.h"
 #include "sources/trackers/gps_tracker_nmea_com.h"
 #include "sources/trackers/gps_tracker_nmea_file.h"
 #include "sources/trackers/gps_tracker_nmea_tcpip.h"
+#include "sources/transports/device_path_watcher.h"
 
 using namespace geomuxer;
 using SteadyClock = std::chrono::steady_clock;
@@ -332,6 +335,29 @@ int benchIdle(int seconds) {
     measureIdle("serial source (pty)", seconds);
     tracker.stop();
     ::close(master);
+  }
+  {
+    // A Garmin receiver that does not answer: idle polls and the start command every 3 s.
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return std::perror("openpty"), 1;
+    ::close(slave);
+    GpsTrackerGarminCom tracker;
+    tracker.setPort(name);
+    tracker.setLogger(&logger);
+    tracker.start();
+    measureIdle("Garmin serial, no answer", seconds);
+    tracker.stop();
+    ::close(master);
+  }
+  {
+    // An unplugged adapter: its by-id link dangles until the device is back.
+    QTemporaryDir dir;
+    const std::string link = dir.filePath("usb-receiver-port0").toStdString();
+    if (::symlink(dir.filePath("gone").toStdString().c_str(), link.c_str()) != 0) return std::perror("symlink"), 1;
+    DevicePathWatcher watcher(link);
+    measureIdle(watcher.watching() ? "serial device gone (watched)" : "serial device gone (no inotify)", seconds);
   }
   {
     QTcpServer server;
