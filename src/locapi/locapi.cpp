@@ -73,6 +73,8 @@ class Connection {
     return true;
   }
 
+  [[nodiscard]] bool connected() const { return m_open; }
+
   bool query(locapi_Location& location) {
     if (!m_open && SteadyClock::now() - m_lastAttempt >= kReconnectInterval) (void)connect();
     if (m_open) drain();
@@ -172,6 +174,17 @@ int32_t locapi_Query(uint32_t handle, locapi_Location* location) {
     const auto it = r.connections.find(handle);
     if (it == r.connections.end()) return 0;
     return it->second->query(*location) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t locapi_Connected(uint32_t handle) {
+  try {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    const auto it = r.connections.find(handle);
+    return it != r.connections.end() && it->second->connected() ? 1 : 0;
   } catch (...) {
     return 0;
   }

@@ -48,10 +48,15 @@ LOCAPI_EXPORT uint32_t locapi_Init(void);
 LOCAPI_EXPORT int32_t locapi_Query(uint32_t handle, locapi_Location* location);
 /* Closes a connection; 0 and unknown handles are ignored. */
 LOCAPI_EXPORT void locapi_Done(uint32_t handle);
+/* Optional: non-zero while the connection still reaches the location service. A host that finds
+ * this entry point closes a connection that lost its service and opens a new one; a library
+ * without it is taken to stay connected. */
+LOCAPI_EXPORT int32_t locapi_Connected(uint32_t handle);
 
 typedef uint32_t (*locapi_InitFunction)(void);
 typedef int32_t (*locapi_QueryFunction)(uint32_t, locapi_Location*);
 typedef void (*locapi_DoneFunction)(uint32_t);
+typedef int32_t (*locapi_ConnectedFunction)(uint32_t);
 
 #ifdef __cplusplus
 }

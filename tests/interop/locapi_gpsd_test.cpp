@@ -1,12 +1,13 @@
 // The location source through the real liblocapi and a real gpsd, which reads NMEA from a
-// pseudo-terminal standing in for a receiver.
+// pseudo-terminal standing in for a receiver: gpsd started after the source, stopped and started
+// again.
 
 #include <gtest/gtest.h>
 
 #include <QDateTime>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -17,9 +18,9 @@
 
 #include <unistd.h>
 
-#include "support/qt_event_loop.h"
 #include "sources/trackers/gps_tracker_locapi.h"
 #include "support/pty_pair.h"
+#include "support/qt_event_loop.h"
 #include "support/qt_process.h"
 
 namespace geomuxer {
@@ -27,7 +28,6 @@ namespace {
 
 using test::freePort;
 using test::ProcessGuard;
-
 using test::PtyPair;
 using test::qtApp;
 using test::waitUntil;
@@ -51,7 +51,7 @@ std::string fixBlock() {
          sentence("GPGGA," + time + ",4730.0000,N,00815.0000,E,1,08,0.9,512.0,M,47.0,M,,");
 }
 
-TEST(LocapiGpsdInterop, FixesFromGpsdReachTheLocationSource) {
+TEST(LocapiGpsdInterop, GpsdStartedLateStoppedAndStartedAgain) {
   qtApp();
   const QString gpsd = QStandardPaths::findExecutable("gpsd", {"/usr/sbin", "/usr/local/sbin", "/sbin"});
   if (gpsd.isEmpty()) GTEST_SKIP() << "gpsd is not installed";
@@ -59,15 +59,6 @@ TEST(LocapiGpsdInterop, FixesFromGpsdReachTheLocationSource) {
   if (!receiver.ok()) GTEST_SKIP() << "no pseudo-terminal available";
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
-
-  const quint16 port = freePort();
-  QProcess daemon;
-  daemon.setProcessChannelMode(QProcess::MergedChannels);
-  // -b: gpsd must not write probes to our receiver; -n: read it without waiting for a client.
-  daemon.start(gpsd, {"-N", "-n", "-b", "-F", dir.filePath("gpsd.sock"), "-P", dir.filePath("gpsd.pid"), "-S",
-                      QString::number(port), QString::fromStdString(receiver.slaveName())});
-  ProcessGuard guard{daemon};
-  ASSERT_TRUE(daemon.waitForStarted(5000)) << "gpsd did not start";
 
   // A block every 200 ms; the master end is non-blocking, and what a full line refuses is dropped.
   QTimer feeder;
@@ -77,30 +68,59 @@ TEST(LocapiGpsdInterop, FixesFromGpsdReachTheLocationSource) {
   });
   feeder.start(200);
 
+  const quint16 port = freePort();
   qputenv("GEOMUXER_GPSD", QByteArray("127.0.0.1:") + QByteArray::number(port));
   GpsTrackerLocapi tracker;
   tracker.setLibraryPath(LOCAPI_LIBRARY_PATH);
   tracker.setInterval(200);
-  ASSERT_TRUE(waitUntil([&] { return tracker.isAvailable() || daemon.state() == QProcess::NotRunning; }, 15s));
-  ASSERT_TRUE(tracker.isAvailable()) << "gpsd ended: " << daemon.readAll().toStdString();
-
   std::vector<PositionInfo> positions;
   QObject::connect(&tracker, &GpsTracker::positionReceived, [&](const PositionInfo& p) { positions.push_back(p); });
-  tracker.start();
-  ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }, 20s))
-      << "no position from gpsd; gpsd wrote: " << daemon.readAll().toStdString();
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
+  EXPECT_TRUE(tracker.isAvailable()) << "offered before gpsd runs";
+
+  // Until gpsd listens, starting fails with a fault that may pass; a retry is what brings it up.
+  const auto opens = [&] {
+    try {
+      tracker.start();
+      return true;
+    } catch (const InterfaceError& e) {
+      EXPECT_EQ(e.fault().kind, FaultKind::refused);
+      EXPECT_FALSE(e.fault().terminal);
+      return false;
+    }
+  };
+  EXPECT_FALSE(opens());
+
+  QProcess daemon;
+  daemon.setProcessChannelMode(QProcess::MergedChannels);
+  ProcessGuard guard{daemon};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "gpsd started after the source" : "gpsd started again");
+    // -b: gpsd must not write probes to our receiver; -n: read it without waiting for a client.
+    daemon.start(gpsd, {"-N", "-n", "-b", "-F", dir.filePath("gpsd.sock"), "-P", dir.filePath("gpsd.pid"), "-S",
+                        QString::number(port), QString::fromStdString(receiver.slaveName())});
+    ASSERT_TRUE(daemon.waitForStarted(5000)) << "gpsd did not start";
+    ASSERT_TRUE(waitUntil([&] { return opens() || daemon.state() == QProcess::NotRunning; }, 15s));
+    ASSERT_TRUE(tracker.isActive()) << "gpsd ended: " << daemon.readAll().toStdString();
+    const std::size_t before = positions.size();
+    ASSERT_TRUE(waitUntil([&] { return positions.size() > before; }, 20s))
+        << "no position from gpsd; gpsd wrote: " << daemon.readAll().toStdString();
+
+    const PositionInfo& p = positions.back();
+    EXPECT_NEAR(p.y, 47.5, 1e-5);
+    EXPECT_NEAR(p.x, 8.25, 1e-5);
+    EXPECT_LT(std::fabs(p.time - nowUtc()) * 86400.0, 60.0) << "the fix carries the receiver's time";
+
+    // gpsd goes away: the source says so instead of staying silent.
+    const qsizetype faulted = faults.count();
+    daemon.terminate();
+    ASSERT_TRUE(daemon.waitForFinished(5000));
+    ASSERT_TRUE(waitUntil([&] { return faults.count() > faulted; }, 10s));
+    EXPECT_EQ(faults.back().at(0).value<TransportFault>().kind, FaultKind::reset);
+    EXPECT_FALSE(tracker.isActive());
+  }
   tracker.stop();
   qunsetenv("GEOMUXER_GPSD");
-
-  const PositionInfo& p = positions.front();
-  EXPECT_TRUE(p.has(defTime));
-  EXPECT_TRUE(p.has(defXY));
-  EXPECT_NEAR(p.y, 47.5, 1e-5);
-  EXPECT_NEAR(p.x, 8.25, 1e-5);
-  if (p.has(defAltitude)) {
-    EXPECT_NEAR(p.altitude, 512.0, 0.1);
-  }
-  EXPECT_LT(std::fabs(p.time - nowUtc()) * 86400.0, 60.0) << "the fix carries the receiver's time";
 }
 
 }  // namespace

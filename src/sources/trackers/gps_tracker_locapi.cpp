@@ -25,8 +25,7 @@ std::string GpsTrackerLocapi::displayName() const {
 
 bool GpsTrackerLocapi::isAvailable() const {
   try {
-    const LocapiLibrary* library = LocapiLibrary::load(m_libraryPath);
-    return library != nullptr && library->probe();
+    return LocapiLibrary::load(m_libraryPath) != nullptr;
   } catch (...) {
     return false;
   }

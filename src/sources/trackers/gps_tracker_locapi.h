@@ -8,8 +8,8 @@
 
 namespace geomuxer {
 
-/// "Location Service" ("Windows" on Windows). Offered only when the library loads and reaches a
-/// running service. Main thread only.
+/// "Location Service" ("Windows" on Windows). Offered whenever the library loads, also while the
+/// service is not running yet: starting then fails with a fault that may pass. Main thread only.
 class GpsTrackerLocapi : public GpsTracker {
   Q_OBJECT
 
@@ -18,7 +18,7 @@ class GpsTrackerLocapi : public GpsTracker {
   ~GpsTrackerLocapi() override;
 
   [[nodiscard]] std::string displayName() const override;
-  /// Loads the library (once) and opens and closes one connection; never throws.
+  /// Loads the library (once); never throws.
   [[nodiscard]] bool isAvailable() const override;
 
   /// The library to load; empty (the default) means the usual place beside the program.

@@ -27,6 +27,7 @@ GpsInterfaceLocapi::~GpsInterfaceLocapi() { close(); }
 
 void GpsInterfaceLocapi::open() {
   if (m_connection == 0) m_connection = m_library->init();
+  if (m_connection == 0) throw InterfaceError("The location service is not running.");
   GpsTimerInterface::open();
 }
 
@@ -41,8 +42,11 @@ void GpsInterfaceLocapi::close() {
 void GpsInterfaceLocapi::timerTick() {
   if (m_connection == 0) return;
   locapi_Location location{};
-  if (!m_library->query(m_connection, location)) return;
-  doPosition(toPosition(location));
+  if (m_library->query(m_connection, location)) doPosition(toPosition(location));
+  if (!isActive() || m_connection == 0 || m_library->connected(m_connection)) return;
+  // The service went away (gpsd stopped): end this connection, a new one is opened on retry.
+  close();
+  reportFault({FaultKind::reset, "The location service went away.", false});
 }
 
 PositionInfo GpsInterfaceLocapi::toPosition(const locapi_Location& l) {

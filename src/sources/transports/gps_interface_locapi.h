@@ -10,9 +10,10 @@
 
 namespace geomuxer {
 
-/// Location-service transport. `open` opens a connection to the service (a failure is not an
-/// error: the ticks then produce nothing), `close` ends it; every tick asks for the newest
-/// reading. Main thread only.
+/// Location-service transport. `open` opens a connection to the service and fails (`refused`)
+/// when the service is not running, so that the source is tried again once it is; `close` ends
+/// it; every tick asks for the newest reading, and a connection that has lost the service ends
+/// with a `reset` fault. Main thread only.
 class GpsInterfaceLocapi : public GpsTimerInterface {
   Q_OBJECT
 
@@ -26,6 +27,7 @@ class GpsInterfaceLocapi : public GpsTimerInterface {
   void open() override;
   void close() override;
 
+  /// Throws InterfaceError "The location service is not running." when it cannot be reached.
   /// The service connection; 0 when there is none.
   [[nodiscard]] std::uint32_t connection() const { return m_connection; }
 

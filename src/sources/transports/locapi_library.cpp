@@ -67,15 +67,9 @@ LocapiLibrary* LocapiLibrary::load(const std::string& requested) {
     dlclose(handle);
     return nullptr;
   }
-  auto library = std::unique_ptr<LocapiLibrary>(new LocapiLibrary(path, init, query, done));
+  const auto connected = entry<locapi_ConnectedFunction>(handle, "locapi_Connected");
+  auto library = std::unique_ptr<LocapiLibrary>(new LocapiLibrary(path, init, query, done, connected));
   return table.byPath.emplace(path, std::move(library)).first->second.get();
-}
-
-bool LocapiLibrary::probe() const {
-  const std::uint32_t handle = init();
-  if (handle == 0) return false;
-  done(handle);
-  return true;
 }
 
 }  // namespace geomuxer

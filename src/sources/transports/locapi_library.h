@@ -29,19 +29,21 @@ class LocapiLibrary {
     return m_query(handle, &location) != 0;
   }
   void done(std::uint32_t handle) const { m_done(handle); }
-  /// Opens and closes one connection: true when the library reaches a location service.
-  [[nodiscard]] bool probe() const;
+  /// Whether the connection still reaches the service; true when the library cannot tell.
+  [[nodiscard]] bool connected(std::uint32_t handle) const { return m_connected == nullptr || m_connected(handle) != 0; }
 
   [[nodiscard]] const std::string& path() const { return m_path; }
 
  private:
-  LocapiLibrary(std::string path, locapi_InitFunction initFn, locapi_QueryFunction queryFn, locapi_DoneFunction doneFn)
-      : m_path(std::move(path)), m_init(initFn), m_query(queryFn), m_done(doneFn) {}
+  LocapiLibrary(std::string path, locapi_InitFunction initFn, locapi_QueryFunction queryFn, locapi_DoneFunction doneFn,
+                locapi_ConnectedFunction connectedFn)
+      : m_path(std::move(path)), m_init(initFn), m_query(queryFn), m_done(doneFn), m_connected(connectedFn) {}
 
   std::string m_path;
   locapi_InitFunction m_init;
   locapi_QueryFunction m_query;
   locapi_DoneFunction m_done;
+  locapi_ConnectedFunction m_connected;  // optional
 };
 
 }  // namespace geomuxer

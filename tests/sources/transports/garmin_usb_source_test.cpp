@@ -174,6 +174,28 @@ TEST_F(GarminUsbSourceTest, ReceiverSwitchedOnLateAndSilentForAWhileStreamsAgain
   tracker.stop();
 }
 
+TEST_F(GarminUsbSourceTest, ReceiverPluggedInAgainIsAnnouncedAndOpensAgain) {
+  tracker.setWatchMaker(sim->watchMaker(sim));
+  tracker.start();
+  sim->sendPvt(record(45.0), false);
+  ASSERT_TRUE(waitUntil([&] { return positions.size() == 1; }));
+  sim->unplug();
+  ASSERT_TRUE(waitUntil([&] { return !tracker.isActive(); }));
+  EXPECT_EQ(startFailure(), "No GPS device connected.");
+
+  // Waiting for the device: its arrival is announced, and starting again finds it.
+  std::unique_ptr<DeviceWatch> watch = tracker.watchDevice();
+  ASSERT_NE(watch, nullptr);
+  QSignalSpy appeared(watch.get(), &DeviceWatch::appeared);
+  sim->plug();
+  ASSERT_EQ(appeared.count(), 1);
+  tracker.start();
+  sim->sendPvt(record(45.5), false);
+  ASSERT_TRUE(waitUntil([&] { return positions.size() == 2; }));
+  EXPECT_FLOAT_EQ(positions[1].y, 45.5f);
+  tracker.stop();
+}
+
 TEST(GarminUsbLink, ZeroLengthPacketEndsAWriteOfWholePackets) {
   const garmin::UsbPacket command = garmin::usbCommand(garmin::kCommandStartPvt);  // 14 bytes
   const garmin::UsbPacket sixtyFour{20, 99, std::string(52, 'x')};

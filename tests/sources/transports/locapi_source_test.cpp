@@ -70,24 +70,46 @@ TEST_F(LocapiSourceTest, MissingLibrary) {
   EXPECT_EQ(tracker.displayName(), "Location Service");
 }
 
-TEST_F(LocapiSourceTest, UnreachableServiceRunsWithoutPositions) {
+// Starts or stops the failing stand-in's service.
+void setRunning(bool running) {
+  void* handle = dlopen(LOCAPI_FAILING_PATH, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr);
+  auto set = reinterpret_cast<void (*)(int)>(dlsym(handle, "standin_setRunning"));
+  ASSERT_NE(set, nullptr);
+  set(running ? 1 : 0);
+  dlclose(handle);
+}
+
+TEST_F(LocapiSourceTest, ServiceNotRunningYetOrGoneAreFaultsThatMayPass) {
   tracker.setLibraryPath(LOCAPI_FAILING_PATH);
-  EXPECT_FALSE(tracker.isAvailable());
-  tracker.start();
-  EXPECT_TRUE(tracker.isActive());
-  spin(100ms);
-  EXPECT_TRUE(positions.empty());
+  EXPECT_TRUE(tracker.isAvailable()) << "offered before the service runs";
+  try {
+    tracker.start();
+    ADD_FAILURE() << "started without a service";
+  } catch (const InterfaceError& e) {
+    EXPECT_STREQ(e.what(), "The location service is not running.");
+    EXPECT_EQ(e.fault().kind, FaultKind::refused);
+    EXPECT_FALSE(e.fault().terminal);
+  }
+  EXPECT_FALSE(tracker.isActive());
   EXPECT_EQ(counts(LOCAPI_FAILING_PATH).queries, 0) << "no connection, no queries";
-  tracker.stop();
-  EXPECT_EQ(counts(LOCAPI_FAILING_PATH).dones, 0) << "nothing to close";
+
+  setRunning(true);
+  tracker.start();
+  ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }));
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
+  setRunning(false);
+  ASSERT_TRUE(waitUntil([&] { return faults.count() == 1; }));
+  EXPECT_EQ(faults.at(0).at(0).value<TransportFault>().kind, FaultKind::reset);
+  EXPECT_FALSE(tracker.isActive());
+  EXPECT_EQ(counts(LOCAPI_FAILING_PATH).dones, 1) << "the lost connection is closed";
 }
 
 TEST_F(LocapiSourceTest, ReadingsBecomePositionsAndConnectionsArePaired) {
   tracker.setLibraryPath(LOCAPI_STANDIN_PATH);
   ASSERT_TRUE(tracker.isAvailable());
   Counts c = counts(LOCAPI_STANDIN_PATH);
-  EXPECT_EQ(c.inits, 1);
-  EXPECT_EQ(c.dones, 1) << "the probe closes what it opened";
+  EXPECT_EQ(c.inits, 0) << "offering the source opens no connection";
 
   tracker.start();
   EXPECT_EQ(tracker.gpsInterface()->name(), "LocationAPI");
@@ -108,8 +130,8 @@ TEST_F(LocapiSourceTest, ReadingsBecomePositionsAndConnectionsArePaired) {
   tracker.start();
   tracker.stop();
   c = counts(LOCAPI_STANDIN_PATH);
-  EXPECT_EQ(c.inits, 3);
-  EXPECT_EQ(c.dones, 3);
+  EXPECT_EQ(c.inits, 2);
+  EXPECT_EQ(c.dones, 2);
   EXPECT_EQ(LocapiLibrary::load(LOCAPI_STANDIN_PATH), LocapiLibrary::load(LOCAPI_STANDIN_PATH))
       << "loaded once, for good";
 }

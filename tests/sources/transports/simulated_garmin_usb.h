@@ -4,7 +4,10 @@
 // by a data-available packet, on the bulk pipe. Reads block like the real pipes, up to their
 // time-out. The test keeps the shared state; each start of a source opens a new device on it.
 
+#include <QPointer>
+
 #include <condition_variable>
+#include <functional>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "sources/decoders/garmin_packet.h"
+#include "sources/transports/device_watch.h"
 #include "sources/transports/garmin_usb_device.h"
 
 namespace geomuxer::test {
@@ -34,9 +38,21 @@ class SimulatedGarminUsb {
     answers = on;
   }
 
-  /// A GarminUsbOpener for this receiver.
+  /// A GarminUsbOpener for this receiver: nothing while it is unplugged.
   [[nodiscard]] GarminUsbOpener opener(const std::shared_ptr<SimulatedGarminUsb>& self) const {
-    return [self]() -> std::unique_ptr<GarminUsbDevice> { return std::make_unique<Device>(self); };
+    return [self]() -> std::unique_ptr<GarminUsbDevice> {
+      if (self->unplugged()) return nullptr;
+      return std::make_unique<Device>(self);
+    };
+  }
+
+  /// Watches that `plug` fires, as the system's arrival notice would. Main thread.
+  [[nodiscard]] std::function<std::unique_ptr<DeviceWatch>()> watchMaker(const std::shared_ptr<SimulatedGarminUsb>& self) {
+    return [self]() -> std::unique_ptr<DeviceWatch> {
+      auto watch = std::make_unique<PlugWatch>();
+      self->m_watches.emplace_back(watch.get());
+      return watch;
+    };
   }
 
   /// Queues one PVT packet, on the interrupt pipe or through the bulk pipe.
@@ -59,6 +75,22 @@ class SimulatedGarminUsb {
     m_unplugged = true;
     m_changed.notify_all();
   }
+  /// Plugged in again: a fresh device that has forgotten everything, announced to every watch.
+  void plug() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_unplugged = false;
+      m_interrupt.clear();
+      m_bulk.clear();
+      m_pending.clear();
+    }
+    for (const QPointer<DeviceWatch>& watch : m_watches)
+      if (watch) emit watch->appeared();
+  }
+  [[nodiscard]] bool unplugged() const {
+    std::lock_guard lock(m_mutex);
+    return m_unplugged;
+  }
 
   [[nodiscard]] int startCommands() const { return count(garmin::kCommandStartPvt); }
   [[nodiscard]] int stopCommands() const { return count(garmin::kCommandStopPvt); }
@@ -69,6 +101,11 @@ class SimulatedGarminUsb {
   }
 
  private:
+  class PlugWatch final : public DeviceWatch {
+   public:
+    [[nodiscard]] bool watching() const override { return true; }
+  };
+
   class Device final : public GarminUsbDevice {
    public:
     explicit Device(std::shared_ptr<SimulatedGarminUsb> sim) : m_sim(std::move(sim)) {}
@@ -156,6 +193,7 @@ class SimulatedGarminUsb {
   std::vector<std::uint16_t> m_commands;
   std::string m_pending;
   bool m_unplugged = false;
+  std::vector<QPointer<DeviceWatch>> m_watches;
 };
 
 }  // namespace geomuxer::test
