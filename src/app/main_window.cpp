@@ -7,11 +7,13 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -20,7 +22,9 @@
 #include <QUrl>
 
 #include "app/program_files.h"
+#include "app/widgets/live_status.h"
 #include "app/widgets/screen_place.h"
+#include "app/widgets/status_panel.h"
 #include "sources/trackers/gps_tracker.h"
 
 namespace geomuxer {
@@ -45,8 +49,8 @@ QIcon loadIcon(const QString& path, const QColor& fallback) {
 
 }  // namespace
 
-MainWindow::MainWindow(AppController& controller, QWidget* parent)
-    : QMainWindow(parent), m_controller(controller) {
+MainWindow::MainWindow(AppController& controller, QWidget* parent, const Clock& clock)
+    : QMainWindow(parent), m_controller(controller), m_liveStatus(new LiveStatus(controller, clock, this)) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(QStringLiteral("Geomuxer"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -60,10 +64,11 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent)
   createActions();
   createToolStrip();
   createLogPane();
+  createStatusArea();
   createTray();
 
-  resize(kInitialWidth, kInitialHeight);
   setMinimumSize(kInitialWidth, kInitialHeight);
+  resize(kDefaultWidth, kDefaultHeight);
 
   connect(&m_controller, &AppController::currentSourceChanged, this, &MainWindow::onCurrentSourceChanged);
   connect(&m_controller, &AppController::sourceStarted, this, &MainWindow::onSourceStarted);
@@ -169,7 +174,6 @@ void MainWindow::createLogPane() {
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setContextMenuPolicy(Qt::CustomContextMenu);
-  setCentralWidget(m_logPane);
 
   m_copyAction = new QAction(QStringLiteral("Copy"), this);
   m_copyAction->setShortcut(QKeySequence::Copy);
@@ -199,6 +203,22 @@ void MainWindow::createLogPane() {
           });
   connect(&log, &QAbstractItemModel::modelReset, this, &MainWindow::rebuildLogPane);
   rebuildLogPane();
+}
+
+void MainWindow::createStatusArea() {
+  // The status above the log; the divider lets the user give either more room.
+  m_statusPanel = new StatusPanel(*m_liveStatus, this);
+  m_splitter = new QSplitter(Qt::Vertical, this);
+  m_splitter->setChildrenCollapsible(false);
+  m_splitter->addWidget(m_statusPanel);
+  m_splitter->addWidget(m_logPane);
+  m_splitter->setStretchFactor(0, 0);
+  m_splitter->setStretchFactor(1, 1);
+  setCentralWidget(m_splitter);
+  // Tab reads the window top down: tool strip, the server link of the panel, the log.
+  QWidget* link = m_statusPanel->valueLabel(StatusPanel::Field::server);
+  setTabOrder(m_sourceSelector, link);
+  setTabOrder(link, m_logPane);
 }
 
 void MainWindow::createTray() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app_controller.h"
+#include "core/clock.h"
 
 class QAction;
 class QActionGroup;
@@ -20,9 +21,13 @@ class QDateTime;
 class QMenu;
 class QPlainTextEdit;
 class QSystemTrayIcon;
+class QSplitter;
 class QTimer;
 
 namespace geomuxer {
+
+class LiveStatus;
+class StatusPanel;
 
 /// Main thread only. The controller must outlive the window.
 class MainWindow : public QMainWindow, public WindowHost {
@@ -32,8 +37,12 @@ class MainWindow : public QMainWindow, public WindowHost {
   /// The initial (and smallest) client size.
   static constexpr int kInitialWidth = 411;
   static constexpr int kInitialHeight = 378;
+  /// The size on a first run: room for the status panel and a useful part of the log.
+  static constexpr int kDefaultWidth = 460;
+  static constexpr int kDefaultHeight = 560;
 
-  explicit MainWindow(AppController& controller, QWidget* parent = nullptr);
+  /// `clock` times the age of the last position; it must outlive the window.
+  explicit MainWindow(AppController& controller, QWidget* parent = nullptr, const Clock& clock = systemClock());
   ~MainWindow() override;
 
   /// Starts the controller: database, server, settings and command line. A setting that stopped
@@ -59,6 +68,8 @@ class MainWindow : public QMainWindow, public WindowHost {
   [[nodiscard]] QSystemTrayIcon* trayIcon() const { return m_tray; }
   [[nodiscard]] QMenu* trayMenu() const { return m_trayMenu; }
   [[nodiscard]] QPlainTextEdit* logPane() const { return m_logPane; }
+  [[nodiscard]] StatusPanel* statusPanel() const { return m_statusPanel; }
+  [[nodiscard]] LiveStatus& liveStatus() const { return *m_liveStatus; }
   [[nodiscard]] QComboBox* sourceSelector() const { return m_sourceSelector; }
   [[nodiscard]] QAction* activeAction() const { return m_activeAction; }
   [[nodiscard]] QAction* exitAction() const { return m_exitAction; }
@@ -86,6 +97,7 @@ class MainWindow : public QMainWindow, public WindowHost {
   void createActions();
   void createToolStrip();
   void createLogPane();
+  void createStatusArea();
   void createTray();
   void rebuildLogPane();
   void appendLogLines(int first, int last);
@@ -118,6 +130,9 @@ class MainWindow : public QMainWindow, public WindowHost {
 
   QComboBox* m_sourceSelector = nullptr;
   QPlainTextEdit* m_logPane = nullptr;
+  LiveStatus* m_liveStatus = nullptr;
+  StatusPanel* m_statusPanel = nullptr;
+  QSplitter* m_splitter = nullptr;
   QSystemTrayIcon* m_tray = nullptr;
   QMenu* m_trayMenu = nullptr;
   QTimer* m_iconTimer = nullptr;

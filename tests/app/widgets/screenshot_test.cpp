@@ -7,17 +7,23 @@
 #include <QImage>
 #include <QPixmap>
 #include <QRegularExpression>
+#include <QTest>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
 #include "app/app_controller.h"
 #include "app/main_window.h"
+#include "app/widgets/live_status.h"
+#include "app/widgets/status_panel.h"
 #include "app/widgets/options_dialog.h"
 #include "app/widgets/simulator_window.h"
 #include "app/widgets/widget_test_app.h"
 #include "support/temp_dir.h"
+#include "sources/trackers/gps_tracker_nmea_com.h"
 #include "sources/trackers/gps_tracker_simu.h"
+#include "support/pty_pair.h"
 
 namespace geomuxer {
 namespace {
@@ -49,11 +55,33 @@ class ScreenshotTest : public ::testing::Test {
 };
 
 TEST_F(ScreenshotTest, MainWindow) {
+  // With a fix: the simulator running, after its first positions.
   MainWindow window(controller);
   controller.selectSource(0);
-  controller.addLog(QStringLiteral("TRACKER: Simulator started"));
+  controller.simulator()->setStartPoint({11.39322, 47.26962});
+  controller.simulator()->setSpeed(4.5f);
+  controller.setActive(true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.liveStatus().epochs() >= 2; }, 10000));
   controller.addLog(QStringLiteral("TRACKER: N47\u00B0 16.177\u2032 E11\u00B0 23.593\u2032 (\u00B14.0 m), 90\u00B0 true"));
+  window.statusPanel()->refresh();
   shoot(window, QStringLiteral("main_window"));
+  controller.setActive(false);
+  window.hide();
+}
+
+TEST_F(ScreenshotTest, MainWindowWaitingForData) {
+  // A receiver's serial line that is open but silent.
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  MainWindow window(controller);
+  const auto names = controller.sourceNames();
+  const int com = static_cast<int>(std::find(names.begin(), names.end(), "NMEA via COM") - names.begin());
+  controller.selectSource(com);
+  static_cast<GpsTrackerNmeaCom*>(controller.currentTracker())->setPort(pty.slaveName());
+  controller.setActive(true);
+  ASSERT_TRUE(controller.isActive());
+  shoot(window, QStringLiteral("main_window_waiting"));
+  controller.setActive(false);
   window.hide();
 }
 

@@ -1,0 +1,32 @@
+#include "app/widgets/live_status.h"
+
+#include "app/app_controller.h"
+#include "sources/trackers/gps_tracker.h"
+
+namespace geomuxer {
+
+LiveStatus::LiveStatus(AppController& controller, const Clock& clock, QObject* parent)
+    : QObject(parent), m_controller(controller), m_clock(clock) {
+  for (int i = 0; i < controller.sourceCount(); ++i) {
+    const GpsTracker* source = controller.source(i);
+    connect(source, &GpsTracker::positionReceived, this,
+            [this, source](const PositionInfo& position) { onPosition(source, position); });
+  }
+  connect(&controller, &AppController::sourceStarted, this, &LiveStatus::onStarted);
+}
+
+void LiveStatus::onPosition(const GpsTracker* source, const PositionInfo& position) {
+  const Clock::TimePoint now = m_clock.now();
+  m_lastArrival = now;
+  if (source == m_controller.currentTracker()) ++m_epochs;
+  if (!position.has(defXY)) return;
+  while (!m_track.empty() && (now - m_track.front().at > kTrackSpan || m_track.size() >= kMaxTrackPoints))
+    m_track.pop_front();
+  m_track.push_back({now, position.point()});
+}
+
+void LiveStatus::onStarted(const GpsTracker* source) {
+  if (source == m_controller.currentTracker()) m_epochs = 0;
+}
+
+}  // namespace geomuxer
