@@ -203,6 +203,7 @@ std::string GpsProtocolNmea::droppedText(const Stats& s) {
 void GpsProtocolNmea::start(ProtocolHost& host) {
   (void)host;
   m_epoch = Epoch{};
+  m_satellites.clear();
   m_line.clear();
   m_inSentence = false;
   m_overflow = false;
@@ -300,9 +301,7 @@ void GpsProtocolNmea::handleSentence(std::string_view line) {
 void GpsProtocolNmea::decode(std::string_view line) {
   const std::size_t star = line.find('*');
   const std::string_view payload = line.substr(1, star == std::string_view::npos ? std::string_view::npos : star - 1);
-  // Of a GSV only the count of satellites in view is read: its satellites need no splitting.
-  const bool gsv = payload.size() >= 6 && payload.substr(2, 4) == "GSV,";
-  m_fields.split(payload, gsv ? 4 : Fields::kCapacity);
+  m_fields.split(payload);
   const std::string_view address = m_fields[0];
   if (address.size() == 5 && address == "PGRMZ") {
     decodePgrmz(m_fields);
@@ -444,6 +443,7 @@ void GpsProtocolNmea::closeEpoch(ProtocolHost* host) {
     p.fields.include(defFix);
   }
 
+  if (e.gsaSeen) markUsedSatellites();
   const int used = std::max(e.satellitesUsed, e.usedCount > 0 ? static_cast<int>(e.usedCount) : -1);
   if (used >= 0) {
     p.satellites = used;
@@ -598,6 +598,7 @@ void GpsProtocolNmea::decodeVtg(const Fields& f) {
 //      18 system (NMEA 4.1). Receivers of several systems send one GSA per system.
 void GpsProtocolNmea::decodeGsa(const Fields& f) {
   m_epoch.open = true;
+  m_epoch.gsaSeen = true;
   const auto mode = integer(f[2]);
   if (!f[2].empty() && (!mode || *mode < 1 || *mode > 3)) markBad();
   if (!mode || *mode < 2) return;  // no fix: the dilutions mean nothing
@@ -641,6 +642,67 @@ void GpsProtocolNmea::decodeGsv(const Fields& f) {
     ++m_epoch.viewTalkerCount;
   }
   m_epoch.viewCounts[i] = std::max(m_epoch.viewCounts[i], *count);
+  readSatellites(f, talker);
+}
+
+// The satellites of one GSV: from field 4, four fields each (number, elevation, azimuth, SNR); a
+// receiver of NMEA 4.1 adds a signal id as the last field, which the grouping leaves out.
+void GpsProtocolNmea::readSatellites(const Fields& f, std::uint16_t talker) {
+  if (integer(f[2]).value_or(0) == 1)
+    std::erase_if(m_satellites, [talker](const SatelliteInView& s) { return s.talker == talker; });
+  auto bounded = [this](std::string_view text, int low, int high) {
+    if (text.empty()) return -1;
+    const auto value = integer(text);
+    if (!value || *value < low || *value > high) {
+      markBad();
+      return -1;
+    }
+    return *value;
+  };
+  for (std::size_t i = 4; i + 4 <= f.count(); i += 4) {
+    const auto prn = integer(f[i]);
+    if (!prn || *prn < 1 || *prn > 999) {
+      markBad();
+      continue;
+    }
+    SatelliteInView s;
+    s.talker = talker;
+    s.prn = *prn;
+    s.elevation = bounded(f[i + 1], -90, 90);
+    if (s.elevation < 0) s.elevation = -1;  // below the horizon: not drawn
+    s.azimuth = bounded(f[i + 2], 0, 360) % 360;
+    s.snr = bounded(f[i + 3], 0, 99);
+    const auto same = std::find_if(m_satellites.begin(), m_satellites.end(), [&](const SatelliteInView& old) {
+      return old.talker == talker && old.prn == s.prn;
+    });
+    if (same != m_satellites.end())
+      *same = s;
+    else if (m_satellites.size() < kMaxSatellites)
+      m_satellites.push_back(s);
+  }
+}
+
+// Talkers of the satellite systems as GSA numbers them (0: GSA gave no system).
+static int talkerSystem(std::uint16_t talker) {
+  switch (talker) {
+    case ('G' << 8) | 'P': return 1;
+    case ('G' << 8) | 'L': return 2;
+    case ('G' << 8) | 'A': return 3;
+    case ('G' << 8) | 'B':
+    case ('B' << 8) | 'D': return 4;
+    case ('G' << 8) | 'Q': return 5;
+    case ('G' << 8) | 'I': return 6;
+    default: return 0;
+  }
+}
+
+void GpsProtocolNmea::markUsedSatellites() {
+  const auto ids = std::span(m_epoch.usedIds).first(m_epoch.usedCount);
+  for (SatelliteInView& s : m_satellites) {
+    const auto system = static_cast<std::uint16_t>(talkerSystem(s.talker) * 1000 + s.prn);
+    const auto plain = static_cast<std::uint16_t>(s.prn);
+    s.used = std::find(ids.begin(), ids.end(), system) != ids.end() || std::find(ids.begin(), ids.end(), plain) != ids.end();
+  }
 }
 
 // ZDA  1 time, 2 day, 3 month, 4 year: the date for the sentences that carry only a time.

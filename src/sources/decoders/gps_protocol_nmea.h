@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/nmea.h"
 #include "core/position_info.h"
@@ -17,8 +18,22 @@
 
 namespace geomuxer {
 
+/// One satellite of the receiver's sky, as its satellite sentences (GSV) last described it.
+struct SatelliteInView {
+  std::uint16_t talker = 0;  ///< the sentence's talker, two letters ('G' << 8 | 'P')
+  int prn = 0;               ///< the satellite's number as the receiver gives it
+  int elevation = -1;        ///< degrees above the horizon, 0..90; -1 unknown
+  int azimuth = -1;          ///< degrees from true north, 0..359; -1 unknown
+  int snr = -1;              ///< signal to noise, dB-Hz, 0..99; -1 not tracked
+  bool used = false;         ///< listed by the last GSA as used in the fix
+  friend bool operator==(const SatelliteInView&, const SatelliteInView&) = default;
+};
+
 class GpsProtocolNmea final : public GpsProtocol {
  public:
+  /// Most satellites kept for the sky (all systems together).
+  static constexpr std::size_t kMaxSatellites = 128;
+
   /// Longest sentence accepted, "$" to checksum. The standard allows 82 characters with the line
   /// end; receivers that write eight decimals of minutes go past that, so twice the standard.
   static constexpr std::size_t kMaxLine = 164;
@@ -68,6 +83,10 @@ class GpsProtocolNmea final : public GpsProtocol {
   /// The sentence still arriving.
   [[nodiscard]] std::string_view fragment() const { return m_line; }
   [[nodiscard]] const Stats& stats() const { return m_stats; }
+  /// The sky: per talker the satellites of its latest GSV series, in the order they came. A
+  /// series replaces its talker's satellites when its first sentence arrives; "used" is set from
+  /// the GSA sentences of each epoch.
+  [[nodiscard]] const std::vector<SatelliteInView>& satellites() const { return m_satellites; }
   /// "12 checksum, 1 too long, 40 unknown sentence, 0 out of range".
   [[nodiscard]] static std::string droppedText(const Stats& stats);
 
@@ -87,6 +106,7 @@ class GpsProtocolNmea final : public GpsProtocol {
     int ggaQuality = -1;
     char mode = 0;                          ///< RMC/GLL/GNS mode indicator
     int gsaMode = 0;                        ///< 1 no fix, 2 2D, 3 3D
+    bool gsaSeen = false;                   ///< a GSA came, with a fix or without
     int headingRank = 0;
     int altitudeRank = 0;
     int satellitesUsed = -1;                ///< most of GGA/GNS counts and the GSA list
@@ -105,6 +125,7 @@ class GpsProtocolNmea final : public GpsProtocol {
     static constexpr std::size_t kCapacity = NmeaFields::kCapacity;
     /// Splits up to `limit` (at most kCapacity) fields; the rest read as empty.
     void split(std::string_view payload, std::size_t limit = kCapacity);
+    [[nodiscard]] std::size_t count() const { return m_count; }
     [[nodiscard]] std::string_view operator[](std::size_t index) const {
       return index < m_count ? m_fields[index] : std::string_view{};
     }
@@ -132,6 +153,8 @@ class GpsProtocolNmea final : public GpsProtocol {
   void decodeVtg(const Fields& f);
   void decodeGsa(const Fields& f);
   void decodeGsv(const Fields& f);
+  void readSatellites(const Fields& f, std::uint16_t talker);
+  void markUsedSatellites();
   void decodeZda(const Fields& f);
   void decodeHeading(const Fields& f, int rank);
   void decodePgrmz(const Fields& f);
@@ -162,6 +185,7 @@ class GpsProtocolNmea final : public GpsProtocol {
   bool m_lineTimed = false; // the sentence being decoded has a fix time
 
   Fields m_fields;
+  std::vector<SatelliteInView> m_satellites;
   SentenceHandler m_sentenceHandler;
   Stats m_stats;
 };

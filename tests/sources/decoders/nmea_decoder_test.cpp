@@ -118,6 +118,33 @@ TEST_F(NmeaDecoder, SatelliteSentencesAloneNeverHandOnARecord) {
   EXPECT_FLOAT_EQ(last().speed, 41.4848f) << "RMC's speed stays; VTG before the epoch was dropped with it";
 }
 
+TEST_F(NmeaDecoder, SatelliteSentencesDescribeTheSky) {
+  feedLines(epoch(1));
+  flush();
+  const auto& sky = decoder.satellites();
+  ASSERT_EQ(sky.size(), 9u) << "seven GPS and two GLONASS satellites";
+  EXPECT_EQ(sky[0], (SatelliteInView{('G' << 8) | 'P', 2, 60, 319, 36, true}));
+  EXPECT_EQ(sky[7], (SatelliteInView{('G' << 8) | 'L', 67, 72, 50, 32, true}));
+  int used = 0;
+  for (const SatelliteInView& sat : sky) used += sat.used ? 1 : 0;
+  EXPECT_EQ(used, 6) << "02 05 11 12 18 and 67 are in the GSA lists; 20, 25 and 75 are not";
+
+  // A new GPS series replaces GPS's satellites only. NMEA 4.1 adds a signal id after the last
+  // satellite; an empty SNR means not tracked. The next epoch's GSA (no fix) uses none.
+  feedLines(s("GPRMC,123503.250,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,D") +
+            s("GPGSA,A,1,,,,,,,,,,,,,,,") + s("GPGSV,1,1,02,02,61,318,30,31,05,010,,1"));
+  flush();
+  ASSERT_EQ(sky.size(), 4u);
+  EXPECT_EQ(sky[2], (SatelliteInView{('G' << 8) | 'P', 2, 61, 318, 30, false}));
+  EXPECT_EQ(sky[3], (SatelliteInView{('G' << 8) | 'P', 31, 5, 10, -1, false}));
+  EXPECT_EQ(sky[0].talker, ('G' << 8) | 'L');
+  // A value out of range is counted and left unknown.
+  const auto bad = decoder.stats().outOfRange;
+  feedLines(s("GPGSV,1,1,01,07,95,400,120"));
+  EXPECT_EQ(decoder.stats().outOfRange, bad + 1);
+  EXPECT_EQ(decoder.satellites().back(), (SatelliteInView{('G' << 8) | 'P', 7, -1, -1, -1, false}));
+}
+
 TEST_F(NmeaDecoder, RmcExampleGivesTheExpectedValues) {
   feed(kRmc);
   flush();
