@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QSystemTrayIcon>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -24,7 +25,9 @@
 #include "app/program_files.h"
 #include "app/widgets/live_status.h"
 #include "app/widgets/screen_place.h"
+#include "app/widgets/sky_view.h"
 #include "app/widgets/status_panel.h"
+#include "app/widgets/track_view.h"
 #include "sources/trackers/gps_tracker.h"
 
 namespace geomuxer {
@@ -206,18 +209,27 @@ void MainWindow::createLogPane() {
 }
 
 void MainWindow::createStatusArea() {
-  // The status above the log; the divider lets the user give either more room.
+  // The status above the log, in tabs; the divider lets the user give either more room. Only the
+  // chosen tab is shown, and only a shown view refreshes.
   m_statusPanel = new StatusPanel(*m_liveStatus, this);
+  m_skyView = new SkyView(*m_liveStatus, this);
+  m_trackView = new TrackView(*m_liveStatus, this);
+  m_statusTabs = new QTabWidget(this);
+  m_statusTabs->setDocumentMode(true);
+  m_statusTabs->addTab(m_statusPanel, QStringLiteral("S&tatus"));
+  m_statusTabs->addTab(m_skyView, QStringLiteral("S&ky"));
+  m_statusTabs->addTab(m_trackView, QStringLiteral("T&rack"));
   m_splitter = new QSplitter(Qt::Vertical, this);
   m_splitter->setChildrenCollapsible(false);
-  m_splitter->addWidget(m_statusPanel);
+  m_splitter->addWidget(m_statusTabs);
   m_splitter->addWidget(m_logPane);
   m_splitter->setStretchFactor(0, 0);
   m_splitter->setStretchFactor(1, 1);
   setCentralWidget(m_splitter);
-  // Tab reads the window top down: tool strip, the server link of the panel, the log.
+  // Tab reads the window top down: tool strip, the tabs, the server link of the panel, the log.
   QWidget* link = m_statusPanel->valueLabel(StatusPanel::Field::server);
-  setTabOrder(m_sourceSelector, link);
+  setTabOrder(m_sourceSelector, m_statusTabs);
+  setTabOrder(m_statusTabs, link);
   setTabOrder(link, m_logPane);
 }
 

@@ -22,12 +22,15 @@ class QMenu;
 class QPlainTextEdit;
 class QSystemTrayIcon;
 class QSplitter;
+class QTabWidget;
 class QTimer;
 
 namespace geomuxer {
 
 class LiveStatus;
+class SkyView;
 class StatusPanel;
+class TrackView;
 
 /// Main thread only. The controller must outlive the window.
 class MainWindow : public QMainWindow, public WindowHost {
@@ -69,6 +72,10 @@ class MainWindow : public QMainWindow, public WindowHost {
   [[nodiscard]] QMenu* trayMenu() const { return m_trayMenu; }
   [[nodiscard]] QPlainTextEdit* logPane() const { return m_logPane; }
   [[nodiscard]] StatusPanel* statusPanel() const { return m_statusPanel; }
+  [[nodiscard]] SkyView* skyView() const { return m_skyView; }
+  [[nodiscard]] TrackView* trackView() const { return m_trackView; }
+  /// The tabs above the log: Status, Sky, Track.
+  [[nodiscard]] QTabWidget* statusTabs() const { return m_statusTabs; }
   [[nodiscard]] LiveStatus& liveStatus() const { return *m_liveStatus; }
   [[nodiscard]] QComboBox* sourceSelector() const { return m_sourceSelector; }
   [[nodiscard]] QAction* activeAction() const { return m_activeAction; }
@@ -132,6 +139,9 @@ class MainWindow : public QMainWindow, public WindowHost {
   QPlainTextEdit* m_logPane = nullptr;
   LiveStatus* m_liveStatus = nullptr;
   StatusPanel* m_statusPanel = nullptr;
+  SkyView* m_skyView = nullptr;
+  TrackView* m_trackView = nullptr;
+  QTabWidget* m_statusTabs = nullptr;
   QSplitter* m_splitter = nullptr;
   QSystemTrayIcon* m_tray = nullptr;
   QMenu* m_trayMenu = nullptr;

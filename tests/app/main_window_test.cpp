@@ -10,6 +10,8 @@
 #include <QToolBar>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
 
 #include "app/main_window.h"
 #include "app/widgets/screen_place.h"
@@ -103,7 +105,7 @@ TEST(MainWindow, KeyboardReachesTheControlsAndShortcutsWork) {
   window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
 
-  // Tab goes round the tool strip's buttons, the source selector and the log pane.
+  // Tab goes round the tool strip's buttons, the source selector, the status tabs and the log pane.
   auto* strip = window.findChild<QToolBar*>();
   ASSERT_NE(strip, nullptr);
   QWidget* active = strip->widgetForAction(window.activeAction());
@@ -111,11 +113,12 @@ TEST(MainWindow, KeyboardReachesTheControlsAndShortcutsWork) {
   active->setFocus(Qt::TabFocusReason);
   ASSERT_EQ(QApplication::focusWidget(), active);
   std::vector<QWidget*> reached;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 5; ++i) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     reached.push_back(QApplication::focusWidget());
   }
-  EXPECT_EQ(reached, (std::vector<QWidget*>{optionsButton, window.sourceSelector(), window.logPane(), active}));
+  EXPECT_EQ(reached, (std::vector<QWidget*>{optionsButton, window.sourceSelector(), window.statusTabs()->tabBar(),
+                                            window.logPane(), active}));
 
   // Space on the focused button, the access key and the shortcut all switch the source.
   QTest::keyClick(active, Qt::Key_Space);

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QDir>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QHostAddress>
 #include <QLabel>
 #include <QTcpSocket>
@@ -13,7 +16,10 @@
 
 #include "app/main_window.h"
 #include "app/widgets/live_status.h"
+#include "app/widgets/sky_view.h"
 #include "app/widgets/status_panel.h"
+#include "app/widgets/track_view.h"
+#include "app/widgets/view_refresher.h"
 #include "app_test_support.h"
 #include "core/nmea.h"
 #include "loggers/nmea_tcp_logger.h"
@@ -33,6 +39,14 @@ int sourceIndex(const AppController& controller, std::string_view name) {
 }
 
 std::string frame(std::string_view body) { return nmeaFrame(body) + "\r\n"; }
+
+// Saves the widget's picture beside the other screenshots of the build, for a person to look at.
+bool shootTo(QWidget& widget, const QString& name) {
+  const QString folder = QStringLiteral(GEOMUXER_BINARY_DIR "/screenshots");
+  QDir().mkpath(folder);
+  QApplication::processEvents();
+  return widget.grab().save(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
 
 TEST(StatusPanel, ShowsTheLastEpochOfAReceiverOnASerialLine) {
   test::PtyPair pty;
@@ -110,11 +124,13 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
     panel.refresh();
     return panel.text(Field::clients) == "1 client";
   }));
-  // The server's link is reached with Tab after the source selector.
+  // The server's link is reached with Tab after the source selector and the tabs.
   window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
   window.sourceSelector()->setFocus(Qt::TabFocusReason);
   QTest::keyClick(window.sourceSelector(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), window.statusTabs()->tabBar());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   EXPECT_EQ(QApplication::focusWidget(), panel.valueLabel(Field::server));
 
   // The age counts on the panel's clock and turns amber at the overdue time.
@@ -138,11 +154,73 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   // Hidden with the window, the panel does nothing; shown again, it refreshes on its timer.
   window.hide();
   const int hidden = panel.refreshCount();
-  test::spin(std::chrono::milliseconds(3 * StatusPanel::kRefreshMs));
+  test::spin(std::chrono::milliseconds(3 * ViewRefresher::kRefreshMs));
   EXPECT_EQ(panel.refreshCount(), hidden);
   window.show();
   EXPECT_TRUE(test::waitUntil([&] { return panel.refreshCount() >= hidden + 3; }));
   c.setActive(false);
+}
+
+TEST(StatusViews, SkyHasOneMarkPerSatelliteInViewAndTheTrackKeepsTenMinutes) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  ControllerFixture f(std::string(test::kQuietPorts) + "<nmeacom><port>" + pty.slaveName() + "</port></nmeacom>");
+  AppController& c = *f.controller;
+  FixedClock clock(Clock::TimePoint(std::chrono::hours(1)));
+  MainWindow window(c, nullptr, clock);
+  ASSERT_FALSE(window.start({}));
+  c.selectSource(sourceIndex(c, "NMEA via COM"));
+  c.setActive(true);
+  window.show();
+  window.statusTabs()->setCurrentWidget(window.skyView());
+  SkyView& sky = *window.skyView();
+  EXPECT_EQ(sky.markCount(), 0);
+
+  // Twelve satellites in three GSV sentences, one of them without a place; seven used.
+  ASSERT_TRUE(pty.write(frame("GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W") +
+                        frame("GPGSA,A,3,04,05,09,12,24,25,29,,,,,,2.1,1.3,1.6") +
+                        frame("GPGSV,3,1,12,04,60,120,45,05,30,200,38,09,10,045,30,12,75,300,42") +
+                        frame("GPGSV,3,2,12,24,90,000,41,25,00,090,22,29,40,270,35,31,05,330,") +
+                        frame("GPGSV,3,3,12,02,15,160,,14,,,,17,50,020,12,20,22,100,19")));
+  ASSERT_TRUE(test::waitUntil([&] { return window.liveStatus().epochs() == 1; }));
+  sky.refresh();
+  EXPECT_EQ(sky.satellites().size(), 12u);
+  EXPECT_EQ(sky.markCount(), 11) << "satellite 14 has no elevation or azimuth";
+  EXPECT_EQ(std::count_if(sky.satellites().begin(), sky.satellites().end(),
+                          [](const SatelliteInView& s) { return s.used; }),
+            7);
+  // The zenith is the centre, the horizon the ring, north up and east right.
+  const auto find = [&](int prn) {
+    return *std::find_if(sky.satellites().begin(), sky.satellites().end(),
+                         [prn](const SatelliteInView& s) { return s.prn == prn; });
+  };
+  const QPointF zenith = sky.markPlace(find(24));
+  const QPointF east = sky.markPlace(find(25));
+  EXPECT_NEAR(east.y(), zenith.y(), 0.01);
+  EXPECT_GT(east.x(), zenith.x() + 40);
+  const QPointF west = sky.markPlace(find(29));
+  EXPECT_LT(west.x(), zenith.x());
+  ASSERT_TRUE(shootTo(sky, QStringLiteral("sky_view")));
+
+  // The track: the point of the last epoch, gone ten minutes later.
+  window.statusTabs()->setCurrentWidget(window.trackView());
+  TrackView& track = *window.trackView();
+  track.refresh();
+  EXPECT_EQ(track.points().size(), 1u);
+  clock.set(clock.now() + LiveStatus::kTrackSpan + std::chrono::seconds(1));
+  track.refresh();
+  EXPECT_TRUE(track.points().empty());
+  c.setActive(false);
+}
+
+TEST(StatusViews, ScaleBarReadsInTheUsersUnits) {
+  EXPECT_EQ(TrackView::scaleBar(1000.0, DistUnit::metric).text, "200 m");
+  EXPECT_DOUBLE_EQ(TrackView::scaleBar(1000.0, DistUnit::metric).metres, 200.0);
+  EXPECT_EQ(TrackView::scaleBar(9000.0, DistUnit::metric).text, "2 km");
+  EXPECT_EQ(TrackView::scaleBar(100.0, DistUnit::metric).text, "20 m");
+  EXPECT_EQ(TrackView::scaleBar(1000.0, DistUnit::statute).text, "500 ft");
+  EXPECT_EQ(TrackView::scaleBar(10000.0, DistUnit::statute).text, "1 mi");
+  EXPECT_EQ(TrackView::scaleBar(5000.0, DistUnit::nautic).text, "0.5 nm");
 }
 
 }  // namespace

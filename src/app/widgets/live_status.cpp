@@ -1,6 +1,7 @@
 #include "app/widgets/live_status.h"
 
 #include "app/app_controller.h"
+#include "sources/decoders/gps_protocol_nmea.h"
 #include "sources/trackers/gps_tracker.h"
 
 namespace geomuxer {
@@ -23,6 +24,12 @@ void LiveStatus::onPosition(const GpsTracker* source, const PositionInfo& positi
   while (!m_track.empty() && (now - m_track.front().at > kTrackSpan || m_track.size() >= kMaxTrackPoints))
     m_track.pop_front();
   m_track.push_back({now, position.point()});
+}
+
+const GpsProtocolNmea* LiveStatus::nmeaDecoder() const {
+  const GpsTracker* tracker = m_controller.currentTracker();
+  if (tracker == nullptr || tracker->gpsInterface() == nullptr) return nullptr;
+  return dynamic_cast<const GpsProtocolNmea*>(tracker->gpsInterface()->protocol());
 }
 
 void LiveStatus::onStarted(const GpsTracker* source) {

@@ -15,6 +15,7 @@
 namespace geomuxer {
 
 class AppController;
+class GpsProtocolNmea;
 class GpsTracker;
 
 /// Main thread only. The controller and the clock must outlive it.
@@ -44,6 +45,8 @@ class LiveStatus : public QObject {
   /// Positions of the last kTrackSpan (by the clock at their arrival), oldest first. Older points
   /// are dropped as new ones arrive.
   [[nodiscard]] const std::deque<TrackPoint>& track() const { return m_track; }
+  /// The NMEA decoder of the selected source while it runs; null otherwise.
+  [[nodiscard]] const GpsProtocolNmea* nmeaDecoder() const;
 
  private:
   void onPosition(const GpsTracker* source, const PositionInfo& position);

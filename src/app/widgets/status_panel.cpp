@@ -2,14 +2,12 @@
 
 #include <QDateTime>
 #include <QGridLayout>
-#include <QHideEvent>
 #include <QLabel>
 #include <QRegularExpression>
-#include <QShowEvent>
-#include <QTimer>
 
 #include "app/app_controller.h"
 #include "app/widgets/live_status.h"
+#include "app/widgets/view_refresher.h"
 #include "core/units.h"
 #include "loggers/nmea_tcp_logger.h"
 #include "net/tcp_server.h"
@@ -80,15 +78,10 @@ QString timeText(DateTime time) {
   return text + QStringLiteral(" UTC");
 }
 
-const GpsProtocolNmea* nmeaDecoder(const GpsTracker* tracker) {
-  if (tracker == nullptr || tracker->gpsInterface() == nullptr) return nullptr;
-  return dynamic_cast<const GpsProtocolNmea*>(tracker->gpsInterface()->protocol());
-}
-
 }  // namespace
 
 StatusPanel::StatusPanel(LiveStatus& status, QWidget* parent)
-    : QFrame(parent), m_status(status), m_timer(new QTimer(this)) {
+    : QFrame(parent), m_status(status) {
   setObjectName(QStringLiteral("StatusPanel"));
   setFrameShape(QFrame::StyledPanel);
   auto* grid = new QGridLayout(this);
@@ -121,19 +114,7 @@ StatusPanel::StatusPanel(LiveStatus& status, QWidget* parent)
   // Tab focus until the first refresh: the window can place it in its tab order meanwhile.
   server->setFocusPolicy(Qt::TabFocus);
 
-  m_timer->setInterval(kRefreshMs);
-  connect(m_timer, &QTimer::timeout, this, &StatusPanel::refresh);
-}
-
-void StatusPanel::showEvent(QShowEvent* event) {
-  QFrame::showEvent(event);
-  refresh();
-  m_timer->start();
-}
-
-void StatusPanel::hideEvent(QHideEvent* event) {
-  QFrame::hideEvent(event);
-  m_timer->stop();
+  new ViewRefresher(this, [this] { refresh(); });
 }
 
 void StatusPanel::setValue(Field field, const QString& text) {
@@ -192,7 +173,7 @@ void StatusPanel::refresh() {
 
   const bool running = tracker != nullptr && tracker->isActive();
   setValue(Field::epochs, running || m_status.epochs() > 0 ? QString::number(m_status.epochs()) : kNone);
-  const GpsProtocolNmea* decoder = nmeaDecoder(tracker);
+  const GpsProtocolNmea* decoder = m_status.nmeaDecoder();
   setValue(Field::dropped, decoder != nullptr ? QString::number(decoder->stats().dropped()) : kNone);
   setValue(Field::reconnects, kNone);
 

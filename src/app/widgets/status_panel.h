@@ -1,7 +1,7 @@
 #pragma once
 // The status panel above the log: the source, its fix and satellites, the last position in the
 // user's units, how old it is, the counters, the broadcast's clients, the upload queue and the
-// position server's address. Refreshed by a timer at most kRefreshMs apart, only while shown.
+// position server's address. Refreshed four times a second while shown (ViewRefresher).
 
 #include <QFrame>
 #include <QString>
@@ -9,7 +9,6 @@
 #include <array>
 
 class QLabel;
-class QTimer;
 
 namespace geomuxer {
 
@@ -20,7 +19,6 @@ class StatusPanel : public QFrame {
   Q_OBJECT
 
  public:
-  static constexpr int kRefreshMs = 250;
   /// Default age after which the last position counts as overdue.
   static constexpr int kDefaultOverdueSeconds = 10;
 
@@ -58,16 +56,11 @@ class StatusPanel : public QFrame {
   /// Refreshes done so far: tests check that a hidden panel does none.
   [[nodiscard]] int refreshCount() const { return m_refreshes; }
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void hideEvent(QHideEvent* event) override;
-
  private:
   void setValue(Field field, const QString& text);
 
   LiveStatus& m_status;
   std::array<QLabel*, kFieldCount> m_values{};
-  QTimer* m_timer;
   int m_overdueSeconds = kDefaultOverdueSeconds;
   bool m_overdue = false;
   int m_refreshes = 0;
