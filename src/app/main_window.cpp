@@ -34,8 +34,6 @@ namespace geomuxer {
 
 namespace {
 
-constexpr int kActiveFrames = 4;
-
 // Without Qt's SVG engine an SVG icon has no pixels; a plain disc keeps the tray usable.
 QIcon loadIcon(const QString& path, const QColor& fallback) {
   QIcon icon(path);
@@ -50,6 +48,18 @@ QIcon loadIcon(const QString& path, const QColor& fallback) {
   return QIcon(pixmap);
 }
 
+// A plain disc of the state's colour with a darker rim.
+QIcon stateIcon(const QColor& colour) {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(colour);
+  painter.setPen(QPen(colour.darker(), 2.0));
+  painter.drawEllipse(4, 4, 24, 24);
+  return QIcon(pixmap);
+}
+
 }  // namespace
 
 MainWindow::MainWindow(AppController& controller, QWidget* parent, const Clock& clock)
@@ -59,9 +69,8 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent, const Clock& 
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   m_idleIcon = loadIcon(QStringLiteral(":/icons/tray_idle.svg"), QColor(0xa0, 0xae, 0xc0));
-  for (int i = 0; i < kActiveFrames; ++i)
-    m_activeIcons.push_back(
-        loadIcon(QStringLiteral(":/icons/tray_active_%1.svg").arg(i), QColor(0x38, 0xa1, 0x69)));
+  m_waitingIcon = stateIcon(QColor(0xe0, 0x9a, 0x1c));
+  m_receivingIcon = loadIcon(QStringLiteral(":/icons/tray_active_0.svg"), QColor(0x38, 0xa1, 0x69));
   setWindowIcon(loadIcon(QStringLiteral(":/icons/geomuxer.svg"), QColor(0x2b, 0x6c, 0xb0)));
 
   createActions();
@@ -264,8 +273,11 @@ void MainWindow::createTray() {
   });
   m_tray->show();
 
-  m_iconTimer = new QTimer(this);
-  connect(m_iconTimer, &QTimer::timeout, this, &MainWindow::advanceIconFrame);
+  // The icon tells the state instead of cycling; while a source runs it is looked at once a
+  // second, so that a source that went quiet turns amber.
+  m_trayTimer = new QTimer(this);
+  m_trayTimer->setInterval(1000);
+  connect(m_trayTimer, &QTimer::timeout, this, &MainWindow::updateTrayState);
 }
 
 QAction* MainWindow::loggerAction(LoggerKind kind) const {
@@ -365,22 +377,30 @@ void MainWindow::onCurrentSourceChanged(int index) {
 }
 
 void MainWindow::onSourceStarted() {
-  m_iconFrame = 1;
-  m_tray->setIcon(m_activeIcons.front());
-  if (m_controller.iconAnimInterval() > 0) m_iconTimer->start(m_controller.iconAnimInterval());
+  m_trayTimer->start();
+  updateTrayState();
   updateActions();
 }
 
 void MainWindow::onSourceStopped() {
-  m_iconTimer->stop();
-  m_iconFrame = 0;
-  m_tray->setIcon(m_idleIcon);
+  m_trayTimer->stop();
+  updateTrayState();
   updateActions();
 }
 
-void MainWindow::advanceIconFrame() {
-  m_iconFrame = m_iconFrame % kActiveFrames + 1;
-  m_tray->setIcon(m_activeIcons.at(static_cast<std::size_t>(m_iconFrame - 1)));
+void MainWindow::updateTrayState() {
+  TrayState state = TrayState::noSource;
+  if (m_controller.isActive()) {
+    const auto arrival = m_liveStatus->lastArrival();
+    const bool fresh = arrival && m_liveStatus->epochs() > 0 &&
+                       m_liveStatus->clock().now() - *arrival < std::chrono::seconds(kWaitingSeconds);
+    state = fresh ? TrayState::receiving : TrayState::waitingForData;
+  }
+  if (state == m_trayState) return;
+  m_trayState = state;
+  m_tray->setIcon(state == TrayState::receiving        ? m_receivingIcon
+                  : state == TrayState::waitingForData ? m_waitingIcon
+                                                       : m_idleIcon);
 }
 
 void MainWindow::showFromTray() {

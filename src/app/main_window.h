@@ -83,8 +83,14 @@ class MainWindow : public QMainWindow, public WindowHost {
   [[nodiscard]] QAction* showAction() const { return m_showAction; }
   [[nodiscard]] QAction* optionsAction() const { return m_optionsAction; }
   [[nodiscard]] QAction* loggerAction(LoggerKind kind) const;
-  /// The frame the tray shows now: 0 idle, 1.. the frames of the active set.
-  [[nodiscard]] int iconFrame() const { return m_iconFrame; }
+  /// What the tray icon tells: no source running, running but no position for a while, positions
+  /// coming in. (Grey, amber and green discs.)
+  enum class TrayState { noSource, waitingForData, receiving };
+  /// No position for this long counts as waiting for data.
+  static constexpr int kWaitingSeconds = 10;
+  [[nodiscard]] TrayState trayState() const { return m_trayState; }
+  /// Looks at the source again and sets the tray icon (also done every second while one runs).
+  void updateTrayState();
   [[nodiscard]] bool startsMinimized() const { return m_minimized; }
 
   /// Opens the help page of `topic` (the start page when empty) in the browser.
@@ -113,7 +119,6 @@ class MainWindow : public QMainWindow, public WindowHost {
   void onCurrentSourceChanged(int index);
   void onSourceStarted();
   void onSourceStopped();
-  void advanceIconFrame();
   void showFromTray();
   void exitProgram();
   void showAbout();
@@ -145,10 +150,11 @@ class MainWindow : public QMainWindow, public WindowHost {
   QSplitter* m_splitter = nullptr;
   QSystemTrayIcon* m_tray = nullptr;
   QMenu* m_trayMenu = nullptr;
-  QTimer* m_iconTimer = nullptr;
+  QTimer* m_trayTimer = nullptr;
   QIcon m_idleIcon;
-  std::vector<QIcon> m_activeIcons;
-  int m_iconFrame = 0;
+  QIcon m_waitingIcon;
+  QIcon m_receivingIcon;
+  TrayState m_trayState = TrayState::noSource;
   bool m_minimized = false;
   std::function<bool()> m_trayProbe;
 };

@@ -213,22 +213,22 @@ TEST(MainWindow, TrayMenuSelectorAndToggleFollowTheController) {
   EXPECT_EQ(window.sourceSelector()->currentIndex(), 0);
   EXPECT_EQ(window.sourceSelector()->toolTip(), "Source");
 
-  // "Active" from the tool strip starts the source; the tray icon cycles and names it.
+  // "Active" from the tool strip starts the source; the tray names it, and its icon turns from
+  // waiting to receiving with the first position.
   EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - inactive");
   window.activeAction()->trigger();
   ASSERT_TRUE(c.isActive());
   EXPECT_TRUE(window.activeAction()->isChecked());
   EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - Simulator active");
-  const int frame = window.iconFrame();
-  EXPECT_GT(frame, 0);
-  EXPECT_TRUE(test::waitUntil([&] { return window.iconFrame() != frame; }));
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
+  EXPECT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::receiving; }));
 
   // Choosing another source in the tray menu stops the running one.
   trackers->actions().at(3)->trigger();
   EXPECT_EQ(c.currentSource(), 3);
   EXPECT_EQ(window.sourceSelector()->currentIndex(), 3);
   EXPECT_FALSE(window.activeAction()->isChecked());
-  EXPECT_EQ(window.iconFrame(), 0);
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::noSource);
   EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - inactive");
 
   // Logger items switch the loggers.

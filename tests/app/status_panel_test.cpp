@@ -9,6 +9,7 @@
 #include <QTabWidget>
 #include <QHostAddress>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -150,6 +151,17 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   panel.refresh();
   EXPECT_FALSE(panel.ageOverdue());
   EXPECT_TRUE(panel.valueLabel(Field::age)->styleSheet().isEmpty());
+  // The tray tells the same: receiving, and waiting for data once positions stay away.
+  window.updateTrayState();
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::receiving);
+  clock.set(clock.now() + std::chrono::seconds(MainWindow::kWaitingSeconds));
+  window.updateTrayState();
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
+  // The tabs answer their access keys.
+  QTest::keyClick(window.logPane(), Qt::Key_K, Qt::AltModifier);
+  EXPECT_TRUE(test::waitUntil([&] { return window.statusTabs()->currentWidget() == window.skyView(); }));
+  QTest::keyClick(window.logPane(), Qt::Key_T, Qt::AltModifier);
+  EXPECT_TRUE(test::waitUntil([&] { return window.statusTabs()->currentWidget() == &panel; }));
 
   // Hidden with the window, the panel does nothing; shown again, it refreshes on its timer.
   window.hide();
