@@ -7,12 +7,14 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 
@@ -89,22 +91,23 @@ quint32 TcpServerClient::ip() const {
 }
 
 void TcpServerClient::closeSocket() {
-  // Notifiers are switched off before the descriptor they watch is closed; they are deleted later
-  // since this may run inside one of their own signals.
-  for (QSocketNotifier** notifier : {&m_readNotifier, &m_writeNotifier}) {
-    if (*notifier == nullptr) continue;
-    (*notifier)->setEnabled(false);
-    (*notifier)->deleteLater();
-    *notifier = nullptr;
-  }
   m_queue.clear();
   m_queuedBytes = 0;
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0) {
+    if (m_epoll >= 0) ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_fd, nullptr);
+    ::close(m_fd);
+  }
+  m_epoll = -1;
   m_fd = -1;
 }
 
-TcpServer::TcpServer(QObject* parent) : QObject(parent), m_server(new TcpListener(this)) {
+TcpServer::TcpServer(QObject* parent)
+    : QObject(parent),
+      m_server(new TcpListener(this)),
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
+      m_events(new QSocketNotifier(m_epoll, QSocketNotifier::Read, this)) {
   connect(m_server, &QTcpServer::acceptError, this, &TcpServer::onAcceptError);
+  connect(m_events, &QSocketNotifier::activated, this, &TcpServer::onEvents);
 }
 
 void TcpServer::onAcceptError(QAbstractSocket::SocketError error) {
@@ -122,6 +125,8 @@ void TcpServer::onAcceptError(QAbstractSocket::SocketError error) {
 TcpServer::~TcpServer() {
   closeAllClients();
   m_server->close();
+  m_events->setEnabled(false);
+  if (m_epoll >= 0) ::close(m_epoll);
 }
 
 quint16 TcpServer::listeningPort() const { return m_server->isListening() ? m_server->serverPort() : 0; }
@@ -162,8 +167,16 @@ void TcpServer::onIncomingConnection(int descriptor) {
     delete client;  // closes the connection
     return;
   }
-  client->m_readNotifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, client);
-  connect(client->m_readNotifier, &QSocketNotifier::activated, this, [this, client] { onReadable(client); });
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.ptr = client;
+  if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+    const int error = errno;
+    delete client;
+    emit errorOccurred(tr("Cannot accept a connection: %1").arg(systemErrorMessage(error)));
+    return;
+  }
+  client->m_epoll = m_epoll;
   m_clients.push_back(client);
   client->m_listed = true;
   emit clientConnected(client);
@@ -194,14 +207,30 @@ void TcpServer::onReadable(TcpServerClient* client) {
   if (!data.isEmpty()) emit clientDataReceived(client, data);
 }
 
+void TcpServer::onEvents() {
+  std::array<epoll_event, 256> events{};
+  const int count = ::epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), 0);
+  // A client dropped while this batch is handled is deleted only later, so its pointer stays
+  // valid; m_listed tells whether it still counts.
+  for (int i = 0; i < count; ++i) {
+    auto* client = static_cast<TcpServerClient*>(events[static_cast<std::size_t>(i)].data.ptr);
+    const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
+    if ((what & EPOLLOUT) != 0) onWritable(client);
+    if ((what & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) onReadable(client);
+  }
+}
+
+void TcpServer::watchWritable(TcpServerClient* client, bool writable) {
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP | (writable ? EPOLLOUT : 0u);
+  event.data.ptr = client;
+  ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, client->m_fd, &event);
+}
+
 void TcpServer::onWritable(TcpServerClient* client) {
   if (!client->m_listed) return;
-  if (flushQueue(client) && client->m_queue.empty()) {
-    // Caught up: back to direct sends, without a notifier.
-    client->m_writeNotifier->setEnabled(false);
-    client->m_writeNotifier->deleteLater();
-    client->m_writeNotifier = nullptr;
-  }
+  // Caught up: back to direct sends, without write readiness.
+  if (flushQueue(client) && client->m_queue.empty()) watchWritable(client, false);
 }
 
 bool TcpServer::flushQueue(TcpServerClient* client) {
@@ -247,8 +276,7 @@ bool TcpServer::sendTo(TcpServerClient* client, const TcpBlock& block) {
     }
     client->m_queue.push_back({block, offset});
     client->m_queuedBytes = size - static_cast<qint64>(offset);
-    client->m_writeNotifier = new QSocketNotifier(client->m_fd, QSocketNotifier::Write, client);
-    connect(client->m_writeNotifier, &QSocketNotifier::activated, this, [this, client] { onWritable(client); });
+    watchWritable(client, true);
     return true;
   }
   if (client->m_queuedBytes + size > m_sendBufferLimit) {
