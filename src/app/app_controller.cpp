@@ -290,6 +290,15 @@ void AppController::setLoggerActive(LoggerKind kind, bool active) {
   emit loggerActiveChanged(kind, active);
 }
 
+void AppController::setBroadcastEveryPosition(bool every) {
+  // The broadcast's own filter, off: every position passes, the others keep the record interval.
+  m_filters.at(static_cast<std::size_t>(LoggerKind::nmeaTcp)).setActive(!every);
+}
+
+bool AppController::broadcastEveryPosition() const {
+  return !m_filters.at(static_cast<std::size_t>(LoggerKind::nmeaTcp)).active();
+}
+
 void AppController::setRecordMode(RecordMode mode, RecordInterval interval) {
   for (TracklogFilter& filter : m_filters) {
     filter.setRecordMode(mode);
@@ -532,6 +541,13 @@ std::vector<std::string> AppController::applySettings() {
   m_tcpLogger->setListenAddress(*listenAddress);
   m_tcpLogger->setPort(s.port(keys::tcpipLogPort));
   m_tcpLogger->setMaxClients(s.integer(keys::tcpipLogMaxClients, 1));
+  m_tcpLogger->setPassThrough(s.boolean(keys::tcpipLogPassThrough));
+  const std::string talker = s.string(keys::tcpipLogTalker);
+  if (!m_tcpLogger->setTalker(talker)) {
+    s.reject(keys::tcpipLogTalker, "'" + talker + "' is not a talker (two capital letters)");
+    m_tcpLogger->setTalker(std::string(keys::tcpipLogTalker.defaultText));
+  }
+  setBroadcastEveryPosition(s.boolean(keys::tcpipLogEveryPosition));
   setLoggerActive(LoggerKind::nmeaTcp, s.boolean(keys::tcpipLogActive));
   m_fileLogger->setAppend(s.boolean(keys::fileLogAppend));
   m_fileLogger->setFilename(s.string(keys::fileLogFile));

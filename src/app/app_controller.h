@@ -138,6 +138,9 @@ class AppController : public QObject {
   [[nodiscard]] HttpLogger* httpLogger() const { return m_httpLogger.get(); }
   /// Record mode and interval, the same for every logger's filter.
   void setRecordMode(RecordMode mode, RecordInterval interval);
+  /// On: the broadcast sends every position (its filter is off); the other loggers are not affected.
+  void setBroadcastEveryPosition(bool every);
+  [[nodiscard]] bool broadcastEveryPosition() const;
   [[nodiscard]] const TracklogFilter& filter(LoggerKind kind) const {
     return m_filters.at(static_cast<std::size_t>(kind));
   }

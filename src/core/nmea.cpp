@@ -1,5 +1,6 @@
 #include "core/nmea.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -98,8 +99,11 @@ void appendFramed(std::string& out, Body body) {
   appendChecksum(out, sum);
 }
 
-void appendRmcBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
-  out += "GPRMC,";
+constexpr std::string_view kGps = "GP";
+
+void appendRmcBody(std::string& out, const PositionInfo& p, const DateTimeParts& t, std::string_view talker = kGps) {
+  out += talker;
+  out += "RMC,";
   appendTime(out, t);
   out += ',';
   out += fixStatus(p);
@@ -116,8 +120,9 @@ void appendRmcBody(std::string& out, const PositionInfo& p, const DateTimeParts&
   out += ",,";
 }
 
-void appendGgaBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
-  out += "GPGGA,";
+void appendGgaBody(std::string& out, const PositionInfo& p, const DateTimeParts& t, std::string_view talker = kGps) {
+  out += talker;
+  out += "GGA,";
   appendTime(out, t);
   out += ',';
   appendLatLon(out, p);
@@ -136,8 +141,9 @@ void appendGgaBody(std::string& out, const PositionInfo& p, const DateTimeParts&
   out += ",M,,,,0000";
 }
 
-void appendGllBody(std::string& out, const PositionInfo& p, const DateTimeParts& t) {
-  out += "GPGLL,";
+void appendGllBody(std::string& out, const PositionInfo& p, const DateTimeParts& t, std::string_view talker = kGps) {
+  out += talker;
+  out += "GLL,";
   appendLatLon(out, p);
   out += ',';
   appendTime(out, t);
@@ -145,12 +151,72 @@ void appendGllBody(std::string& out, const PositionInfo& p, const DateTimeParts&
   out += fixStatus(p);
 }
 
+// FAA mode indicator of VTG: what kind of fix the speed and course come from.
+char modeIndicator(Fix fix) {
+  switch (fix) {
+    case fixInvalid: return 'N';
+    case fix2D_diff:
+    case fix3D_diff:
+    case fixPrec:
+    case fixRTK:
+    case fixFRTK: return 'D';
+    case fixEstimated: return 'E';
+    case fixManual: return 'M';
+    case fixSimulation: return 'S';
+    default: return 'A';
+  }
+}
+
+void appendVtgBody(std::string& out, const PositionInfo& p, std::string_view talker) {
+  out += talker;
+  out += "VTG,";
+  appendFixed(out, p.heading, 2);
+  out += ",T,,M,";
+  appendFixed(out, static_cast<double>(p.speed) / kKnotsToKmh, 2);
+  out += ",N,";
+  appendFixed(out, p.speed, 2);
+  out += ",K,";
+  out += modeIndicator(statedFix(p));
+}
+
+void appendOptional(std::string& out, const PositionInfo& p, DefField field, float value) {
+  if (p.has(field)) appendFixed(out, value, 1);
+}
+
+// Fix dimension and dilutions; the record keeps no satellite numbers, so those twelve fields stay empty.
+void appendGsaBody(std::string& out, const PositionInfo& p, std::string_view talker) {
+  out += talker;
+  out += "GSA,A,";
+  const Fix fix = statedFix(p);
+  out += fix == fixInvalid ? '1' : fix == fix2D || fix == fix2D_diff ? '2' : '3';
+  out += ",,,,,,,,,,,,,";
+  appendOptional(out, p, defPDOP, p.pdop);
+  out += ',';
+  appendOptional(out, p, defHDOP, p.hdop);
+  out += ',';
+  appendOptional(out, p, defVDOP, p.vdop);
+}
+
+// Time and date in UTC (local zone fields 00,00).
+void appendZdaBody(std::string& out, const DateTimeParts& t, std::string_view talker) {
+  out += talker;
+  out += "ZDA,";
+  appendTime(out, t);
+  out += ',';
+  appendDigits(out, t.day, 2);
+  out += ',';
+  appendDigits(out, t.month, 2);
+  out += ',';
+  appendDigits(out, t.year, 4);
+  out += ",00,00";
+}
+
 template <typename Writer>
 std::string framed(const PositionInfo& p, Writer writer) {
   std::string out;
   out.reserve(80);
   const DateTimeParts t = splitDateTime(p.time);
-  appendFramed(out, [&](std::string& o) { writer(o, p, t); });
+  appendFramed(out, [&](std::string& o) { writer(o, p, t, kGps); });
   return out;
 }
 
@@ -187,6 +253,27 @@ void appendNmeaBlock(std::string& out, const PositionInfo& position) {
   out += "\r\n";
   appendFramed(out, [&](std::string& o) { appendGllBody(o, position, t); });
   out += "\r\n";
+}
+
+bool validTalker(std::string_view talker) {
+  return talker.size() == 2 && std::all_of(talker.begin(), talker.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+}
+
+void appendNmeaBroadcastBlock(std::string& out, const PositionInfo& position, std::string_view talker) {
+  if (!validTalker(talker)) talker = kGps;
+  const DateTimeParts t = splitDateTime(position.time);
+  auto line = [&](auto body) {
+    appendFramed(out, body);
+    out += "\r\n";
+  };
+  line([&](std::string& o) { appendRmcBody(o, position, t, talker); });
+  line([&](std::string& o) { appendGgaBody(o, position, t, talker); });
+  line([&](std::string& o) { appendGllBody(o, position, t, talker); });
+  line([&](std::string& o) { appendVtgBody(o, position, talker); });
+  if (position.has(defPDOP) || position.has(defHDOP) || position.has(defVDOP)) {
+    line([&](std::string& o) { appendGsaBody(o, position, talker); });
+  }
+  if (position.has(defTime)) line([&](std::string& o) { appendZdaBody(o, t, talker); });
 }
 
 std::string nmeaBlock(const PositionInfo& position) {

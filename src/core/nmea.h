@@ -32,6 +32,13 @@ namespace geomuxer {
 /// nmeaBlock appended to `out`, for callers that reuse one buffer.
 void appendNmeaBlock(std::string& out, const PositionInfo& position);
 
+/// Two upper-case letters: a talker the broadcast may write ("GP", "GN", ...).
+[[nodiscard]] bool validTalker(std::string_view talker);
+/// What the broadcasts send for one position: RMC, GGA, GLL and VTG, then GSA when the record has a
+/// dilution of precision and ZDA when it has a time, each with `talker` (GP when it is not a valid
+/// one) and CR LF. The file keeps appendNmeaBlock's three sentences.
+void appendNmeaBroadcastBlock(std::string& out, const PositionInfo& position, std::string_view talker);
+
 /// The comma-separated fields of a sentence payload as views into it. Fields past the capacity are
 /// dropped (no sentence we read uses them); a missing field reads as empty.
 class NmeaFields {

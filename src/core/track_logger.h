@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "core/position_info.h"
 #include "core/tracklog_filter.h"
@@ -29,6 +30,10 @@ class TrackLogger {
 
   /// One position; the logger must not keep the reference.
   virtual void addPosition(const PositionInfo& position) = 0;
+  /// Sentences as an NMEA source received them: complete lines with a valid checksum, each ending
+  /// in CR LF, in arrival order. Loggers that pass a source's own sentences on override this; the
+  /// others ignore them.
+  virtual void addSentences(std::string_view lines) { (void)lines; }
   /// The source has started delivering.
   virtual void start() = 0;
   /// The source has stopped.

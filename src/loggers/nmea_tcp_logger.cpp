@@ -64,9 +64,10 @@ void NmeaTcpLogger::start() {
 
 std::chrono::milliseconds NmeaTcpLogger::latestBlockLifetime() const {
   // A position passes the filter once more than the threshold's whole seconds have gone by, so
-  // the next block is due at most a second after that.
-  const RecordInterval interval =
-      filter() != nullptr && filter()->active() ? filter()->recordInterval() : riNormal;
+  // the next block is due at most a second after that. A filter that is off passes every position:
+  // the receiver's own rate, once a second at the slowest.
+  RecordInterval interval = riNormal;
+  if (filter() != nullptr) interval = filter()->active() ? filter()->recordInterval() : riMax;
   return std::chrono::seconds(TracklogFilter::timeThreshold(interval) + 1);
 }
 
@@ -78,12 +79,30 @@ void NmeaTcpLogger::onClientConnected(TcpServerClient* client) {
   }
 }
 
+void NmeaTcpLogger::setPassThrough(bool on) {
+  if (on == m_passThrough) return;
+  m_passThrough = on;
+  m_latest.reset();  // a block of the other kind is no start for a newcomer
+}
+
+bool NmeaTcpLogger::setTalker(const std::string& talker) {
+  if (!validTalker(talker)) return false;
+  m_talker = talker;
+  return true;
+}
+
+void NmeaTcpLogger::addSentences(std::string_view lines) {
+  if (m_server == nullptr || !active() || !m_passThrough || lines.empty()) return;
+  // No latest block here: the last chunk may hold half an epoch, so a newcomer starts with the next.
+  m_server->sendToAll(std::make_shared<const std::string>(lines));
+}
+
 void NmeaTcpLogger::addPosition(const PositionInfo& position) {
-  if (m_server == nullptr || !active()) return;
+  if (m_server == nullptr || !active() || m_passThrough) return;
   if (filter() != nullptr && !filter()->accept(position)) return;
   // One immutable block for every client; clients that fall behind keep a reference to it.
   auto block = std::make_shared<std::string>();
-  appendNmeaBlock(*block, position);
+  appendNmeaBroadcastBlock(*block, position, m_talker);
   m_latest = std::move(block);
   m_latestTime = std::chrono::steady_clock::now();
   m_server->sendToAll(m_latest);

@@ -1,5 +1,6 @@
 #pragma once
-// Broadcasts every recorded position as an NMEA block to every client connected to a TCP port.
+// Broadcasts every recorded position as an NMEA block to every client connected to a TCP port, or
+// the source's own sentences as they arrive.
 
 #include <QHostAddress>
 #include <QObject>
@@ -41,12 +42,23 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   /// IPv4 or IPv6 address; nothing when the text is none of these.
   [[nodiscard]] static std::optional<QHostAddress> parseListenAddress(const QString& text);
 
+  /// Off (the default): a block written from each recorded position (see appendNmeaBroadcastBlock).
+  /// On: the source's own sentences, verbatim, as they arrive (NMEA sources only; the record
+  /// filter does not thin them), and no blocks of our own.
+  void setPassThrough(bool on);
+  [[nodiscard]] bool passThrough() const { return m_passThrough; }
+  /// Talker of the sentences we write: two upper-case letters, "GP" by default. Anything else
+  /// leaves it unchanged and returns false.
+  bool setTalker(const std::string& talker);
+  [[nodiscard]] const std::string& talker() const { return m_talker; }
+
   /// The server; null until the first start.
   [[nodiscard]] TcpServer* server() const { return m_server; }
   /// The port actually listened on, 0 when not listening.
   [[nodiscard]] quint16 listeningPort() const { return m_server ? m_server->listeningPort() : 0; }
 
   void addPosition(const PositionInfo& position) override;
+  void addSentences(std::string_view lines) override;
   void start() override;
   /// Nothing: clients stay connected between runs.
   void stop() override {}
@@ -67,6 +79,8 @@ class NmeaTcpLogger : public QObject, public TrackLogger {
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   quint16 m_port = 0;
   int m_maxClients = TcpServer::kDefaultMaxClients;
+  bool m_passThrough = false;
+  std::string m_talker = "GP";
   TcpBlock m_latest;  // the last block broadcast, for clients that connect after it
   std::chrono::steady_clock::time_point m_latestTime;
 };

@@ -32,6 +32,10 @@ void TrackLoggerList::addPosition(const PositionInfo& position) {
   forEach([&](TrackLogger& logger) { logger.addPosition(position); });
 }
 
+void TrackLoggerList::addSentences(std::string_view lines) {
+  forEach([&](TrackLogger& logger) { logger.addSentences(lines); });
+}
+
 void TrackLoggerList::start() {
   forEach([](TrackLogger& logger) { logger.start(); });
 }

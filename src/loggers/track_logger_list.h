@@ -27,6 +27,7 @@ class TrackLoggerList : public QObject, public TrackLogger {
   [[nodiscard]] TrackLogger* item(int index) const { return m_loggers.at(static_cast<std::size_t>(index)); }
 
   void addPosition(const PositionInfo& position) override;
+  void addSentences(std::string_view lines) override;
   void start() override;
   void stop() override;
 

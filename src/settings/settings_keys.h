@@ -46,6 +46,12 @@ inline constexpr SettingKey tcpipLogMaxClients{"tcpiplog\\maxclients", SettingTy
 inline constexpr SettingKey tcpipLogActive{"tcpiplog\\active", SettingType::boolean, "true"};
 /// Address the broadcast listens on; empty or 0.0.0.0 for every interface.
 inline constexpr SettingKey tcpipLogBindAddress{"tcpiplog\\bindaddress", SettingType::string, "0.0.0.0"};
+/// The broadcast sends the source's own NMEA sentences instead of writing its own from positions.
+inline constexpr SettingKey tcpipLogPassThrough{"tcpiplog\\passthrough", SettingType::boolean, "false"};
+/// Talker of the sentences the broadcast writes: two upper-case letters.
+inline constexpr SettingKey tcpipLogTalker{"tcpiplog\\talker", SettingType::string, "GP"};
+/// The broadcast sends every position, whatever the record interval of the other loggers.
+inline constexpr SettingKey tcpipLogEveryPosition{"tcpiplog\\everyposition", SettingType::boolean, "false"};
 inline constexpr SettingKey fileLogAppend{"filelog\\append", SettingType::boolean, "false"};
 inline constexpr SettingKey fileLogFile{"filelog\\file", SettingType::string, ""};
 inline constexpr SettingKey fileLogActive{"filelog\\active", SettingType::boolean, "false"};
@@ -124,6 +130,9 @@ inline constexpr std::array kSettingKeys{
     &keys::tcpipLogMaxClients,
     &keys::tcpipLogActive,
     &keys::tcpipLogBindAddress,
+    &keys::tcpipLogPassThrough,
+    &keys::tcpipLogTalker,
+    &keys::tcpipLogEveryPosition,
     &keys::fileLogAppend,
     &keys::fileLogFile,
     &keys::fileLogActive,

@@ -84,6 +84,11 @@ void GpsTracker::doStop() {
   emit stopped();
 }
 
+void GpsTracker::deliverSentences(std::string_view lines) {
+  std::lock_guard lock(m_mutex);
+  if (m_interface != nullptr && m_logger != nullptr && m_logger->active()) m_logger->addSentences(lines);
+}
+
 void GpsTracker::handlePosition(const PositionInfo& position) {
   DepthGuard depth(m_interfaceCallbacks);
   std::lock_guard lock(m_mutex);

@@ -75,6 +75,8 @@ class GpsTracker : public QObject {
   /// Builds and configures the concrete interface from the tracker's properties.
   [[nodiscard]] virtual std::unique_ptr<GpsInterface> createInterface() = 0;
   virtual void doPosition(const PositionInfo& position);
+  /// Hands the source's own sentences (see TrackLogger::addSentences) to the logger while running.
+  void deliverSentences(std::string_view lines);
   virtual void doStart();
   virtual void doStop();
 

@@ -2,6 +2,8 @@
 
 #include "net/event_loop_clock.h"
 
+#include <utility>
+
 namespace geomuxer {
 
 GpsTrackerNmea::GpsTrackerNmea(QObject* parent) : GpsTracker(parent), m_clock(&eventLoopClock()) {
@@ -17,8 +19,25 @@ std::unique_ptr<GpsProtocolNmea> GpsTrackerNmea::makeProtocol() {
   // The decoder belongs to an interface this tracker owns, so it never outlives the tracker.
   protocol->setSentenceHandler([this](std::string_view sentence) {
     emit sentenceReceived(QString::fromLatin1(sentence.data(), static_cast<qsizetype>(sentence.size())));
+    // Sentences that pass on verbatim: framed, ending in a valid checksum, whatever the decoder's
+    // checksum option. They are collected for the chunk at hand and handed on as one piece.
+    if (sentence.size() < 4 || (sentence.front() != '$' && sentence.front() != '!') ||
+        sentence.find('*') != sentence.size() - 3 || !GpsProtocolNmea::checksumValid(sentence)) {
+      return;
+    }
+    m_sentences.append(sentence);
+    m_sentences += "\r\n";
+    if (m_flushQueued) return;
+    m_flushQueued = true;
+    QMetaObject::invokeMethod(this, &GpsTrackerNmea::flushSentences, Qt::QueuedConnection);
   });
   return protocol;
+}
+
+void GpsTrackerNmea::flushSentences() {
+  m_flushQueued = false;
+  const std::string lines = std::exchange(m_sentences, {});
+  if (!lines.empty()) deliverSentences(lines);
 }
 
 void GpsTrackerNmea::reportDrops() {

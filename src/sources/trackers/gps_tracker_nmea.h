@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <string>
 
 #include "core/clock.h"
 #include "sources/decoders/gps_protocol_nmea.h"
@@ -43,12 +44,16 @@ class GpsTrackerNmea : public GpsTracker {
 
  private:
   void reportDrops();
+  void flushSentences();
 
   bool m_checkChecksum = true;
   Scheduler* m_clock;
   Timer m_dropReport;
   const GpsProtocolNmea* m_reported = nullptr;  // the decoder `m_reportedStats` belongs to
   GpsProtocolNmea::Stats m_reportedStats;
+  // Valid sentences of the chunk being decoded, handed on together once it is done.
+  std::string m_sentences;
+  bool m_flushQueued = false;
 };
 
 }  // namespace geomuxer

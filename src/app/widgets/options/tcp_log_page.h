@@ -4,6 +4,7 @@
 #include "app/widgets/options/options_page.h"
 
 class QCheckBox;
+class QComboBox;
 
 namespace geomuxer {
 
@@ -19,6 +20,9 @@ class TcpLogPage : public OptionsPage {
  private:
   QLineEdit* m_port;
   QLineEdit* m_bindAddress;
+  QComboBox* m_sentences;
+  QComboBox* m_talker;
+  QCheckBox* m_everyPosition;
   QCheckBox* m_active;
 };
 
