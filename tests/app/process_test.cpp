@@ -119,7 +119,7 @@ TEST_F(ProgramProcess, BadNumbersAreNamedAndEveryKeyIsKept) {
       {&keys::tcpipLogPort, "0"},     {&keys::logMaxLines, "lots"}, {&keys::httpPort, "-"},
       {&keys::httpLogPort, "99999"},  {&keys::simuLat, "47,5"},     {&keys::generalTracker, "3"},
       {&keys::fileLogActive, "true"}, {&keys::fileLogFile, (m_dir / "track.nmea").string()},
-      {&keys::tcpipLogBindAddress, "nowhere"},
+      {&keys::tcpipLogBindAddress, "nowhere"}, {&keys::tcpipLogTalker, "gps"},
   };
   test::writeFile(settingsFile(), test::settingsText(test::everyKeyBody(texts)));
   Settings before(settingsFile());
@@ -140,7 +140,8 @@ TEST_F(ProgramProcess, BadNumbersAreNamedAndEveryKeyIsKept) {
                            "ERROR: Setting http\\port: '-' is not a valid integer value; the default 8087 is used",
                            "ERROR: Setting httplog\\port: '99999' is not a valid port number; the default 8087 is used",
                            "ERROR: Setting simu\\lat: '47,5' is not a valid floating point value; the default 0 is used",
-                           "ERROR: Setting tcpiplog\\bindaddress: 'nowhere' is not an IP address; the default 0.0.0.0 is used"}) {
+                           "ERROR: Setting tcpiplog\\bindaddress: 'nowhere' is not an IP address; the default 0.0.0.0 is used",
+                           "ERROR: Setting tcpiplog\\talker: 'gps' is not a talker (two capital letters); the default GP is used"}) {
     EXPECT_TRUE(out.contains(line)) << line << "\n" << out.toStdString();
     EXPECT_TRUE(err.contains(QByteArray(line).mid(7))) << line << "\n" << err.toStdString();
   }

@@ -29,6 +29,38 @@ TEST(NmeaWriter, ExampleBlockIsByteExact) {
   EXPECT_EQ(buffer, "kept" + nmeaBlock(examplePosition()));
 }
 
+TEST(NmeaWriter, BroadcastBlockAddsVtgGsaZdaWithItsTalker) {
+  PositionInfo p = examplePosition();
+  p.fields = {defTime, defXY, defSpeed, defHeading, defHDOP, defFix};
+  std::string block;
+  appendNmeaBroadcastBlock(block, p, "GN");
+  EXPECT_EQ(block,
+            "$GNRMC,090503,A,4730.0000,N,00815.0000,E,10.00,90.00,170508,,*03\r\n"
+            "$GNGGA,090503,4730.0000,N,00815.0000,E,1,0,1.2,513,M,,,,0000*26\r\n"
+            "$GNGLL,4730.0000,N,00815.0000,E,090503,A*37\r\n"
+            "$GNVTG,90.00,T,,M,10.00,N,18.52,K,A*" + nmeaChecksum("GNVTG,90.00,T,,M,10.00,N,18.52,K,A") + "\r\n"
+            "$GNGSA,A,3,,,,,,,,,,,,,,1.2,*" + nmeaChecksum("GNGSA,A,3,,,,,,,,,,,,,,1.2,") + "\r\n"
+            "$GNZDA,090503,17,05,2008,00,00*" + nmeaChecksum("GNZDA,090503,17,05,2008,00,00") + "\r\n");
+  // Without dilutions no GSA, without a time no ZDA; a 2D fix says so in GSA; a bad talker is GP.
+  p.fields = {defXY};
+  block.clear();
+  appendNmeaBroadcastBlock(block, p, "gn");
+  EXPECT_EQ(block.find("GSA"), std::string::npos);
+  EXPECT_EQ(block.find("ZDA"), std::string::npos);
+  EXPECT_EQ(block.substr(0, 6), "$GPRMC");
+  p.fields = {defXY, defFix, defPDOP, defVDOP};
+  p.fix = fix2D_diff;
+  p.pdop = 2.5f;
+  p.vdop = 2.0f;
+  block.clear();
+  appendNmeaBroadcastBlock(block, p, "GP");
+  EXPECT_NE(block.find("$GPGSA,A,2,,,,,,,,,,,,,2.5,,2.0*"), std::string::npos) << block;
+  EXPECT_NE(block.find(",K,D*"), std::string::npos) << "a differential fix is mode D in VTG";
+  EXPECT_TRUE(validTalker("GN"));
+  EXPECT_FALSE(validTalker("G"));
+  EXPECT_FALSE(validTalker("GPS"));
+}
+
 TEST(NmeaWriter, HemispheresAndPadding) {
   PositionInfo p = examplePosition();
   p.y = -33.5f;

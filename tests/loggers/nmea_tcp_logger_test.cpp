@@ -22,7 +22,10 @@
 #include "core/tracklog_filter.h"
 #include "loggers/nmea_tcp_logger.h"
 #include "support/qt_event_loop.h"
+#include "support/pty_pair.h"
 #include "support/qt_process.h"
+#include "sources/trackers/gps_tracker_nmea_com.h"
+#include "loggers/track_logger_list.h"
 
 namespace geomuxer {
 namespace {
@@ -46,7 +49,13 @@ PositionInfo position(float lon, float lat) {
   return p;
 }
 
-QByteArray block(const PositionInfo& p) { return QByteArray::fromStdString(nmeaBlock(p)); }
+std::string broadcastBlock(const PositionInfo& p) {
+  std::string out;
+  appendNmeaBroadcastBlock(out, p, "GP");
+  return out;
+}
+
+QByteArray block(const PositionInfo& p) { return QByteArray::fromStdString(broadcastBlock(p)); }
 
 std::unique_ptr<QTcpSocket> connectTo(quint16 port) {
   auto socket = std::make_unique<QTcpSocket>();
@@ -348,7 +357,7 @@ TEST_F(NmeaTcpLoggerTest, ThousandsOfClientsGetEveryBlockInOrder) {
   std::string expected;
   for (int i = 0; i < kBlocks; ++i) {
     const PositionInfo p = position(-20.0f + 2.0f * static_cast<float>(i), 47.5f);
-    expected += nmeaBlock(p);
+    expected += broadcastBlock(p);
     logger.addPosition(p);
     spin(0ms);
   }
@@ -381,7 +390,7 @@ TEST_F(NmeaTcpLoggerTest, ClientThatFallsBehindCatchesUpInOrder) {
   int queued = 0;
   for (int i = 0; i < 200000 && queued < 500; ++i) {
     const PositionInfo p = position(static_cast<float>(i % 360) - 180.0f, static_cast<float>(i % 90));
-    expected += nmeaBlock(p);
+    expected += broadcastBlock(p);
     logger.addPosition(p);
     if (client->pendingBytes() > 0) ++queued;
   }
@@ -396,6 +405,51 @@ TEST_F(NmeaTcpLoggerTest, ClientThatFallsBehindCatchesUpInOrder) {
   EXPECT_EQ(got, expected);
   ASSERT_EQ(logger.server()->clients().size(), 1u);
   EXPECT_EQ(logger.server()->clients().front()->pendingBytes(), 0);
+}
+
+// The source's own sentences through a real serial source (a pty) to a client: verbatim, with
+// nothing of ours and nothing that fails its checksum; a talker of our choice otherwise.
+TEST_F(NmeaTcpLoggerTest, PassThroughSendsTheSourcesValidLinesVerbatim) {
+  test::PtyPair receiver;
+  if (!receiver.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  TrackLoggerList list;
+  list.setActive(true);
+  list.add(&logger);
+  logger.setPassThrough(true);
+  logger.setActive(true);
+  GpsTrackerNmeaCom tracker;
+  tracker.setPort(receiver.slaveName());
+  tracker.setLogger(&list);
+  tracker.start();
+  auto client = connectTo(logger.port());
+  ASSERT_TRUE(waitUntil([&] { return logger.server()->clients().size() == 1; }));
+
+  const std::string rmc = nmeaFrame("GNRMC,120000.20,A,4730.0000,N,00815.0000,E,0.0,0.0,091226,,,A") + "\r\n";
+  const std::string gga = nmeaFrame("GNGGA,120000.20,4730.0000,N,00815.0000,E,1,08,0.9,512.0,M,47.0,M,,") + "\r\n";
+  const std::string ais = "!AIVDM,1,1,,A,13u?etPv2;0n:dDPwUM1U1Cb069D,0*24\r\n";
+  const std::string next = nmeaFrame("GNRMC,120000.40,A,4730.0010,N,00815.0000,E,0.0,0.0,091226,,,A") + "\r\n";
+  std::string bad = nmeaFrame("GPGSV,1,1,01,05,40,083,46");
+  bad.back() = bad.back() == '0' ? '1' : '0';
+  const std::string input = rmc + bad + "\r\n" + "$GPGLL,4730.0000,N,00815.0000,E,120000,A\r\n" + gga +
+                            ais + "garbage\r\n" + next;
+  ASSERT_TRUE(receiver.write(input.substr(0, 50)));
+  spin(30ms);  // a sentence split across reads goes out whole
+  ASSERT_TRUE(receiver.write(input.substr(50)));
+  const std::string expected = rmc + gga + ais + next;
+  EXPECT_EQ(readExactly(*client, std::ssize(expected)).toStdString(), expected);
+  spin(300ms);  // the epoch closed by `next`, and the quiet time after it, bring no block of ours
+  EXPECT_EQ(client->readAll().toStdString(), "");
+
+  // Back to blocks of our own, with the talker asked for.
+  logger.setPassThrough(false);
+  EXPECT_FALSE(logger.setTalker("gps"));
+  EXPECT_TRUE(logger.setTalker("GN"));
+  const PositionInfo p = position(8.25f, 47.5f);
+  logger.addPosition(p);
+  std::string ours;
+  appendNmeaBroadcastBlock(ours, p, "GN");
+  EXPECT_EQ(readExactly(*client, std::ssize(ours)).toStdString(), ours);
+  tracker.stop();
 }
 
 }  // namespace

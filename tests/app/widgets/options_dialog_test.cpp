@@ -180,6 +180,9 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field(*dialog, "http\\dbtimeout")->setText("20");
   field(*dialog, "httplog\\queuesize")->setText("5000");
   field(*dialog, "tcpiplog\\port")->setText("2223");
+  field<QComboBox>(*dialog, "tcpiplog\\passthrough")->setCurrentIndex(1);
+  field<QComboBox>(*dialog, "tcpiplog\\talker")->setCurrentText("GN");
+  field<QCheckBox>(*dialog, "tcpiplog\\everyposition")->setChecked(true);
   field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
   field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
   field(*dialog, "gpxlog\\filedir")->setText(dir.path().string().c_str());
@@ -207,6 +210,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"http\\bindaddress", "127.0.0.1"}, {"httplog\\cafile", "/etc/geomuxer/upload-ca.pem"},
       {"nmeafile\\startatend", "true"}, {"http\\database", "postgresql://tracker@db.example/geomuxer"},
       {"http\\dbpool", "8"},          {"http\\dbtimeout", "20"},         {"httplog\\queuesize", "5000"},
+      {"tcpiplog\\passthrough", "true"}, {"tcpiplog\\talker", "GN"}, {"tcpiplog\\everyposition", "true"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -217,6 +221,10 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_EQ(controller.displayFormat().distUnit, DistUnit::nautic);
   EXPECT_EQ(controller.filter(LoggerKind::nmeaFile).recordMode(), rmDistance);
   EXPECT_EQ(controller.nmeaTcpLogger()->port(), 2223);
+  EXPECT_TRUE(controller.nmeaTcpLogger()->passThrough());
+  EXPECT_EQ(controller.nmeaTcpLogger()->talker(), "GN");
+  EXPECT_TRUE(controller.broadcastEveryPosition());
+  EXPECT_TRUE(controller.filter(LoggerKind::nmeaFile).active()) << "only the broadcast passes every position";
   EXPECT_TRUE(controller.nmeaFileLogger()->append());
   EXPECT_EQ(controller.httpLogger()->queue().capacity(), 5000);
   EXPECT_EQ(controller.gpxLogger()->fileDir(), dir.path().string());
