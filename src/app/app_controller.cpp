@@ -14,6 +14,7 @@
 #include "loggers/http_logger.h"
 #include "loggers/nmea_file_logger.h"
 #include "loggers/nmea_tcp_logger.h"
+#include "loggers/nmea_udp_logger.h"
 #include "loggers/proxy_settings.h"
 #include "net/tcp_server.h"
 #include "loggers/track_logger_list.h"
@@ -45,6 +46,7 @@ QString loggerCaption(LoggerKind kind) {
     case LoggerKind::nmeaFile: return QStringLiteral("NMEA File");
     case LoggerKind::gpxFile: return QStringLiteral("GPX File");
     case LoggerKind::http: return QStringLiteral("HTTP");
+    case LoggerKind::nmeaUdp: return QStringLiteral("NMEA UDP");
   }
   return {};
 }
@@ -66,6 +68,7 @@ AppController::AppController(Settings& settings, Options options, QObject* paren
   m_fileLogger = std::make_unique<NmeaFileLogger>();
   m_httpLogger = std::make_unique<HttpLogger>();
   m_gpxLogger = std::make_unique<GpxLogger>();
+  m_udpLogger = std::make_unique<NmeaUdpLogger>();
   for (LoggerKind kind : kLoggerKinds) logger(kind)->setFilter(&m_filters.at(static_cast<std::size_t>(kind)));
   for (LoggerKind kind : kLoggerKinds) m_loggerList->add(logger(kind));
 
@@ -127,6 +130,10 @@ void AppController::connectLoggers() {
   });
   connect(tcp, &NmeaTcpLogger::errorOccurred, this,
           [this](const QString& message) { logError("TCP/IP ERROR: ", message); });
+  connect(m_udpLogger.get(), &NmeaUdpLogger::sending, this,
+          [this](const QString& target) { m_log->addLine(lcTcp, QStringLiteral("UDP: Sending to %1").arg(target)); });
+  connect(m_udpLogger.get(), &NmeaUdpLogger::errorOccurred, this,
+          [this](const QString& message) { logError("UDP ERROR: ", message); });
 
   const FilenameHandler logFileName = [this](TrackLogger&, std::string& filename) {
     m_log->addLine(lcLogFile, QStringLiteral("LOG: Log file %1").arg(qs(filename)));
@@ -262,6 +269,7 @@ TrackLogger* AppController::logger(LoggerKind kind) const {
     case LoggerKind::nmeaFile: return m_fileLogger.get();
     case LoggerKind::gpxFile: return m_gpxLogger.get();
     case LoggerKind::http: return m_httpLogger.get();
+    case LoggerKind::nmeaUdp: return m_udpLogger.get();
   }
   return nullptr;
 }
@@ -548,6 +556,22 @@ std::vector<std::string> AppController::applySettings() {
     m_tcpLogger->setTalker(std::string(keys::tcpipLogTalker.defaultText));
   }
   setBroadcastEveryPosition(s.boolean(keys::tcpipLogEveryPosition));
+  const std::string udpAddress = s.string(keys::udpLogAddress);
+  QHostAddress udpTarget;
+  if (!udpTarget.setAddress(qs(udpAddress).trimmed())) {
+    s.reject(keys::udpLogAddress, "'" + udpAddress + "' is not an IP address");
+    udpTarget.setAddress(qs(std::string(keys::udpLogAddress.defaultText)));
+  }
+  m_udpLogger->setAddress(udpTarget);
+  m_udpLogger->setPort(s.port(keys::udpLogPort));
+  m_udpLogger->setTtl(s.integer(keys::udpLogTtl, 1, 255));
+  m_udpLogger->setPassThrough(s.boolean(keys::udpLogPassThrough));
+  const std::string udpTalker = s.string(keys::udpLogTalker);
+  if (!m_udpLogger->setTalker(udpTalker)) {
+    s.reject(keys::udpLogTalker, "'" + udpTalker + "' is not a talker (two capital letters)");
+    m_udpLogger->setTalker(std::string(keys::udpLogTalker.defaultText));
+  }
+  setLoggerActive(LoggerKind::nmeaUdp, s.boolean(keys::udpLogActive));
   setLoggerActive(LoggerKind::nmeaTcp, s.boolean(keys::tcpipLogActive));
   m_fileLogger->setAppend(s.boolean(keys::fileLogAppend));
   m_fileLogger->setFilename(s.string(keys::fileLogFile));
@@ -666,7 +690,8 @@ void AppController::storeState() {
   const std::pair<LoggerKind, const SettingKey*> flags[] = {{LoggerKind::nmeaTcp, &keys::tcpipLogActive},
                                                             {LoggerKind::nmeaFile, &keys::fileLogActive},
                                                             {LoggerKind::http, &keys::httpLogActive},
-                                                            {LoggerKind::gpxFile, &keys::gpxLogActive}};
+                                                            {LoggerKind::gpxFile, &keys::gpxLogActive},
+                                                            {LoggerKind::nmeaUdp, &keys::udpLogActive}};
   for (const auto& [kind, key] : flags)
     if (m_chosen.logger.at(static_cast<std::size_t>(kind))) m_settings.writeBool(*key, loggerActive(kind));
 }

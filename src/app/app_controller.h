@@ -40,6 +40,7 @@ class GpxLogger;
 class HttpLogger;
 class NmeaFileLogger;
 class NmeaTcpLogger;
+class NmeaUdpLogger;
 class PositionServer;
 class ProxySettings;
 class TrackLogger;
@@ -48,10 +49,10 @@ struct TransportFault;
 struct PositionServerConfig;
 
 /// The four loggers, in the order they are registered with the logger list.
-enum class LoggerKind : int { nmeaTcp = 0, nmeaFile = 1, gpxFile = 2, http = 3 };
+enum class LoggerKind : int { nmeaTcp = 0, nmeaFile = 1, gpxFile = 2, http = 3, nmeaUdp = 4 };
 inline constexpr std::array kLoggerKinds{LoggerKind::nmeaTcp, LoggerKind::nmeaFile, LoggerKind::gpxFile,
-                                         LoggerKind::http};
-/// "NMEA TCP/IP", "NMEA File", "GPX File", "HTTP".
+                                         LoggerKind::http, LoggerKind::nmeaUdp};
+/// "NMEA TCP/IP", "NMEA File", "GPX File", "HTTP", "NMEA UDP".
 [[nodiscard]] QString loggerCaption(LoggerKind kind);
 
 /// What the controller asks of its window. The headless program has none.
@@ -136,6 +137,7 @@ class AppController : public QObject {
   [[nodiscard]] NmeaFileLogger* nmeaFileLogger() const { return m_fileLogger.get(); }
   [[nodiscard]] GpxLogger* gpxLogger() const { return m_gpxLogger.get(); }
   [[nodiscard]] HttpLogger* httpLogger() const { return m_httpLogger.get(); }
+  [[nodiscard]] NmeaUdpLogger* nmeaUdpLogger() const { return m_udpLogger.get(); }
   /// Record mode and interval, the same for every logger's filter.
   void setRecordMode(RecordMode mode, RecordInterval interval);
   /// On: the broadcast sends every position (its filter is off); the other loggers are not affected.
@@ -242,8 +244,9 @@ class AppController : public QObject {
 
   // The outputs are declared before the sources: a source that is still running when it is
   // destroyed stops through them.
-  std::array<TracklogFilter, 4> m_filters;
+  std::array<TracklogFilter, kLoggerKinds.size()> m_filters;
   std::unique_ptr<NmeaTcpLogger> m_tcpLogger;
+  std::unique_ptr<NmeaUdpLogger> m_udpLogger;
   std::unique_ptr<NmeaFileLogger> m_fileLogger;
   std::unique_ptr<GpxLogger> m_gpxLogger;
   std::unique_ptr<HttpLogger> m_httpLogger;
@@ -283,7 +286,7 @@ class AppController : public QObject {
   struct Chosen {
     bool tracker = false;
     bool iconAnim = false;
-    std::array<bool, 4> logger{};
+    std::array<bool, kLoggerKinds.size()> logger{};
   } m_chosen;
 };
 

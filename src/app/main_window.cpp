@@ -251,7 +251,8 @@ void MainWindow::createTray() {
   QMenu* trackers = m_trayMenu->addMenu(QStringLiteral("Tracker"));
   for (QAction* action : m_trackerActions) trackers->addAction(action);
   QMenu* loggers = m_trayMenu->addMenu(QStringLiteral("Logger"));
-  for (LoggerKind kind : {LoggerKind::nmeaTcp, LoggerKind::http, LoggerKind::nmeaFile, LoggerKind::gpxFile})
+  for (LoggerKind kind : {LoggerKind::nmeaTcp, LoggerKind::nmeaUdp, LoggerKind::http, LoggerKind::nmeaFile,
+                          LoggerKind::gpxFile})
     loggers->addAction(loggerAction(kind));
   QMenu* server = m_trayMenu->addMenu(QStringLiteral("HTTP Server"));
   server->addAction(m_openPageAction);

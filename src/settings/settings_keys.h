@@ -52,6 +52,14 @@ inline constexpr SettingKey tcpipLogPassThrough{"tcpiplog\\passthrough", Setting
 inline constexpr SettingKey tcpipLogTalker{"tcpiplog\\talker", SettingType::string, "GP"};
 /// The broadcast sends every position, whatever the record interval of the other loggers.
 inline constexpr SettingKey tcpipLogEveryPosition{"tcpiplog\\everyposition", SettingType::boolean, "false"};
+/// The NMEA UDP logger: each block as one datagram to an address (unicast, broadcast or multicast).
+inline constexpr SettingKey udpLogActive{"udplog\\active", SettingType::boolean, "false"};
+inline constexpr SettingKey udpLogAddress{"udplog\\address", SettingType::string, "127.0.0.1"};
+inline constexpr SettingKey udpLogPort{"udplog\\port", SettingType::integer, "10110"};
+/// Hops of multicast datagrams; 1 keeps them on the local network.
+inline constexpr SettingKey udpLogTtl{"udplog\\ttl", SettingType::integer, "1"};
+inline constexpr SettingKey udpLogPassThrough{"udplog\\passthrough", SettingType::boolean, "false"};
+inline constexpr SettingKey udpLogTalker{"udplog\\talker", SettingType::string, "GP"};
 inline constexpr SettingKey fileLogAppend{"filelog\\append", SettingType::boolean, "false"};
 inline constexpr SettingKey fileLogFile{"filelog\\file", SettingType::string, ""};
 inline constexpr SettingKey fileLogActive{"filelog\\active", SettingType::boolean, "false"};
@@ -133,6 +141,12 @@ inline constexpr std::array kSettingKeys{
     &keys::tcpipLogPassThrough,
     &keys::tcpipLogTalker,
     &keys::tcpipLogEveryPosition,
+    &keys::udpLogActive,
+    &keys::udpLogAddress,
+    &keys::udpLogPort,
+    &keys::udpLogTtl,
+    &keys::udpLogPassThrough,
+    &keys::udpLogTalker,
     &keys::fileLogAppend,
     &keys::fileLogFile,
     &keys::fileLogActive,

@@ -41,11 +41,13 @@ TEST(AppController, SourcesAndLoggersComeInTheirFixedOrder) {
   EXPECT_EQ(f.controller->currentSource(), -1);
 
   TrackLoggerList* list = f.controller->loggerList();
-  ASSERT_EQ(list->count(), 4);
+  ASSERT_EQ(list->count(), 5);
   EXPECT_EQ(list->item(0), f.controller->logger(LoggerKind::nmeaTcp));
   EXPECT_EQ(list->item(1), f.controller->logger(LoggerKind::nmeaFile));
   EXPECT_EQ(list->item(2), f.controller->logger(LoggerKind::gpxFile));
   EXPECT_EQ(list->item(3), f.controller->logger(LoggerKind::http));
+  EXPECT_EQ(list->item(4), f.controller->logger(LoggerKind::nmeaUdp));
+  EXPECT_FALSE(f.controller->loggerActive(LoggerKind::nmeaUdp));
   for (int i = 0; i < f.controller->sourceCount(); ++i)
     EXPECT_EQ(f.controller->source(i)->logger(), list) << f.controller->sourceName(i).toStdString();
   // Each logger asks a filter of its own, so one logger's record does not hide the position from the next.

@@ -203,7 +203,7 @@ TEST(MainWindow, TrayMenuSelectorAndToggleFollowTheController) {
                               "About...", "-", "Exit"}));
   EXPECT_EQ(window.trayMenu()->defaultAction(), window.showAction());
   const QMenu* loggers = window.trayMenu()->actions().at(4)->menu();
-  EXPECT_EQ(menuTexts(loggers), (QStringList{"NMEA TCP/IP", "HTTP", "NMEA File", "GPX File"}));
+  EXPECT_EQ(menuTexts(loggers), (QStringList{"NMEA TCP/IP", "NMEA UDP", "HTTP", "NMEA File", "GPX File"}));
   const QMenu* server = window.trayMenu()->actions().at(5)->menu();
   EXPECT_EQ(menuTexts(server), (QStringList{"Open Page", "Open Admin Page"}));
   for (const QAction* action : server->actions()) EXPECT_FALSE(action->isEnabled());

@@ -19,6 +19,7 @@
 #include "app/widgets/options/interval_page.h"
 #include "app/widgets/options/source_pages.h"
 #include "app/widgets/options/tcp_log_page.h"
+#include "app/widgets/options/udp_log_page.h"
 #include "app/widgets/options/units_page.h"
 #include "settings/settings.h"
 #include "sources/transports/gps_interface_com.h"
@@ -122,6 +123,7 @@ void OptionsDialog::buildPages() {
     sources.push_back(add(makeSourcePage(*m_controller.source(i), host, m_stack)));
   auto* server = add(new ServerPage(host, m_stack));
   auto* tcpLog = add(new TcpLogPage(m_stack));
+  auto* udpLog = add(new UdpLogPage(m_stack));
   auto* fileLog = add(new FileLogPage(host, m_stack));
   auto* gpxLog = add(new GpxLogPage(host, m_stack));
   auto* httpLog = add(new HttpLogPage(m_stack));
@@ -134,7 +136,7 @@ void OptionsDialog::buildPages() {
 
   // The display formats and the program's own state first, then the broadcast and the log file,
   // the sources, the server, the upload and the GPX files; the proxy is read again at its next use.
-  m_applyOrder = {units, general, interval, tcpLog, fileLog};
+  m_applyOrder = {units, general, interval, tcpLog, udpLog, fileLog};
   m_applyOrder.insert(m_applyOrder.end(), sources.begin(), sources.end());
   m_applyOrder.insert(m_applyOrder.end(), {server, httpLog, gpxLog, m_proxyPage});
 }

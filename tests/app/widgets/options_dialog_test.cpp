@@ -26,6 +26,7 @@
 #include "loggers/http_logger.h"
 #include "loggers/nmea_file_logger.h"
 #include "loggers/nmea_tcp_logger.h"
+#include "loggers/nmea_udp_logger.h"
 #include "support/temp_dir.h"
 #include "sources/trackers/gps_tracker_nmea_com.h"
 #include "sources/trackers/gps_tracker_nmea_file.h"
@@ -102,7 +103,7 @@ TEST_F(OptionsDialogTest, PagesFollowTheSourceListAndOpenOnTheSelectedSource) {
   auto dialog = open();
   std::vector<std::string> expected{"General"};
   for (const std::string& name : controller.sourceNames()) expected.push_back(name);
-  for (const char* name : {"HTTP Server", "TCP/IP Log", "NMEA Log", "GPX Log", "HTTP Log", "Log Interval",
+  for (const char* name : {"HTTP Server", "TCP/IP Log", "UDP Log", "NMEA Log", "GPX Log", "HTTP Log", "Log Interval",
                            "HTTP Proxy", "Units"})
     expected.emplace_back(name);
   std::vector<std::string> titles;
@@ -183,6 +184,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field<QComboBox>(*dialog, "tcpiplog\\passthrough")->setCurrentIndex(1);
   field<QComboBox>(*dialog, "tcpiplog\\talker")->setCurrentText("GN");
   field<QCheckBox>(*dialog, "tcpiplog\\everyposition")->setChecked(true);
+  field(*dialog, "udplog\\address")->setText("239.255.10.110");
+  field(*dialog, "udplog\\ttl")->setText("4");
   field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
   field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
   field(*dialog, "gpxlog\\filedir")->setText(dir.path().string().c_str());
@@ -211,6 +214,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"nmeafile\\startatend", "true"}, {"http\\database", "postgresql://tracker@db.example/geomuxer"},
       {"http\\dbpool", "8"},          {"http\\dbtimeout", "20"},         {"httplog\\queuesize", "5000"},
       {"tcpiplog\\passthrough", "true"}, {"tcpiplog\\talker", "GN"}, {"tcpiplog\\everyposition", "true"},
+      {"udplog\\address", "239.255.10.110"}, {"udplog\\ttl", "4"}, {"udplog\\port", "10110"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -224,6 +228,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_TRUE(controller.nmeaTcpLogger()->passThrough());
   EXPECT_EQ(controller.nmeaTcpLogger()->talker(), "GN");
   EXPECT_TRUE(controller.broadcastEveryPosition());
+  EXPECT_EQ(controller.nmeaUdpLogger()->address(), QHostAddress("239.255.10.110"));
+  EXPECT_EQ(controller.nmeaUdpLogger()->ttl(), 4);
   EXPECT_TRUE(controller.filter(LoggerKind::nmeaFile).active()) << "only the broadcast passes every position";
   EXPECT_TRUE(controller.nmeaFileLogger()->append());
   EXPECT_EQ(controller.httpLogger()->queue().capacity(), 5000);
