@@ -1,6 +1,7 @@
 #include "loggers/nmea_udp_logger.h"
 
 #include <QUdpSocket>
+#include <QVariant>
 
 #include "core/nmea.h"
 
@@ -27,7 +28,7 @@ void NmeaUdpLogger::start() {
   if (!m_socket->bind(v6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4, 0)) {
     emit errorOccurred(m_socket->errorString());
   }
-  m_socket->setSocketOption(QAbstractSocket::MulticastTtlOption, m_ttl);
+  m_socket->setSocketOption(QAbstractSocket::MulticastTtlOption, QVariant(m_ttl));
   m_failing = false;
   const QString host = m_address.protocol() == QAbstractSocket::IPv6Protocol
                            ? QStringLiteral("[%1]").arg(m_address.toString())

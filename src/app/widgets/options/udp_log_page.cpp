@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
