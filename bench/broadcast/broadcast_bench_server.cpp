@@ -25,7 +25,7 @@
 #include "sources/trackers/gps_tracker_nmea_com.h"
 
 using namespace geomuxer;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -39,9 +39,9 @@ class TimedLogger : public TrackLogger {
   explicit TimedLogger(NmeaTcpLogger& inner) : m_inner(inner) { setActive(true); }
 
   void addPosition(const PositionInfo& position) override {
-    const auto begin = Clock::now();
+    const auto begin = SteadyClock::now();
     m_inner.addPosition(position);
-    m_micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+    m_micros.push_back(std::chrono::duration<double, std::micro>(SteadyClock::now() - begin).count());
   }
   void start() override { m_inner.start(); }
   void stop() override { m_inner.stop(); }
