@@ -104,6 +104,9 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
   connect(raw, &GpsTracker::noticed, this, [this, raw](const std::string& text) {
     m_log->addLine(lcTracker, QStringLiteral("TRACKER: %1: %2").arg(qs(raw->displayName()), qs(text)));
   });
+  connect(raw, &GpsTracker::statusChanged, this, [this, raw](const SourceStatus& status) {
+    if (raw == currentTracker()) emit sourceStatusChanged(status);
+  });
   if constexpr (std::is_base_of_v<GpsTrackerNmea, Tracker>)
     connect(raw, &GpsTrackerNmea::inputDropped, this, [this](const QString& report) { m_log->addLine(lcTracker, report); });
   m_trackers.push_back(std::move(tracker));
@@ -185,7 +188,15 @@ void AppController::selectSource(int index) {
   }
   m_currentSource = index;
   emit currentSourceChanged(index);
+  emit sourceStatusChanged(sourceStatus());
 }
+
+SourceStatus AppController::sourceStatus() const {
+  if (const GpsTracker* tracker = currentTracker()) return tracker->status();
+  return {};
+}
+
+void AppController::setWatchdogSeconds(int seconds) { m_watchdogSeconds = std::max(1, seconds); }
 
 void AppController::toggleActive() {
   if (GpsTracker* tracker = currentTracker()) setActive(!tracker->isActive());
@@ -530,6 +541,7 @@ std::vector<std::string> AppController::applySettings() {
   selectSource(s.integer(keys::generalTracker));
   setCloseToTray(s.boolean(keys::generalCloseToTray));
   setIconAnimInterval(s.integer(keys::generalIconAnim, 0));
+  setWatchdogSeconds(s.integer(keys::generalWatchdog, 1, 3600));
   unsigned categories = 0;
   if (s.boolean(keys::logTracker)) categories |= lcTracker;
   if (s.boolean(keys::logTrackerPos)) categories |= lcTrackerPos;

@@ -24,6 +24,7 @@
 #include "core/units.h"
 #include "server/current_position.h"
 #include "settings/settings.h"
+#include "sources/source_status.h"
 
 class QTimer;
 
@@ -126,6 +127,12 @@ class AppController : public QObject {
   void setActive(bool active);
   [[nodiscard]] bool isActive() const;
   [[nodiscard]] GpsTrackerSimu* simulator() const { return m_simu; }
+  /// The selected source's state and counters (stopped when none is selected); cheap enough to
+  /// poll a few times a second.
+  [[nodiscard]] SourceStatus sourceStatus() const;
+  /// Seconds without a byte before a running source counts as waiting for data.
+  [[nodiscard]] int watchdogSeconds() const { return m_watchdogSeconds; }
+  void setWatchdogSeconds(int seconds);
 
   // --- loggers ----------------------------------------------------------------------------------
   [[nodiscard]] TrackLogger* logger(LoggerKind kind) const;
@@ -215,6 +222,8 @@ class AppController : public QObject {
   /// The upload queue grew or shrank.
   void uploadQueueLengthChanged(qint64 length);
   void serverRunningChanged(bool running);
+  /// The selected source's state changed, or another source was selected.
+  void sourceStatusChanged(const geomuxer::SourceStatus& status);
 
  private:
   template <typename Tracker>
@@ -275,6 +284,7 @@ class AppController : public QObject {
   int m_currentSource = -1;
   bool m_closeToTray = false;
   int m_iconAnimInterval = 400;
+  int m_watchdogSeconds = 10;
   QString m_trayHint;
   QString m_trayState;  // the hint without the upload queue
   bool m_serverAuth = false;

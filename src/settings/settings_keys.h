@@ -34,6 +34,8 @@ inline constexpr SettingKey generalMinimized{"general\\minimized", SettingType::
 inline constexpr SettingKey generalTracker{"general\\tracker", SettingType::integer, "0"};
 inline constexpr SettingKey generalCloseToTray{"general\\closetotray", SettingType::boolean, "false"};
 inline constexpr SettingKey generalIconAnim{"general\\iconanim", SettingType::integer, "400"};
+/// Seconds without a byte from the running source before it counts as waiting for data.
+inline constexpr SettingKey generalWatchdog{"general\\watchdog", SettingType::integer, "10"};
 inline constexpr SettingKey logTracker{"log\\tracker", SettingType::boolean, "true"};
 inline constexpr SettingKey logTrackerPos{"log\\trackerpos", SettingType::boolean, "false"};
 inline constexpr SettingKey logTcp{"log\\tcp", SettingType::boolean, "true"};
@@ -128,6 +130,7 @@ inline constexpr std::array kSettingKeys{
     &keys::generalTracker,
     &keys::generalCloseToTray,
     &keys::generalIconAnim,
+    &keys::generalWatchdog,
     &keys::logTracker,
     &keys::logTrackerPos,
     &keys::logTcp,

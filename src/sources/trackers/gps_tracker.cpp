@@ -1,5 +1,8 @@
 #include "sources/trackers/gps_tracker.h"
 
+#include "core/date_time.h"
+#include "net/event_loop_clock.h"
+
 namespace geomuxer {
 
 namespace {
@@ -17,7 +20,7 @@ class DepthGuard {
 
 }  // namespace
 
-GpsTracker::GpsTracker(QObject* parent) : QObject(parent) {}
+GpsTracker::GpsTracker(QObject* parent) : QObject(parent), m_clock(&eventLoopClock()) {}
 
 GpsTracker::~GpsTracker() {
   if (isActive()) {
@@ -44,20 +47,56 @@ void GpsTracker::start() {
   if (m_interface == nullptr) {
     std::unique_ptr<GpsInterface> created = createInterface();
     if (!created) throw InterfaceError("The source has no transport.");
-    m_interface = created.release();
-    connect(m_interface, &GpsInterface::positionReceived, this, &GpsTracker::handlePosition,
-            Qt::DirectConnection);
-    connect(m_interface, &GpsInterface::faulted, this, &GpsTracker::handleFault, Qt::DirectConnection);
-    connect(m_interface, &GpsInterface::noticed, this, &GpsTracker::noticed, Qt::DirectConnection);
+    attach(created.release());
   } else if (m_interface->isActive()) {
     m_interface->close();
   }
   m_interface->open();
+  m_status = SourceStatus{};
+  m_status.source = displayName();
+  enterOpened();
   doStart();
+}
+
+void GpsTracker::attach(GpsInterface* iface) {
+  m_interface = iface;
+  connect(iface, &GpsInterface::positionReceived, this, &GpsTracker::handlePosition, Qt::DirectConnection);
+  connect(iface, &GpsInterface::faulted, this, &GpsTracker::handleFault, Qt::DirectConnection);
+  connect(iface, &GpsInterface::noticed, this, &GpsTracker::noticed, Qt::DirectConnection);
+  connect(iface, &GpsInterface::bytesReceived, this, &GpsTracker::noteBytes, Qt::DirectConnection);
+  connect(iface, &GpsInterface::established, this, [this] {
+    if (m_status.state == SourceState::Connecting) setState(SourceState::WaitingForData);
+  }, Qt::DirectConnection);
+}
+
+void GpsTracker::enterOpened() {
+  setState(m_interface != nullptr && m_interface->isConnecting() ? SourceState::Connecting
+                                                                 : SourceState::WaitingForData);
+}
+
+SourceStatus GpsTracker::status() const {
+  std::lock_guard lock(m_mutex);
+  SourceStatus status = m_status;
+  if (status.source.empty()) status.source = displayName();
+  return status;
+}
+
+void GpsTracker::setState(SourceState state) {
+  if (state == m_status.state) return;
+  m_status.state = state;
+  if (m_status.source.empty()) m_status.source = displayName();
+  emit statusChanged(m_status);
+}
+
+void GpsTracker::noteBytes() {
+  m_status.lastByteMs = m_clock->now().time_since_epoch().count();
+  if (m_status.state == SourceState::Connecting || m_status.state == SourceState::WaitingForData)
+    setState(SourceState::ReceivingNoFix);
 }
 
 void GpsTracker::stop() {
   releaseInterface();
+  setState(SourceState::Stopped);
   doStop();
 }
 
@@ -68,6 +107,11 @@ PositionInfo GpsTracker::lastPosition() const {
 
 void GpsTracker::doPosition(const PositionInfo& position) {
   m_lastPosition = position;
+  ++m_status.epochs;
+  m_status.lastPositionMs = toUnixMillis(position.has(defTime) ? position.time : m_clock->utcNow());
+  // Sources without bytes (the simulator, USB, the location service) count positions as data.
+  m_status.lastByteMs = m_clock->now().time_since_epoch().count();
+  setState(SourceState::ReceivingFix);
   if (m_logger != nullptr && m_logger->active()) m_logger->addPosition(position);
   emit positionReceived(position);
 }
@@ -106,6 +150,7 @@ void GpsTracker::handleFault(const TransportFault& fault) {
     case FaultKind::reset:
     case FaultKind::timeout:
       dropInterface();
+      setState(SourceState::Stopped);
       break;
     case FaultKind::protocol:
       break;

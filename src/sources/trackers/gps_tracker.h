@@ -9,9 +9,11 @@
 #include <mutex>
 #include <string>
 
+#include "core/clock.h"
 #include "core/position_info.h"
 #include "core/track_logger.h"
 #include "sources/transports/device_watch.h"
+#include "sources/source_status.h"
 #include "sources/transports/gps_interface.h"
 
 namespace geomuxer {
@@ -58,6 +60,13 @@ class GpsTracker : public QObject {
   /// The current interface (null when stopped); owned by the tracker.
   [[nodiscard]] GpsInterface* gpsInterface() const { return m_interface; }
 
+  /// What the source is doing now, its counters since the last start and the ages it knows of.
+  [[nodiscard]] SourceStatus status() const;
+  /// The clock of the source's state and timers (by default the event-loop clock); it must
+  /// outlive the tracker. Set it while the source is stopped.
+  void setClock(Scheduler& clock) { m_clock = &clock; }
+  [[nodiscard]] Scheduler& clock() const { return *m_clock; }
+
  signals:
   /// After the logger has received the position.
   void positionReceived(const geomuxer::PositionInfo& position);
@@ -70,6 +79,8 @@ class GpsTracker : public QObject {
   void faulted(const geomuxer::TransportFault& fault);
   /// The transport's `noticed`: the device changed in a way worth one log line.
   void noticed(const std::string& text);
+  /// The state changed (not emitted for every byte or position).
+  void statusChanged(const geomuxer::SourceStatus& status);
 
  protected:
   /// Builds and configures the concrete interface from the tracker's properties.
@@ -87,6 +98,11 @@ class GpsTracker : public QObject {
   /// deleted from the event loop, so this may be called from inside one of its signals.
   void dropInterface();
   void releaseInterface();
+  void attach(GpsInterface* iface);
+  void setState(SourceState state);
+  void noteBytes();
+  /// The state right after the transport opened.
+  void enterOpened();
 
   TrackLogger* m_logger = nullptr;
   GpsInterface* m_interface = nullptr;
@@ -96,6 +112,10 @@ class GpsTracker : public QObject {
   // Depth of calls into the tracker from the interface's own signals; while above zero the
   // interface is still on the stack and may only be deleted later.
   int m_interfaceCallbacks = 0;
+  Scheduler* m_clock;
+  SourceStatus m_status;
 };
 
 }  // namespace geomuxer
+
+Q_DECLARE_METATYPE(geomuxer::SourceStatus)

@@ -47,7 +47,10 @@ class GpsTrackerSimu : public GpsTracker {
 
   /// The clock of the simulation's ticks and time stamps from the next start on (by default the
   /// event-loop clock); it must outlive the tracker.
-  void setClock(Scheduler& clock) { m_clock = &clock; }
+  void setClock(Scheduler& clock) {
+    m_clock = &clock;
+    GpsTracker::setClock(clock);
+  }
   /// The running simulation, null when stopped.
   [[nodiscard]] GpsInterfaceSimu* simuInterface() const;
 

@@ -27,6 +27,7 @@ void GpsInterface::doPosition(const PositionInfo& position) {
 }
 
 ProcessStatus GpsInterface::decode(std::string_view chunk) {
+  if (!chunk.empty()) emit bytesReceived(static_cast<qint64>(chunk.size()));
   const ProcessStatus status = m_protocol->processData(*this, chunk);
   if (m_protocol->holdsPosition())
     m_quiet.restart(Clock::Duration(kQuietMs));  // the quiet time counts from the last chunk

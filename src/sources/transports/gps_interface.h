@@ -59,6 +59,9 @@ class GpsInterface : public QObject, public ProtocolHost {
   virtual void open() = 0;
   /// Stops delivery; harmless when already closed.
   virtual void close() = 0;
+  /// True while an open transport has not reached its peer yet (a TCP connect under way); it
+  /// emits `established` when it does.
+  [[nodiscard]] virtual bool isConnecting() const { return false; }
 
   [[nodiscard]] GpsProtocol* protocol() const { return m_protocol.get(); }
   /// The scheduler of the quiet timer and of a derived transport's own timers; the event-loop
@@ -83,6 +86,10 @@ class GpsInterface : public QObject, public ProtocolHost {
   /// A change of the device's state worth one log line ("no answer from the receiver"); the
   /// transport keeps running. Emitted on the main thread.
   void noticed(const std::string& text);
+  /// A chunk of bytes arrived from the device (before it is decoded).
+  void bytesReceived(qint64 count);
+  /// A transport that was connecting reached its peer.
+  void established();
 
  protected:
   /// Reports a fault through `faulted`; a handler's exception becomes a `protocol` fault.

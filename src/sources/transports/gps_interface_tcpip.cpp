@@ -8,7 +8,10 @@ GpsInterfaceTcpip::GpsInterfaceTcpip(std::unique_ptr<GpsProtocol> decoder, QObje
     : GpsInterface(std::move(decoder), parent), m_client(new TcpClient(this)) {
   connect(m_client, &TcpClient::dataReceived, this, &GpsInterfaceTcpip::onData);
   connect(m_client, &TcpClient::disconnected, this, &GpsInterfaceTcpip::onDisconnected);
-  connect(m_client, &TcpClient::connected, this, [this] { m_connected = true; });
+  connect(m_client, &TcpClient::connected, this, [this] {
+    m_connected = true;
+    if (m_open) emit established();
+  });
   connect(m_client, &TcpClient::errorOccurred, this, &GpsInterfaceTcpip::onError);
 }
 

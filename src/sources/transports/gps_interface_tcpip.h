@@ -27,6 +27,7 @@ class GpsInterfaceTcpip : public GpsInterface {
   [[nodiscard]] bool isActive() const override { return m_client->isActive(); }
   void open() override;
   void close() override;
+  [[nodiscard]] bool isConnecting() const override { return m_open && !m_connected; }
 
   /// Where to connect; a change takes effect at the next `open`.
   [[nodiscard]] QString host() const { return m_host; }
