@@ -27,9 +27,12 @@ class GpsTrackerNmea : public GpsTracker {
   /// When on (the default), a sentence with a wrong or missing checksum is dropped and counted.
   [[nodiscard]] bool checkChecksum() const { return m_checkChecksum; }
   void setCheckChecksum(bool on) { m_checkChecksum = on; }
-  /// The scheduler of the drop report (the event-loop clock unless set); it must outlive the
-  /// tracker. Set it while stopped.
-  void setClock(Scheduler& clock) { m_clock = &clock; }
+  /// The scheduler of the drop report and of the source's state (the event-loop clock unless
+  /// set); it must outlive the tracker. Set it while stopped.
+  void setClock(Scheduler& clock) {
+    m_clock = &clock;
+    GpsTracker::setClock(clock);
+  }
 
  signals:
   /// Every complete line received, after it has been decoded.
