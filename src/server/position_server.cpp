@@ -796,6 +796,12 @@ void PositionServer::setDatabase(Database* database) {
   m_database = database;
 }
 
+void PositionServer::setStatusBoard(const StatusBoard* board) {
+  std::lock_guard lock(m_mutex);
+  m_statusBoard = board;
+  if (m_running) m_running->router->setStatusBoard(board);
+}
+
 PositionServerConfig PositionServer::config() const {
   std::lock_guard lock(m_mutex);
   return m_config;
@@ -892,6 +898,7 @@ void PositionServer::start() {
                      .storeRetryAfter = cfg.storeRetryAfter},
       m_current, m_database, m_log);
   running->router->setLogRequests(cfg.logRequests);
+  running->router->setStatusBoard(m_statusBoard);
 
   if (cfg.useTls) {
     TlsFiles files{cfg.certFile, cfg.keyFile.empty() ? cfg.certFile : cfg.keyFile,

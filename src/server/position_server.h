@@ -22,6 +22,7 @@
 namespace geomuxer {
 
 class Database;
+class StatusBoard;
 
 /// Starting failed: the port cannot be bound, or a TLS file is missing or unusable.
 class ServerError : public std::runtime_error {
@@ -78,6 +79,9 @@ class PositionServer {
   /// The store (null: none), for a store that opened after the server was made; takes effect at
   /// the next start().
   void setDatabase(Database* database);
+  /// What "/status.json" shows (null: none, the page says "stopped"). Takes effect at once, also
+  /// while running. The board must outlive the server.
+  void setStatusBoard(const StatusBoard* board);
 
   /// Binds and starts listening; returns once requests are being accepted. Throws ServerError.
   /// Does nothing when already running.
@@ -100,6 +104,7 @@ class PositionServer {
 
   const CurrentPosition& m_current;
   Database* m_database;
+  const StatusBoard* m_statusBoard = nullptr;
   LogSink m_log;
   mutable std::mutex m_mutex;  // guards everything below; start/stop hold it throughout
   PositionServerConfig m_config;

@@ -8,6 +8,7 @@
 #include "server/client_intake.h"
 #include "server/database.h"
 #include "server/multipart_form.h"
+#include "server/program_status.h"
 #include "server/server_feeds.h"
 #include "server/sqlite.h"
 #include "settings/sml_node.h"
@@ -66,6 +67,7 @@ struct GetContext {
   HttpReply& reply;
   const CurrentPosition& current;
   Database* database;
+  const StatusBoard* statusBoard;  // null: none
 };
 
 bool getPosition(const GetContext& c) {
@@ -80,6 +82,16 @@ bool getPositionText(const GetContext& c) {
   SmlNode root;
   buildPositionTextFeed(root, snapshot.position, snapshot.format);
   sendDocument(c.reply, root);
+  return true;
+}
+
+bool getStatus(const GetContext& c) {
+  c.reply.status = 200;
+  c.reply.contentType = "application/json; charset=utf-8";
+  // Without a board nothing runs that could report; a stopped program is still an answer.
+  c.reply.body = c.statusBoard ? c.statusBoard->json() : statusJson(ProgramStatus{}, 0);
+  // Pollers want the state of now, never a cached one.
+  c.reply.headers.emplace_back("Cache-Control", "no-store");
   return true;
 }
 
@@ -174,6 +186,7 @@ struct GetRoute {
 constexpr std::array kGetRoutes{
     GetRoute{"/pos.xml", getPosition},
     GetRoute{"/postext.xml", getPositionText},
+    GetRoute{"/status.json", getStatus},
     GetRoute{"/admin/position.xml", getStoredPosition},
     GetRoute{"/admin/lastpos.xml", getLastPosition},
     GetRoute{"/admin/clienttrack.gpx", getClientTrackGpx},
@@ -403,7 +416,8 @@ HttpReply RequestRouter::handle(const HttpRequest& request) const {
 void RequestRouter::handleGet(const HttpRequest& request, HttpReply& reply) const {
   for (const auto& route : kGetRoutes) {
     if (route.document != request.document) continue;
-    if (!route.answer(GetContext{request, reply, m_current, m_database})) setStatusPage(request, reply, 404);
+    const GetContext context{request, reply, m_current, m_database, m_statusBoard.load(std::memory_order_acquire)};
+    if (!route.answer(context)) setStatusPage(request, reply, 404);
     return;
   }
   sendStaticFile(request, reply);

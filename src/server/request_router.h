@@ -22,6 +22,7 @@
 namespace geomuxer {
 
 class Database;
+class StatusBoard;
 
 struct HttpRequest {
   std::string method;         ///< "GET", "POST", ...
@@ -86,6 +87,10 @@ class RequestRouter {
   /// The request's log line, when request lines are logged.
   void logRequest(const HttpRequest& request, int status) const;
 
+  /// What "/status.json" shows (null: the program is stopped); may change at any time, from any
+  /// thread. The board must outlive the router.
+  void setStatusBoard(const StatusBoard* board) { m_statusBoard.store(board, std::memory_order_release); }
+
   /// Whether each handled request writes a log line; may change at any time.
   void setLogRequests(bool on) { m_logRequests.store(on, std::memory_order_relaxed); }
   [[nodiscard]] bool logRequests() const { return m_logRequests.load(std::memory_order_relaxed); }
@@ -114,6 +119,7 @@ class RequestRouter {
   Database* m_database;
   LogSink m_log;
   std::atomic<bool> m_logRequests{false};
+  std::atomic<const StatusBoard*> m_statusBoard{nullptr};
 
   struct LoginFailures {
     std::vector<std::chrono::steady_clock::time_point> times;  // within the window

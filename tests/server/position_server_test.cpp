@@ -11,8 +11,10 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/clock.h"
 #include "core/date_time.h"
 #include "server/server_feeds.h"
+#include "server/program_status.h"
 #include "server_test_support.h"
 
 namespace geomuxer::test {
@@ -692,6 +694,59 @@ TEST_F(PositionServerTest, LifecycleAndServerUrl) {
     EXPECT_THAT(e.what(), HasSubstr(std::to_string(busy.port)));
   }
   EXPECT_FALSE(other.running());
+}
+
+
+TEST_F(PositionServerTest, StatusJsonShowsThePublishedStatusWithTheAgeOfTheLastByte) {
+  auto c = client();
+  const std::string stopped =
+      R"({"source":"","state":"stopped","lastPositionTime":null,"lastByteAgeSeconds":null,"epochs":0,)"
+      R"("droppedLines":0,"reconnects":0,"broadcastClients":0,"lastError":null})"
+      "\n";
+  EXPECT_EQ(c.Get("/status.json")->body, stopped);  // no board
+
+  FixedClock clock(Clock::TimePoint(std::chrono::seconds(100)));
+  StatusBoard board(clock);
+  ProgramStatus status;
+  status.source = "M\xc3\xa2t \"north\"\nCOM3";
+  status.state = "receiving, fix";
+  status.lastPositionMs = toUnixMillis(*makeDateTime({2026, 12, 9, 8, 0, 1, 250}));
+  status.lastByteMs = 98'000;
+  status.epochs = 12;
+  status.droppedLines = 3;
+  status.reconnects = 1;
+  status.broadcastClients = 2;
+  status.lastError = "bad \\ line\t\x01";
+  board.publish(status);
+  m_server->setStatusBoard(&board);  // at once, while running
+
+  auto res = c.Get("/status.json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store");
+  EXPECT_EQ(res->body,
+            R"({"source":"M)" "\xc3\xa2" R"(t \"north\"\nCOM3","state":"receiving, fix",)"
+            R"("lastPositionTime":"2026-12-09T08:00:01.250Z","lastByteAgeSeconds":2.0,"epochs":12,)"
+            R"("droppedLines":3,"reconnects":1,"broadcastClients":2,"lastError":"bad \\ line\t\u0001"})"
+            "\n");
+
+  // A real parser reads the escaped strings back as they were published.
+  if (haveProgram("jq")) {
+    const auto file = m_dir / "status.json";
+    writeFile(file, res->body);
+    EXPECT_EQ(runCommand("jq -j .source " + file.string()), status.source);
+    EXPECT_EQ(runCommand("jq -j .lastError " + file.string()), status.lastError);
+  }
+
+  // The age is computed on each request, and the board survives a restart.
+  clock.set(Clock::TimePoint(std::chrono::milliseconds(111'349)));
+  restart();
+  auto after = client();
+  EXPECT_THAT(after.Get("/status.json")->body, HasSubstr(R"("lastByteAgeSeconds":13.3,)"));
+
+  m_server->setStatusBoard(nullptr);
+  EXPECT_EQ(after.Get("/status.json")->body, stopped);
 }
 
 }  // namespace
