@@ -100,7 +100,7 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
   connect(raw, &GpsTracker::started, this, [this, raw] { onSourceStarted(raw); });
   connect(raw, &GpsTracker::stopped, this, [this, raw] { onSourceStopped(raw); });
   connect(raw, &GpsTracker::positionReceived, this, &AppController::onPosition, Qt::DirectConnection);
-  connect(raw, &GpsTracker::faulted, this, &AppController::onSourceFault);
+  connect(raw, &GpsTracker::faulted, this, [this, raw](const TransportFault& fault) { onSourceFault(raw, fault); });
   connect(raw, &GpsTracker::noticed, this, [this, raw](const std::string& text) {
     m_log->addLine(lcTracker, QStringLiteral("TRACKER: %1: %2").arg(qs(raw->displayName()), qs(text)));
   });
@@ -196,7 +196,10 @@ SourceStatus AppController::sourceStatus() const {
   return {};
 }
 
-void AppController::setWatchdogSeconds(int seconds) { m_watchdogSeconds = std::max(1, seconds); }
+void AppController::setWatchdogSeconds(int seconds) {
+  m_watchdogSeconds = std::max(1, seconds);
+  for (const std::unique_ptr<GpsTracker>& tracker : m_trackers) tracker->setWatchdog(std::chrono::seconds(m_watchdogSeconds));
+}
 
 void AppController::toggleActive() {
   if (GpsTracker* tracker = currentTracker()) setActive(!tracker->isActive());
@@ -232,19 +235,10 @@ void AppController::onSourceStopped(GpsTracker* source) {
   emit sourceStopped(source);
 }
 
-void AppController::onSourceFault(const TransportFault& fault) {
-  // A stream that ended has stopped its source, and the stop is what the log shows. Connections
-  // that fail are socket faults and read like the broadcast's own.
-  struct KindPrefix {
-    FaultKind kind;
-    const char* prefix;
-  };
-  static constexpr KindPrefix kPrefixes[] = {
-      {FaultKind::refused, "TCP/IP ERROR: "}, {FaultKind::reset, "TCP/IP ERROR: "},
-      {FaultKind::timeout, "TCP/IP ERROR: "}, {FaultKind::protocol, "ERROR: "},
-  };
-  for (const KindPrefix& entry : kPrefixes)
-    if (entry.kind == fault.kind) logError(entry.prefix, qs(fault.message));
+void AppController::onSourceFault(const GpsTracker* source, const TransportFault& fault) {
+  // A connection's faults read like the broadcast's own socket errors.
+  const bool socket = source == m_nmeaTcpip && fault.kind != FaultKind::protocol;
+  logError(socket ? "TCP/IP ERROR: " : "ERROR: ", qs(fault.message));
 }
 
 void AppController::onPosition(const PositionInfo& position) {

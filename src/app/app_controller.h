@@ -230,7 +230,7 @@ class AppController : public QObject {
   Tracker* addSource(std::unique_ptr<Tracker> tracker);
   void onSourceStarted(GpsTracker* source);
   void onSourceStopped(GpsTracker* source);
-  void onSourceFault(const TransportFault& fault);
+  void onSourceFault(const GpsTracker* source, const TransportFault& fault);
   void onPosition(const PositionInfo& position);
   void logError(const char* prefix, const QString& message);
   void connectLoggers();

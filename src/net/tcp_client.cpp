@@ -5,6 +5,10 @@
 
 #include "net/socket_error.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace geomuxer {
 
 TcpClient::TcpClient(QObject* parent) : QObject(parent), m_socket(new QTcpSocket(this)) {
@@ -76,6 +80,16 @@ qint64 TcpClient::send(const QByteArray& data) {
 
 void TcpClient::onSocketConnected() {
   m_established = true;
+  if (m_keepAlive) {
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef TCP_KEEPIDLE
+    const auto fd = static_cast<int>(m_socket->socketDescriptor());
+    const int idle = 10, interval = 5, count = 3;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+#endif
+  }
   QMetaObject::invokeMethod(this, &TcpClient::connected, Qt::QueuedConnection);
 }
 

@@ -34,6 +34,10 @@ class TcpClient : public QObject {
   /// The connection is established.
   [[nodiscard]] bool isConnected() const;
 
+  /// TCP keep-alive on the connection (probes after 10 s idle, every 5 s, 3 unanswered end it), so
+  /// that a peer that vanished without a word is noticed; takes effect at the next connect.
+  void setKeepAlive(bool on) { m_keepAlive = on; }
+
   /// Host as an IPv4 address in host byte order, 0 when it is not a dotted address.
   [[nodiscard]] quint32 ip() const;
 
@@ -61,6 +65,7 @@ class TcpClient : public QObject {
   bool m_active = false;
   bool m_lookingUp = false;
   bool m_established = false;  // the current attempt got connected
+  bool m_keepAlive = false;
 };
 
 }  // namespace geomuxer

@@ -41,9 +41,9 @@ void GpsTracker::setActive(bool active) {
     stop();
 }
 
-bool GpsTracker::isActive() const { return m_interface != nullptr && m_interface->isActive(); }
+bool GpsTracker::isActive() const { return m_running; }
 
-void GpsTracker::start() {
+void GpsTracker::openInterface() {
   if (m_interface == nullptr) {
     std::unique_ptr<GpsInterface> created = createInterface();
     if (!created) throw InterfaceError("The source has no transport.");
@@ -52,8 +52,32 @@ void GpsTracker::start() {
     m_interface->close();
   }
   m_interface->open();
+}
+
+void GpsTracker::start() {
+  endSupervision();
   m_status = SourceStatus{};
   m_status.source = displayName();
+  m_dropsBefore = 0;
+  m_backoff.reset();
+  m_faultLog.reset();
+  m_silent = false;
+  m_reopening = false;
+  m_byteWatch = m_clock->makeRestartable([this] { onByteWatchdog(); });
+  m_fixWatch = m_clock->makeRestartable([this] {
+    if (m_status.state == SourceState::ReceivingFix) setState(SourceState::ReceivingNoFix);
+  });
+  try {
+    openInterface();
+  } catch (const InterfaceError& e) {
+    if (!supervised() || e.fault().terminal) throw;
+    // The device or the peer is not there yet: the source runs and waits for it.
+    m_running = true;
+    doStart();
+    scheduleRetry(e.fault());
+    return;
+  }
+  m_running = true;
   enterOpened();
   doStart();
 }
@@ -65,39 +89,150 @@ void GpsTracker::attach(GpsInterface* iface) {
   connect(iface, &GpsInterface::noticed, this, &GpsTracker::noticed, Qt::DirectConnection);
   connect(iface, &GpsInterface::bytesReceived, this, &GpsTracker::noteBytes, Qt::DirectConnection);
   connect(iface, &GpsInterface::established, this, [this] {
-    if (m_status.state == SourceState::Connecting) setState(SourceState::WaitingForData);
+    if (m_status.state == SourceState::Connecting) enterReached();
   }, Qt::DirectConnection);
 }
 
 void GpsTracker::enterOpened() {
-  setState(m_interface != nullptr && m_interface->isConnecting() ? SourceState::Connecting
-                                                                 : SourceState::WaitingForData);
+  if (m_interface != nullptr && m_interface->isConnecting())
+    setState(SourceState::Connecting);
+  else
+    enterReached();
+}
+
+void GpsTracker::enterReached() {
+  m_backoff.reset();
+  if (m_watch) m_watch.release()->deleteLater();  // it may be the one calling
+  if (m_reopening) {
+    m_reopening = false;
+    ++m_status.reconnects;
+    if (m_faultShown) emit noticed("reconnected");
+  }
+  m_faultShown = false;
+  m_byteWatch.restart(m_watchdogTime);
+  setState(SourceState::WaitingForData);
+}
+
+void GpsTracker::onByteWatchdog() {
+  if (!m_running || m_interface == nullptr || m_silent) return;
+  m_silent = true;
+  emit noticed("no data for " + std::to_string((m_watchdogTime.count() + 999) / 1000) + " s");
+  setState(SourceState::WaitingForData);
 }
 
 SourceStatus GpsTracker::status() const {
   std::lock_guard lock(m_mutex);
   SourceStatus status = m_status;
   if (status.source.empty()) status.source = displayName();
+  status.droppedLines = m_dropsBefore + decoderDrops();
   return status;
 }
 
 void GpsTracker::setState(SourceState state) {
-  if (state == m_status.state) return;
+  if (state == m_status.state && state != SourceState::Reconnecting) return;
   m_status.state = state;
   if (m_status.source.empty()) m_status.source = displayName();
-  emit statusChanged(m_status);
+  emit statusChanged(status());
 }
 
 void GpsTracker::noteBytes() {
   m_status.lastByteMs = m_clock->now().time_since_epoch().count();
+  m_byteWatch.restart(m_watchdogTime);
+  if (m_silent) {
+    m_silent = false;
+    emit noticed("data again");
+  }
   if (m_status.state == SourceState::Connecting || m_status.state == SourceState::WaitingForData)
     setState(SourceState::ReceivingNoFix);
 }
 
 void GpsTracker::stop() {
+  const bool wasRunning = m_running;
+  m_running = false;
+  endSupervision();
+  if (wasRunning) writeFaultSummary();
+  m_dropsBefore += decoderDrops();
   releaseInterface();
   setState(SourceState::Stopped);
   doStop();
+}
+
+void GpsTracker::endSupervision() {
+  m_retry.cancel();
+  m_byteWatch.cancel();
+  m_fixWatch.cancel();
+  if (m_watch) m_watch.release()->deleteLater();
+}
+
+void GpsTracker::retryNow() {
+  if (m_running && m_retry.pending()) attemptReopen();
+}
+
+void GpsTracker::scheduleRetry(const TransportFault& fault) {
+  m_dropsBefore += decoderDrops();
+  dropInterface();
+  m_byteWatch.stop();
+  m_fixWatch.stop();
+  m_silent = false;
+  m_status.lastError = fault.message;
+  const Clock::Duration wait = m_backoff.next();
+  m_status.reconnectInSeconds = static_cast<int>(std::max<Clock::Duration::rep>(1, (wait.count() + 999) / 1000));
+  m_retry = m_clock->callAfter(wait, [this] { attemptReopen(); });
+  if (!m_watch) {
+    m_watch = watchDevice();
+    if (m_watch) connect(m_watch.get(), &DeviceWatch::appeared, this, &GpsTracker::retryNow);
+  }
+  setState(SourceState::Reconnecting);
+  reportFault(fault);
+}
+
+void GpsTracker::attemptReopen() {
+  m_retry.cancel();
+  if (!m_running) return;
+  m_reopening = true;
+  try {
+    openInterface();
+  } catch (const InterfaceError& e) {
+    if (e.fault().terminal)
+      stopForFault(e.fault());
+    else
+      scheduleRetry(e.fault());
+    return;
+  } catch (const std::exception& e) {
+    stopForFault(TransportFault{FaultKind::refused, e.what(), true});
+    return;
+  }
+  enterOpened();
+}
+
+void GpsTracker::stopForFault(const TransportFault& fault) {
+  stop();
+  m_status.lastError = fault.message;
+  emit faulted(fault);
+  emit statusChanged(status());
+}
+
+void GpsTracker::reportFault(const TransportFault& fault) {
+  if (m_faultLog.admit(m_clock->now())) {
+    m_faultShown = true;
+    emit faulted(fault);
+    return;
+  }
+  m_faultShown = false;
+  m_lastHeldBack = fault.message;
+  if (!m_summary.pending()) {
+    const Clock::Duration due =
+        std::chrono::duration_cast<Clock::Duration>(m_faultLog.summaryDue() - m_clock->now());
+    m_summary = m_clock->callAfter(due, [this] { writeFaultSummary(); });
+  }
+}
+
+void GpsTracker::writeFaultSummary() {
+  m_summary.cancel();
+  const std::uint64_t count = m_faultLog.takeHeldBack(m_clock->now());
+  if (count == 0) return;
+  emit noticed(std::to_string(count) + (count == 1 ? " more fault" : " more faults") +
+               " in the last minute, the last: " + m_lastHeldBack);
 }
 
 PositionInfo GpsTracker::lastPosition() const {
@@ -111,6 +246,12 @@ void GpsTracker::doPosition(const PositionInfo& position) {
   m_status.lastPositionMs = toUnixMillis(position.has(defTime) ? position.time : m_clock->utcNow());
   // Sources without bytes (the simulator, USB, the location service) count positions as data.
   m_status.lastByteMs = m_clock->now().time_since_epoch().count();
+  m_byteWatch.restart(m_watchdogTime);
+  m_fixWatch.restart(m_watchdogTime);
+  if (m_silent) {
+    m_silent = false;
+    emit noticed("data again");
+  }
   setState(SourceState::ReceivingFix);
   if (m_logger != nullptr && m_logger->active()) m_logger->addPosition(position);
   emit positionReceived(position);
@@ -141,21 +282,13 @@ void GpsTracker::handlePosition(const PositionInfo& position) {
 
 void GpsTracker::handleFault(const TransportFault& fault) {
   DepthGuard depth(m_interfaceCallbacks);
-  switch (fault.kind) {
-    case FaultKind::endOfStream:
-    case FaultKind::deviceGone:
-      stop();
-      break;
-    case FaultKind::refused:
-    case FaultKind::reset:
-    case FaultKind::timeout:
-      dropInterface();
-      setState(SourceState::Stopped);
-      break;
-    case FaultKind::protocol:
-      break;
+  if (fault.kind == FaultKind::protocol) {
+    emit faulted(fault);
+  } else if (m_running && supervised() && !fault.terminal) {
+    scheduleRetry(fault);
+  } else {
+    stopForFault(fault);
   }
-  emit faulted(fault);
 }
 
 void GpsTracker::dropInterface() {

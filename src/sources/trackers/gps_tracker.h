@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,14 +16,19 @@
 #include "core/track_logger.h"
 #include "sources/transports/device_watch.h"
 #include "sources/source_status.h"
+#include "sources/supervision.h"
 #include "sources/transports/gps_interface.h"
 
 namespace geomuxer {
 
-/// Base of every source. States: stopped (no interface), started (interface open), and "created
-/// but not open" after an `open` that threw; the next `start` reuses that interface. `start`,
-/// `stop` and `setActive` are called from the main thread; positions arrive from the interface on
-/// the same thread and are delivered one at a time under the tracker's lock.
+/// Base of every source. Once started, a supervised source runs until it is stopped: when its
+/// transport fails (or cannot be opened) in a way that may pass, the tracker closes it, waits
+/// (RetryBackoff, cut short when the device watch says the device is back) and opens a new one,
+/// while the logger stays started. A fault that retrying cannot mend, or any fault of a source
+/// that is not supervised, stops the source. A watchdog notes when no byte has come for the
+/// watchdog time. `start`, `stop` and `setActive` are called from the main thread; positions
+/// arrive from the interface on the same thread and are delivered one at a time under the
+/// tracker's lock.
 class GpsTracker : public QObject {
   Q_OBJECT
 
@@ -37,7 +44,8 @@ class GpsTracker : public QObject {
 
   /// Starts or stops; nothing happens (and no signal fires) when already in that state.
   virtual void setActive(bool active);
-  /// True while an interface exists and is open.
+  /// True from a successful `start` until `stop` (or a fault that stopped the source), also while
+  /// the source waits to reconnect.
   [[nodiscard]] virtual bool isActive() const;
   /// Name shown to the user and written to the log ("NMEA via COM", "Simulator", ...).
   [[nodiscard]] virtual std::string displayName() const = 0;
@@ -45,7 +53,9 @@ class GpsTracker : public QObject {
   [[nodiscard]] virtual bool isAvailable() const { return true; }
 
   /// Creates the interface when there is none, (re)opens it, starts the logger and emits started.
-  /// Exceptions from creating or opening the interface pass to the caller.
+  /// When a supervised source's transport cannot be opened for a reason that may pass, the source
+  /// starts all the same, reports the fault and keeps trying; other exceptions from creating or
+  /// opening the interface pass to the caller, and the source stays stopped.
   virtual void start();
   /// Closes and releases the interface, stops the logger and emits stopped, also when already stopped.
   virtual void stop();
@@ -54,6 +64,17 @@ class GpsTracker : public QObject {
   /// device went away: it fires when the device may be back, so the retry need not wait for its
   /// timer. Null (the default) when the source has no device to watch.
   [[nodiscard]] virtual std::unique_ptr<DeviceWatch> watchDevice() const { return nullptr; }
+
+  /// Whether faults of the transport are retried (every live source); false stops on any fault.
+  [[nodiscard]] virtual bool supervised() const { return true; }
+  /// While the source waits to reconnect: the next attempt at once.
+  void retryNow();
+
+  /// Time without a byte after which a running source counts as waiting for data.
+  static constexpr Clock::Duration kDefaultWatchdog{10'000};
+  [[nodiscard]] Clock::Duration watchdog() const { return m_watchdogTime; }
+  /// Takes effect at the next byte.
+  void setWatchdog(Clock::Duration time) { m_watchdogTime = std::max(time, Clock::Duration(1)); }
 
   /// Copy of the last delivered position.
   [[nodiscard]] PositionInfo lastPosition() const;
@@ -72,12 +93,14 @@ class GpsTracker : public QObject {
   void positionReceived(const geomuxer::PositionInfo& position);
   void started();
   void stopped();
-  /// The running transport failed, after the tracker has dealt with it: a stream that ended
-  /// (`endOfStream`, `deviceGone`) has stopped the source, a connection that failed (`refused`,
-  /// `reset`, `timeout`) has been dropped without stopping the source or its logger, and a
-  /// `protocol` fault leaves the source running.
+  /// The transport failed (or would not open), after the tracker has dealt with it: a supervised
+  /// source waits to reconnect, and any other has stopped; a `protocol` fault leaves the source
+  /// running. Meant for the log, so a source that keeps failing reports its first fault and then
+  /// at most one a minute; the ones in between are summed up through `noticed`.
   void faulted(const geomuxer::TransportFault& fault);
-  /// The transport's `noticed`: the device changed in a way worth one log line.
+  /// A change worth one log line: the transport's own notices ("no answer from the receiver"),
+  /// and the supervisor's ("no data for 10 s", "data again", "reconnected", the summary of
+  /// faults held back).
   void noticed(const std::string& text);
   /// The state changed (not emitted for every byte or position).
   void statusChanged(const geomuxer::SourceStatus& status);
@@ -90,6 +113,8 @@ class GpsTracker : public QObject {
   void deliverSentences(std::string_view lines);
   virtual void doStart();
   virtual void doStop();
+  /// Input lines the current transport's decoder dropped so far (bad checksums and the like).
+  [[nodiscard]] virtual std::uint64_t decoderDrops() const { return 0; }
 
  private:
   void handlePosition(const PositionInfo& position);
@@ -99,10 +124,27 @@ class GpsTracker : public QObject {
   void dropInterface();
   void releaseInterface();
   void attach(GpsInterface* iface);
+  /// Sets the state and announces it (also when only the reconnect time changed).
   void setState(SourceState state);
   void noteBytes();
-  /// The state right after the transport opened.
+  /// Creates the interface when there is none and opens it; throws what opening throws.
+  void openInterface();
+  /// The state right after the transport opened: connecting, or reached.
   void enterOpened();
+  /// The transport reached its device or peer: the backoff starts over and the watchdog runs.
+  void enterReached();
+  /// A retryable fault of a running, supervised source: drop the transport and wait.
+  void scheduleRetry(const TransportFault& fault);
+  void attemptReopen();
+  /// Stops the source for good after `fault`, and reports it.
+  void stopForFault(const TransportFault& fault);
+  /// Emits `faulted` unless the throttle holds it back.
+  void reportFault(const TransportFault& fault);
+  void writeFaultSummary();
+  void onByteWatchdog();
+  void endSupervision();
+
+  static constexpr Clock::Duration kSummaryCheck{1000};
 
   TrackLogger* m_logger = nullptr;
   GpsInterface* m_interface = nullptr;
@@ -114,6 +156,22 @@ class GpsTracker : public QObject {
   int m_interfaceCallbacks = 0;
   Scheduler* m_clock;
   SourceStatus m_status;
+
+  // Supervision: the user's switch, the wait before the next attempt and what ends it early.
+  bool m_running = false;
+  bool m_reopening = false;    // the current transport replaces one that failed
+  bool m_faultShown = false;   // the last fault had its line, so its recovery gets one too
+  bool m_silent = false;       // "no data" was written and "data again" has not
+  RetryBackoff m_backoff;
+  EventThrottle m_faultLog;
+  std::string m_lastHeldBack;  // the latest fault the throttle held back
+  Timer m_retry;
+  Timer m_summary;
+  Timer m_byteWatch;           // restartable: no byte for the watchdog time
+  Timer m_fixWatch;            // restartable: no position for the watchdog time
+  Clock::Duration m_watchdogTime = kDefaultWatchdog;
+  std::unique_ptr<DeviceWatch> m_watch;
+  std::uint64_t m_dropsBefore = 0;  // dropped by the decoders of transports already replaced
 };
 
 }  // namespace geomuxer

@@ -34,6 +34,12 @@ std::unique_ptr<GpsProtocolNmea> GpsTrackerNmea::makeProtocol() {
   return protocol;
 }
 
+std::uint64_t GpsTrackerNmea::decoderDrops() const {
+  const GpsInterface* iface = gpsInterface();
+  const auto* decoder = iface != nullptr ? dynamic_cast<const GpsProtocolNmea*>(iface->protocol()) : nullptr;
+  return decoder != nullptr ? decoder->stats().dropped() : 0;
+}
+
 void GpsTrackerNmea::flushSentences() {
   m_flushQueued = false;
   const std::string lines = std::exchange(m_sentences, {});

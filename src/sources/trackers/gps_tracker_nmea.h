@@ -44,6 +44,7 @@ class GpsTrackerNmea : public GpsTracker {
  protected:
   /// A decoder configured from this tracker, reporting its lines through sentenceReceived.
   [[nodiscard]] std::unique_ptr<GpsProtocolNmea> makeProtocol();
+  [[nodiscard]] std::uint64_t decoderDrops() const override;
 
  private:
   void reportDrops();

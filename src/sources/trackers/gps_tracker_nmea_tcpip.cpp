@@ -24,6 +24,7 @@ std::unique_ptr<GpsInterface> GpsTrackerNmeaTcpip::createInterface() {
   auto iface = std::make_unique<GpsInterfaceTcpip>(makeProtocol());
   iface->setPort(m_port);
   iface->setHost(QString::fromStdString(m_host));
+  iface->setConnectTimeout(m_connectTimeout);
   return iface;
 }
 

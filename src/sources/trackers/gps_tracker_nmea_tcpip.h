@@ -9,9 +9,9 @@ namespace geomuxer {
 
 class GpsInterfaceTcpip;
 
-/// "NMEA via TCP/IP". A connection that fails or breaks drops the transport and reports the fault,
-/// without stopped and without stopping the logger; a close by the server stops the source
-/// normally. Host and port changes while running take effect at the next connect.
+/// "NMEA via TCP/IP". A connection that fails, breaks, times out or is closed by the server is
+/// reported and made again after a wait, the logger staying started. Host and port changes while
+/// running take effect at the next connect.
 class GpsTrackerNmeaTcpip : public GpsTrackerNmea {
   Q_OBJECT
 
@@ -24,6 +24,8 @@ class GpsTrackerNmeaTcpip : public GpsTrackerNmea {
   void setHost(std::string host);
   [[nodiscard]] quint16 port() const { return m_port; }
   void setPort(quint16 port);
+  /// How long each connect may take; takes effect at the next connect.
+  void setConnectTimeout(Clock::Duration time) { m_connectTimeout = time; }
 
  protected:
   [[nodiscard]] std::unique_ptr<GpsInterface> createInterface() override;
@@ -33,6 +35,7 @@ class GpsTrackerNmeaTcpip : public GpsTrackerNmea {
 
   std::string m_host = "127.0.0.1";
   quint16 m_port = 2222;
+  Clock::Duration m_connectTimeout{10'000};
 };
 
 }  // namespace geomuxer

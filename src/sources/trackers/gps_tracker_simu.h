@@ -23,6 +23,8 @@ class GpsTrackerSimu : public GpsTracker {
   using GpsTracker::GpsTracker;
 
   [[nodiscard]] std::string displayName() const override { return "Simulator"; }
+  /// Steered by hand, it has nothing to reconnect to.
+  [[nodiscard]] bool supervised() const override { return false; }
 
   [[nodiscard]] DefFields fields() const { return m_fields; }
   void setFields(DefFields fields);

@@ -11,10 +11,11 @@
 
 namespace geomuxer {
 
-/// TCP client transport. `open` connects asynchronously; every chunk received goes to the
-/// decoder as it is. A connection that cannot be made is a `refused` fault, one that breaks a
-/// `reset` fault (both with the socket layer's text); a close by the server is `endOfStream`.
-/// Main thread only.
+/// TCP client transport. `open` connects asynchronously (the host name is looked up at every
+/// open); every chunk received goes to the decoder as it is. A connection that cannot be made is
+/// a `refused` fault, one that breaks a `reset` fault (both with the socket layer's text), one that
+/// is not made within the connect timeout a `timeout` fault; a close by the server is
+/// `endOfStream`. The connection has TCP keep-alive on. Main thread only.
 class GpsInterfaceTcpip : public GpsInterface {
   Q_OBJECT
 
@@ -37,16 +38,23 @@ class GpsInterfaceTcpip : public GpsInterface {
 
   [[nodiscard]] TcpClient* client() const { return m_client; }
 
+  /// How long a connect may take (a host that drops the packets would leave it waiting minutes).
+  static constexpr Clock::Duration kConnectTimeout{10'000};
+  void setConnectTimeout(Clock::Duration time) { m_connectTimeout = time; }
+
  private:
   void onData(const QByteArray& data);
   void onDisconnected();
   void onError(const QString& message);
+  void onConnectTimeout();
 
   TcpClient* m_client;  // child
   QString m_host = QStringLiteral("127.0.0.1");
   quint16 m_port = 2222;
   bool m_open = false;
   bool m_connected = false;  // since the last open
+  Clock::Duration m_connectTimeout = kConnectTimeout;
+  Timer m_connectTimer;
 };
 
 }  // namespace geomuxer
