@@ -176,7 +176,7 @@ void GpsTracker::scheduleRetry(const TransportFault& fault) {
   m_silent = false;
   m_status.lastError = fault.message;
   const Clock::Duration wait = m_backoff.next();
-  m_status.reconnectInSeconds = static_cast<int>(std::max<Clock::Duration::rep>(1, (wait.count() + 999) / 1000));
+  m_status.reconnectInSeconds = static_cast<int>(std::max<Clock::Duration::rep>(1, (wait.count() + 500) / 1000));
   m_retry = m_clock->callAfter(wait, [this] { attemptReopen(); });
   if (!m_watch) {
     m_watch = watchDevice();

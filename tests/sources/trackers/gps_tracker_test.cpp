@@ -86,6 +86,8 @@ class FakeTracker : public GpsTracker {
     if (isActive()) stop();
   }
   std::string displayName() const override { return "Fake"; }
+  // The framework itself, without the supervisor (which has tests of its own).
+  bool supervised() const override { return false; }
   FakeInterface* fake() const { return static_cast<FakeInterface*>(gpsInterface()); }
   int created = 0;
   bool failCreate = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/date_time.h"
+#include "sources/supervision.h"
 #include "support/manual_clock.h"
 #include "support/qt_event_loop.h"
 #include "support/scripted_transport.h"
@@ -69,6 +70,130 @@ TEST(SourceStatus, BytesThenPositionsThenStop) {
   EXPECT_EQ(source.status().state, SourceState::Stopped);
   EXPECT_EQ(statesOf(changes), (std::vector{SourceState::WaitingForData, SourceState::ReceivingNoFix,
                                             SourceState::ReceivingFix, SourceState::Stopped}));
+}
+
+TEST(RetryBackoff, DoublesToThirtySecondsWithJitterAndStartsOverAfterSuccess) {
+  RetryBackoff backoff(7);
+  const std::vector<int> bases{500, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+  for (const int base : bases) {
+    const auto wait = backoff.next().count();
+    EXPECT_GE(wait, base * 0.8);
+    EXPECT_LE(wait, base * 1.2);
+  }
+  backoff.reset();
+  EXPECT_EQ(backoff.base(), 500ms);
+  // Two sources that fail together do not retry in step.
+  RetryBackoff other(8);
+  backoff.reset();
+  EXPECT_NE(backoff.next(), other.next());
+}
+
+TEST(SourceSupervision, AFlappingSourceReconnectsEveryTimeButWritesAFewLinesAMinute) {
+  test::qtApp();
+  std::vector<std::string> lines;  // outlives the source, whose last lines it takes
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  // Each connection delivers one epoch and is closed by the peer half a second later.
+  for (int i = 0; i < 200; ++i)
+    source.addScript({{script::bytes(kEpoch), script::silence(500ms), script::fault(FaultKind::endOfStream, "closed")}, {}, {}});
+  QObject::connect(&source, &GpsTracker::faulted, [&](const TransportFault& f) { lines.push_back(f.message); });
+  QObject::connect(&source, &GpsTracker::noticed, [&](const std::string& text) { lines.push_back(text); });
+  int positions = 0;
+  QObject::connect(&source, &GpsTracker::positionReceived, [&] { ++positions; });
+  QSignalSpy stopped(&source, &GpsTracker::stopped);
+
+  source.start();
+  clock.advance(61s);  // a minute after the first fault, its summary
+  EXPECT_TRUE(source.isActive());
+  EXPECT_EQ(stopped.count(), 0) << "the loggers stay started";
+  EXPECT_GE(positions, 50) << "every connection's epoch is handed on";
+  EXPECT_GE(source.status().reconnects, 50u);
+  EXPECT_LT(lines.size(), 10u);
+  ASSERT_GE(lines.size(), 3u) << testing::PrintToString(lines);
+  EXPECT_EQ(lines[0], "closed");
+  EXPECT_EQ(lines[1], "reconnected");
+  EXPECT_EQ(lines.back().find(" more faults in the last minute, the last: closed"), lines.back().find(' '))
+      << lines.back();
+  source.stop();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(SourceSupervision, WaitsLongerAfterEachRefusalAndAtOnceWhenTold) {
+  test::qtApp();
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  const TransportFault gone{FaultKind::deviceGone, "No such device", false};
+  for (int i = 0; i < 4; ++i) source.addScript({{}, gone, {}});
+  source.addScript({{script::bytes(kEpoch)}, {}, {}});
+  QSignalSpy started(&source, &GpsTracker::started);
+
+  source.start();  // the device is not there yet: the source runs and waits for it
+  EXPECT_TRUE(source.isActive());
+  EXPECT_EQ(started.count(), 1);
+  EXPECT_EQ(source.status().state, SourceState::Reconnecting);
+  EXPECT_EQ(source.status().reconnectInSeconds, 1);
+  clock.advance(600ms);  // the first wait: 0.5 s ± 20 %
+  EXPECT_EQ(source.transportsBuilt(), 2);
+  EXPECT_EQ(source.status().reconnectInSeconds, 1);
+  source.retryNow();  // the device watch saw something come: no need to wait
+  EXPECT_EQ(source.transportsBuilt(), 3);
+  EXPECT_EQ(source.status().reconnectInSeconds, 2) << "the third wait: 2 s ± 20 %";
+  clock.advance(1500ms);
+  EXPECT_EQ(source.transportsBuilt(), 3) << "still waiting";
+  source.retryNow();
+  EXPECT_GE(source.status().reconnectInSeconds, 3);
+  EXPECT_LE(source.status().reconnectInSeconds, 5);
+  source.retryNow();
+  EXPECT_EQ(source.transportsBuilt(), 5);
+  EXPECT_EQ(source.status().state, SourceState::WaitingForData);
+  clock.advance(1s);
+  EXPECT_EQ(source.status().state, SourceState::ReceivingFix);
+  EXPECT_EQ(source.status().reconnects, 1u);
+  EXPECT_EQ(source.status().lastError, gone.message);
+  source.stop();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(SourceSupervision, SilenceAndItsEndEachWriteOneLine) {
+  test::qtApp();
+  std::vector<std::string> lines;  // outlives the source, whose last lines it takes
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  source.setWatchdog(10s);
+  source.addScript({{script::bytes(kEpoch), script::silence(25s), script::bytes(kNoFix)}, {}, {}});
+  QObject::connect(&source, &GpsTracker::noticed, [&](const std::string& text) { lines.push_back(text); });
+
+  source.start();
+  clock.advance(9s);
+  EXPECT_EQ(source.status().state, SourceState::ReceivingFix);
+  clock.advance(2s);  // ten seconds after the last byte
+  EXPECT_EQ(source.status().state, SourceState::WaitingForData);
+  EXPECT_EQ(lines, std::vector<std::string>{"no data for 10 s"});
+  clock.advance(20s);
+  EXPECT_EQ(lines, (std::vector<std::string>{"no data for 10 s", "data again"}));
+  EXPECT_EQ(source.status().state, SourceState::ReceivingNoFix);
+  source.stop();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST(SourceSupervision, AFaultThatRetryingCannotMendStopsTheSource) {
+  test::qtApp();
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  source.addScript({{script::bytes(kEpoch), script::fault(FaultKind::refused, "library gone", true)}, {}, {}});
+  QSignalSpy stopped(&source, &GpsTracker::stopped);
+  QSignalSpy faults(&source, &GpsTracker::faulted);
+
+  source.start();
+  clock.advance(1s);
+  EXPECT_FALSE(source.isActive());
+  EXPECT_EQ(stopped.count(), 1);
+  EXPECT_EQ(faults.count(), 1);
+  EXPECT_EQ(source.status().state, SourceState::Stopped);
+  EXPECT_EQ(source.status().lastError, "library gone");
+  clock.advance(60s);
+  EXPECT_EQ(source.transportsBuilt(), 1) << "no retry";
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace
