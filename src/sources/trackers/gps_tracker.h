@@ -113,6 +113,8 @@ class GpsTracker : public QObject {
   void deliverSentences(std::string_view lines);
   virtual void doStart();
   virtual void doStop();
+  /// True while the transport being created or opened replaces one that failed.
+  [[nodiscard]] bool reopening() const { return m_reopening; }
   /// Input lines the current transport's decoder dropped so far (bad checksums and the like).
   [[nodiscard]] virtual std::uint64_t decoderDrops() const { return 0; }
 

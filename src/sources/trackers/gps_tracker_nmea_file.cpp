@@ -6,7 +6,8 @@ namespace geomuxer {
 
 std::unique_ptr<GpsInterface> GpsTrackerNmeaFile::createInterface() {
   auto file = std::make_unique<GpsInterfaceFile>(makeProtocol(), QString::fromStdString(m_filename));
-  file->setStartAtEnd(m_startAtEnd);
+  // A file that comes back after it was gone (a log rotated) is new: all of it is read.
+  file->setStartAtEnd(m_startAtEnd && !reopening());
   return file;
 }
 

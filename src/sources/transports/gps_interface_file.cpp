@@ -71,7 +71,8 @@ void GpsInterfaceFile::open() {
   if (m_following) close();
   const QFileInfo info(m_filename);
   m_lastModified = info.lastModified();
-  m_lastSize = info.size();
+  // Read from the beginning, what the file holds already is read at the first look.
+  m_lastSize = m_startAtEnd ? info.size() : -1;
   auto* file = static_cast<QFile*>(device());
   (void)file->seek(m_startAtEnd ? startOfLastLine(*file) : 0);
   if (protocol() != nullptr) protocol()->start(*this);

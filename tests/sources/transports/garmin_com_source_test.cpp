@@ -9,6 +9,7 @@
 #include <numbers>
 #include <vector>
 
+#include "sources/fault_spy.h"
 #include "support/qt_event_loop.h"
 #include "sources/trackers/gps_tracker_garmin_com.h"
 #include "support/manual_clock.h"
@@ -169,17 +170,16 @@ TEST_F(GarminComSourceTest, ReceiverSwitchedOnLateAndPowerCycledIsHeardAgain) {
   tracker.stop();
 }
 
-TEST_F(GarminComSourceTest, MissingPortFailsToStart) {
+TEST_F(GarminComSourceTest, MissingPortIsReportedAndWaitedFor) {
   tracker.setPort("/dev/geomuxer-no-such-port");
-  QSignalSpy started(&tracker, &GpsTracker::started);
-  try {
-    tracker.start();
-    FAIL() << "started without a port";
-  } catch (const InterfaceError& e) {
-    EXPECT_NE(std::string(e.what()).find("\"/dev/geomuxer-no-such-port\"\r\n"), std::string::npos) << e.what();
-  }
-  EXPECT_FALSE(tracker.isActive());
-  EXPECT_EQ(started.count(), 0);
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
+  tracker.start();
+  EXPECT_TRUE(tracker.isActive());
+  ASSERT_EQ(faults.count(), 1);
+  const std::string message = test::faultAt(faults, 0).message;
+  EXPECT_NE(message.find("\"/dev/geomuxer-no-such-port\"\r\n"), std::string::npos) << message;
+  EXPECT_EQ(tracker.status().state, SourceState::Reconnecting);
+  tracker.stop();
 }
 
 }  // namespace

@@ -6,6 +6,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,43 +132,84 @@ TEST_F(NmeaTcpSourceTest, OnePositionPerEpochWhenSentencesArriveOneByOne) {
   EXPECT_EQ(logger.positions, 3);
 }
 
-TEST_F(NmeaTcpSourceTest, ServerCloseStopsTheSourceNormally) {
+// The feeding server goes away (first closing the connection, then refusing new ones) and comes
+// back on the same port: positions resume by themselves, and the loggers never stop.
+TEST_F(NmeaTcpSourceTest, ServerStoppedAndStartedAgainOnTheSamePort) {
   QSignalSpy stopped(&tracker, &GpsTracker::stopped);
   QSignalSpy faults(&tracker, &GpsTracker::faulted);
   auto peer = startAndAccept();
+  ASSERT_TRUE(peer);
   peer->write(kRmc);
   ASSERT_TRUE(waitUntil([&] { return !positions.empty(); }));
-  peer->disconnectFromHost();
-  ASSERT_TRUE(waitUntil([&] { return stopped.count() == 1; }));
-  spin(50ms);
-  EXPECT_EQ(stopped.count(), 1);
-  ASSERT_EQ(faults.count(), 1);
-  EXPECT_EQ(faultAt(faults, 0).kind, FaultKind::endOfStream);
-  EXPECT_EQ(logger.stops, 1);
-  EXPECT_FALSE(tracker.isActive());
-}
 
-TEST_F(NmeaTcpSourceTest, RefusedConnectionDropsTheTransportWithoutStopping) {
   const quint16 port = server.serverPort();
   server.close();
-  QSignalSpy started(&tracker, &GpsTracker::started);
-  QSignalSpy stopped(&tracker, &GpsTracker::stopped);
-  QSignalSpy faults(&tracker, &GpsTracker::faulted);
-  tracker.setPort(port);
-  tracker.start();  // connecting happens in the background, so the start itself succeeds
-  EXPECT_EQ(started.count(), 1);
+  peer->disconnectFromHost();
   ASSERT_TRUE(waitUntil([&] { return faults.count() == 1; }));
-  EXPECT_EQ(faultAt(faults, 0), (TransportFault{FaultKind::refused, "Connection refused", false}));
-  EXPECT_FALSE(tracker.isActive());
-  EXPECT_EQ(tracker.gpsInterface(), nullptr);
-  spin(50ms);
+  EXPECT_EQ(faultAt(faults, 0).kind, FaultKind::endOfStream);
+  spin(1500ms);  // the first attempts are refused
+  EXPECT_EQ(tracker.status().state, SourceState::Reconnecting);
+  EXPECT_EQ(tracker.status().lastError, "Connection refused");
+  EXPECT_EQ(faults.count(), 1) << "the refusals after the first fault are held back";
+
+  ASSERT_TRUE(server.listen(kLoopback, port));
+  ASSERT_TRUE(waitUntil([&] { return server.hasPendingConnections(); }));
+  peer.reset(server.nextPendingConnection());
+  const std::size_t before = positions.size();
+  peer->write(kRmc);
+  ASSERT_TRUE(waitUntil([&] { return positions.size() > before; }));
+  EXPECT_EQ(tracker.status().reconnects, 1u);
   EXPECT_EQ(stopped.count(), 0);
   EXPECT_EQ(logger.stops, 0);
+  EXPECT_EQ(logger.starts, 1);
+  EXPECT_TRUE(tracker.isActive());
+}
 
-  // A later start tries again with a fresh transport.
-  ASSERT_TRUE(server.listen(kLoopback, port));
+TEST_F(NmeaTcpSourceTest, AServerThatNeverSendsIsNoticedWithinTheWatchdogTime) {
+  std::vector<std::string> notices;
+  QObject::connect(&tracker, &GpsTracker::noticed, [&](const std::string& text) { notices.push_back(text); });
+  tracker.setWatchdog(1s);
   auto peer = startAndAccept();
-  EXPECT_TRUE(peer);
+  ASSERT_TRUE(waitUntil([&] { return tracker.status().state == SourceState::WaitingForData; }));
+  ASSERT_TRUE(waitUntil([&] { return !notices.empty(); }, 3s));
+  EXPECT_EQ(notices, std::vector<std::string>{"no data for 1 s"});
+  peer->write(kRmc);
+  ASSERT_TRUE(waitUntil([&] { return notices.size() == 2; }));
+  EXPECT_EQ(notices.back(), "data again");
+  tracker.stop();
+}
+
+// A host that drops the connection request (here: a listener whose queue is full and that never
+// accepts) would keep a connect waiting for minutes.
+TEST_F(NmeaTcpSourceTest, AConnectThatHangsTimesOut) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    (void)::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  spin(100ms);
+
+  QSignalSpy faults(&tracker, &GpsTracker::faulted);
+  tracker.setPort(ntohs(address.sin_port));
+  tracker.setConnectTimeout(1s);
+  tracker.start();
+  EXPECT_EQ(tracker.status().state, SourceState::Connecting);
+  ASSERT_TRUE(waitUntil([&] { return faults.count() == 1; }, 5s));
+  EXPECT_EQ(faultAt(faults, 0).kind, FaultKind::timeout);
+  EXPECT_EQ(faultAt(faults, 0).message, "No connection to 127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + " within 1 s");
+  EXPECT_EQ(tracker.status().state, SourceState::Reconnecting);
+  tracker.stop();
+  for (const int fd : fillers) ::close(fd);
+  ::close(listener);
 }
 
 TEST_F(NmeaTcpSourceTest, HostAndPortChangesReachTheNextConnect) {

@@ -83,12 +83,13 @@ TEST_F(SerialHotplugTest, UnpluggedReceiverIsReopenedAtTheSamePathWhenItComesBac
   ASSERT_TRUE(first->write(kRmc));
   ASSERT_TRUE(waitUntil([&] { return positions.size() == 1; }));
 
-  // Unplugged: the port fails, the source ends, the link is left dangling for now.
+  // Unplugged: the port fails, the source waits, the link is left dangling for now.
   DevicePathWatcher watcher(link.string());
   if (!watcher.watching()) GTEST_SKIP() << "no inotify on this machine";
   QSignalSpy appeared(&watcher, &DevicePathWatcher::appeared);
   first.reset();
-  ASSERT_TRUE(waitUntil([&] { return !tracker.isActive(); }));
+  ASSERT_TRUE(waitUntil([&] { return tracker.status().state == SourceState::Reconnecting; }));
+  EXPECT_TRUE(tracker.isActive());
   EXPECT_FALSE(watcher.present());
 
   // The whole by-id folder goes, then comes back with a link to another terminal.
@@ -102,11 +103,13 @@ TEST_F(SerialHotplugTest, UnpluggedReceiverIsReopenedAtTheSamePathWhenItComesBac
   ASSERT_TRUE(waitUntil([&] { return appeared.count() > 0; }, 5s)) << "the new link is seen";
   EXPECT_TRUE(watcher.present());
 
-  // What a supervisor does on the notice: start again with the configured path.
-  tracker.start();
+  // The source's own watch has seen it too and opened the configured path again.
+  ASSERT_TRUE(waitUntil([&] { return tracker.status().state == SourceState::WaitingForData; }, 2s));
   EXPECT_EQ(tracker.port(), link.string());
   ASSERT_TRUE(second.write(kRmc));
   ASSERT_TRUE(waitUntil([&] { return positions.size() == 2; }));
+  EXPECT_EQ(tracker.status().reconnects, 1u);
+  EXPECT_EQ(stopped.count(), 0);
 
   // A device node that comes back behind an unchanged link is seen too.
   tracker.stop();
