@@ -105,8 +105,16 @@ Tracker* AppController::addSource(std::unique_ptr<Tracker> tracker) {
     m_log->addLine(lcTracker, QStringLiteral("TRACKER: %1: %2").arg(qs(raw->displayName()), qs(text)));
   });
   connect(raw, &GpsTracker::statusChanged, this, [this, raw](const SourceStatus& status) {
-    if (raw == currentTracker()) emit sourceStatusChanged(status);
+    if (raw != currentTracker()) return;
+    publishStatus();
+    emit sourceStatusChanged(status);
   });
+  if constexpr (std::is_base_of_v<GpsTrackerNmea, Tracker>) {
+    // Sentences without a position still make the last byte younger.
+    connect(raw, &GpsTrackerNmea::sentenceReceived, this, [this, raw] {
+      if (raw == currentTracker()) publishStatus(true);
+    });
+  }
   if constexpr (std::is_base_of_v<GpsTrackerNmea, Tracker>)
     connect(raw, &GpsTrackerNmea::inputDropped, this, [this](const QString& report) { m_log->addLine(lcTracker, report); });
   m_trackers.push_back(std::move(tracker));
@@ -127,9 +135,12 @@ void AppController::connectLoggers() {
   });
   connect(tcp, &NmeaTcpLogger::clientConnected, this, [this](TcpServerClient* client) {
     m_log->addLine(lcTcp, QStringLiteral("TCP/IP: Client %1 connected").arg(client->host()));
+    QMetaObject::invokeMethod(this, [this] { publishStatus(); }, Qt::QueuedConnection);
   });
   connect(tcp, &NmeaTcpLogger::clientDisconnected, this, [this](TcpServerClient* client) {
     m_log->addLine(lcTcp, QStringLiteral("TCP/IP: Client %1 disconnected").arg(client->host()));
+    // The client leaves the server's list once this notice is over.
+    QMetaObject::invokeMethod(this, [this] { publishStatus(); }, Qt::QueuedConnection);
   });
   connect(tcp, &NmeaTcpLogger::errorOccurred, this,
           [this](const QString& message) { logError("TCP/IP ERROR: ", message); });
@@ -188,6 +199,7 @@ void AppController::selectSource(int index) {
   }
   m_currentSource = index;
   emit currentSourceChanged(index);
+  publishStatus();
   emit sourceStatusChanged(sourceStatus());
 }
 
@@ -241,8 +253,30 @@ void AppController::onSourceFault(const GpsTracker* source, const TransportFault
   logError(socket ? "TCP/IP ERROR: " : "ERROR: ", qs(fault.message));
 }
 
+void AppController::publishStatus(bool soon) {
+  const auto now = std::chrono::steady_clock::now();
+  if (soon && now - m_statusPublished < std::chrono::milliseconds(250)) return;
+  m_statusPublished = now;
+  const SourceStatus source = sourceStatus();
+  ProgramStatus status;
+  if (currentTracker() != nullptr) {
+    status.source = source.source;
+    status.state = sourceStateText(source);
+  }
+  status.lastPositionMs = source.lastPositionMs;
+  status.lastByteMs = source.lastByteMs;
+  status.epochs = source.epochs;
+  status.droppedLines = source.droppedLines;
+  status.reconnects = source.reconnects;
+  status.lastError = source.lastError;
+  const NmeaTcpLogger* broadcast = m_tcpLogger.get();
+  if (broadcast->server() != nullptr) status.broadcastClients = static_cast<int>(broadcast->server()->clients().size());
+  m_statusBoard.publish(std::move(status));
+}
+
 void AppController::onPosition(const PositionInfo& position) {
   m_current.publish(position);
+  publishStatus(true);
   if (!m_log->hasCategory(lcTrackerPos)) return;
   const NumberFormat& nf = m_format.number;
   std::string line = formatLatLon(position.point(), m_format.posUnit, nf);
@@ -467,6 +501,8 @@ void AppController::createServer() {
     QMetaObject::invokeMethod(this, [this, text = qs(line)] { m_log->addLine(text); }, Qt::QueuedConnection);
   };
   m_server = std::make_unique<PositionServer>(m_current, m_database.get(), std::move(sink));
+  m_server->setStatusBoard(&m_statusBoard);
+  publishStatus();
 }
 
 // --- start-up -----------------------------------------------------------------------------------

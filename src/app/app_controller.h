@@ -23,6 +23,7 @@
 #include "core/tracklog_filter.h"
 #include "core/units.h"
 #include "server/current_position.h"
+#include "server/program_status.h"
 #include "settings/settings.h"
 #include "sources/source_status.h"
 
@@ -184,6 +185,8 @@ class AppController : public QObject {
   /// The latest position of any source, shared with the position server's threads.
   [[nodiscard]] const CurrentPosition& currentPosition() const { return m_current; }
   [[nodiscard]] PositionInfo lastPosition() const { return m_current.snapshot().position; }
+  /// What the position server's status page shows, kept current from this thread.
+  [[nodiscard]] const StatusBoard& statusBoard() const { return m_statusBoard; }
 
   // --- position server --------------------------------------------------------------------------
   [[nodiscard]] PositionServer* server() const { return m_server.get(); }
@@ -237,6 +240,9 @@ class AppController : public QObject {
   void applyServerSettings(const PositionServerConfig& config);
   void loadProxySettings(ProxySettings& proxy);
   void setTrayHint(const QString& hint);
+  /// Hands the selected source's status and the broadcast's clients to the status board; `soon`
+  /// limits it to a few times a second (for the byte-by-byte callers).
+  void publishStatus(bool soon = false);
   /// Opens the position server's store; returns the settings that could not be used (logged).
   /// A database server that does not answer yet is tried again in the background.
   std::vector<std::string> openDatabase();
@@ -264,6 +270,8 @@ class AppController : public QObject {
 
   // The server reads the current position and the database, so it goes first.
   CurrentPosition m_current;
+  StatusBoard m_statusBoard;
+  std::chrono::steady_clock::time_point m_statusPublished;
   std::unique_ptr<Database> m_database;
   std::unique_ptr<PositionServer> m_server;
   std::unique_ptr<PositionServerConfig> m_serverConfig;

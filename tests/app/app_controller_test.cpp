@@ -87,7 +87,7 @@ TEST(AppController, SelectingAndTogglingSources) {
   EXPECT_GE(hints.count(), 2);
 }
 
-TEST(AppController, ActivationFailureIsLoggedWhateverTheCategories) {
+TEST(AppController, ActivationFailureIsLoggedWhateverTheCategoriesAndTheSourceWaits) {
   ControllerFixture f(body(
       "<general><tracker>3</tracker></general><nmeacom><port>/nonexistent/tty</port></nmeacom>"
       "<log><tracker>false</tracker><tcp>false</tcp><logfile>false</logfile></log>"));
@@ -96,15 +96,18 @@ TEST(AppController, ActivationFailureIsLoggedWhateverTheCategories) {
   ASSERT_EQ(c.sourceName(c.currentSource()), "NMEA via COM");
   EXPECT_EQ(c.logCategories(), 0u);
   c.toggleActive();
-  EXPECT_FALSE(c.isActive());
+  EXPECT_TRUE(c.isActive()) << "the receiver may be plugged in later";
+  EXPECT_EQ(c.sourceStatus().state, SourceState::Reconnecting);
   ASSERT_EQ(c.log().count(), 1);
-  EXPECT_TRUE(c.log().line(0).startsWith("ERROR: ")) << c.log().line(0).toStdString();
+  EXPECT_TRUE(c.log().line(0).startsWith("ERROR: Error opening COM port")) << c.log().line(0).toStdString();
+  c.toggleActive();
+  EXPECT_FALSE(c.isActive());
   EXPECT_EQ(c.trayHint(), "Geomuxer - inactive");
 }
 
 // Faults of a running source: a connection that fails is a socket error in the log, whatever the
-// categories, and the source does not announce a stop; a server that closes stops the source.
-TEST(AppController, SourceFaultsReachTheLogOnceWithTheirPrefix) {
+// categories; the source keeps running and tries again, and only the user's switch stops it.
+TEST(AppController, SourceFaultsReachTheLogOnceAndTheSourceRunsOn) {
   QTcpServer server;
   ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
   const quint16 port = server.serverPort();
@@ -116,16 +119,25 @@ TEST(AppController, SourceFaultsReachTheLogOnceWithTheirPrefix) {
 
   c.toggleActive();
   ASSERT_TRUE(server.waitForNewConnection(5000));
-  server.nextPendingConnection()->disconnectFromHost();
-  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TRACKER: NMEA via TCP/IP stopped"); }));
-  EXPECT_FALSE(f.logHas("ERROR"));
-
+  std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
   server.close();
+  peer->disconnectFromHost();
+  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TCP/IP ERROR: Connection closed by the server"); }));
+  EXPECT_TRUE(f.logHas("TRACKER: NMEA via TCP/IP: reconnecting in 1 s"));
+  test::spin(std::chrono::milliseconds(2000));  // refused twice or more meanwhile
+  EXPECT_TRUE(c.isActive());
+  EXPECT_EQ(c.log().lines().filter("ERROR").count(), 1) << "the refusals are held back";
+  EXPECT_EQ(c.log().lines().filter("stopped").count(), 0);
+  EXPECT_EQ(c.sourceStatus().lastError, "Connection refused");
+  const ProgramStatus shown = c.statusBoard().snapshot();  // what GET /status.json shows
+  EXPECT_EQ(shown.source, "NMEA via TCP/IP");
+  EXPECT_EQ(shown.state.rfind("reconnecting in ", 0), 0u) << shown.state;
+  EXPECT_EQ(shown.lastError, "Connection refused");
+
   c.toggleActive();
-  ASSERT_TRUE(test::waitUntil([&] { return f.logHas("TCP/IP ERROR: Connection refused"); }));
-  test::spin(std::chrono::milliseconds(50));
-  EXPECT_EQ(c.log().lines().filter("stopped").count(), 1);
-  EXPECT_EQ(c.log().lines().filter("ERROR").count(), 1);
+  EXPECT_TRUE(f.logHas("TRACKER: NMEA via TCP/IP stopped"));
+  EXPECT_EQ(c.log().lines().filter("more fault").count(), 1) << "the held-back faults are summed up";
+  EXPECT_EQ(c.trayHint(), "Geomuxer - inactive");
 }
 
 TEST(AppController, StoredIndexOutOfRangeLeavesNoUsableSelection) {

@@ -184,6 +184,7 @@ void GpsTracker::scheduleRetry(const TransportFault& fault) {
   }
   setState(SourceState::Reconnecting);
   reportFault(fault);
+  if (m_faultShown) emit noticed(sourceStateText(m_status));  // "reconnecting in 1 s"
 }
 
 void GpsTracker::attemptReopen() {
