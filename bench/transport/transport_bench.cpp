@@ -44,7 +44,6 @@
 #include "sources/trackers/gps_tracker_nmea_com.h"
 #include "sources/trackers/gps_tracker_nmea_file.h"
 #include "sources/trackers/gps_tracker_nmea_tcpip.h"
-#include "sources/transports/device_path_watcher.h"
 
 using namespace geomuxer;
 using SteadyClock = std::chrono::steady_clock;
@@ -352,12 +351,30 @@ int benchIdle(int seconds) {
     ::close(master);
   }
   {
-    // An unplugged adapter: its by-id link dangles until the device is back.
+    // An unplugged adapter: its by-id link dangles until the device is back; the source waits,
+    // watching the link and trying again as its backoff says.
     QTemporaryDir dir;
     const std::string link = dir.filePath("usb-receiver-port0").toStdString();
     if (::symlink(dir.filePath("gone").toStdString().c_str(), link.c_str()) != 0) return std::perror("symlink"), 1;
-    DevicePathWatcher watcher(link);
-    measureIdle(watcher.watching() ? "serial device gone (watched)" : "serial device gone (no inotify)", seconds);
+    GpsTrackerNmeaCom tracker;
+    tracker.setPort(link);
+    tracker.setLogger(&logger);
+    tracker.start();
+    measureIdle("serial device gone (waiting)", seconds);
+    tracker.stop();
+  }
+  {
+    // The feeding server is down: connects are refused and made again after each wait.
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = server.serverPort();
+    server.close();
+    GpsTrackerNmeaTcpip tracker;
+    tracker.setPort(port);
+    tracker.setLogger(&logger);
+    tracker.start();
+    measureIdle("TCP server down (reconnecting)", seconds);
+    tracker.stop();
   }
   {
     QTcpServer server;
