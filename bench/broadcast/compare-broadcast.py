@@ -2,13 +2,17 @@
 """The NMEA broadcast beside gpsd and a naive asyncio broadcaster, in one run.
 
     bench/broadcast/compare-broadcast.py [--build build/release] [--seconds 10] [--sizes 1,100,1000,10000]
-                                         [--peers geomuxer,gpsd,asyncio]
+                                         [--peers geomuxer,plain,passthrough,gpsd,asyncio]
 
 For every size and every peer: a fresh pseudo-terminal, the server reading it (our broadcast through
 the serial source, /usr/sbin/gpsd, or asyncio_broadcaster.py), and broadcast_swarm with that many
 loopback clients, which feeds ten blocks a second into the terminal and times each one to every
 client. Prints one table and the ratios of our CPU to the peers'. Sizes that the descriptor limit
 forbids are skipped. gpsd's clients ask for its raw NMEA stream with ?WATCH.
+
+Our broadcast runs as three peers: "geomuxer" (blocks of ours, all clients' sends in one batch where
+io_uring is there), "plain" (the same with one send call per client) and "passthrough" (the source's
+own sentences, batched). The ratios compare each of them with gpsd and asyncio.
 """
 
 import argparse
@@ -26,6 +30,10 @@ import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+
+
+# Our peers and the bench server's options for each.
+OURS = {"geomuxer": [], "plain": ["--plain-sends"], "passthrough": ["--pass-through"]}
 
 
 def free_port() -> int:
@@ -48,9 +56,9 @@ def wait_for_port(port: int, process: subprocess.Popen, seconds: float = 10.0) -
 
 
 def start_server(peer: str, build: str, device: str, port: int, workdir: str) -> subprocess.Popen:
-    if peer == "geomuxer":
+    if peer in OURS:
         command = [os.path.join(build, "bench/broadcast/broadcast_bench_server"), "--device", device,
-                   "--port", str(port)]
+                   "--port", str(port)] + OURS[peer]
     elif peer == "gpsd":
         command = [shutil.which("gpsd", path="/usr/sbin:/usr/local/sbin:/sbin") or "gpsd", "-N", "-n", "-b",
                    "-S", str(port), "-F", os.path.join(workdir, "gpsd.sock"), "-P",
@@ -102,7 +110,7 @@ def main() -> int:
     parser.add_argument("--build", default=os.path.join(ROOT, "build/release"))
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--sizes", default="1,100,1000,10000")
-    parser.add_argument("--peers", default="geomuxer,gpsd,asyncio")
+    parser.add_argument("--peers", default="geomuxer,plain,passthrough,gpsd,asyncio")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
@@ -128,24 +136,26 @@ def main() -> int:
                 print(f"| {clients} | {peer} | skipped: {row['skipped']} |", flush=True)
                 continue
             fanout = f"{row['fanout_p50_us']:.0f} / {row['fanout_p99_us']:.0f}" if "fanout_p99_us" in row else ""
-            print(f"| {clients} | {peer} | {row['served']} | {row['refused']} | {row['missing']} | "
+            label = peer + (" (io_uring)" if row.get("batched") else "")
+            print(f"| {clients} | {label} | {row['served']} | {row['refused']} | {row['missing']} | "
                   f"{row['cpu_percent']:.2f} | {row['cpu_us_per_block']:.0f} | {row['rss_kib'] / 1024:.1f} | "
                   f"{row['p50_ms']:.2f} | {row['p99_ms']:.2f} | {row['max_ms']:.2f} | {fanout} |", flush=True)
 
     print("\nCPU ratios (ours / peer, same clients):")
     for clients in sizes:
         by_peer = {r["peer"]: r for r in rows if r["clients"] == clients and "skipped" not in r}
-        ours = by_peer.get("geomuxer")
-        if not ours:
-            continue
-        parts = []
-        for peer in peers:
-            other = by_peer.get(peer)
-            if peer == "geomuxer" or not other or other["cpu_percent"] <= 0:
+        for name in OURS:
+            ours = by_peer.get(name)
+            if not ours:
                 continue
-            parts.append(f"{peer} {ours['cpu_percent'] / other['cpu_percent']:.2f} "
-                         f"(serving {other['served']} of {clients})")
-        print(f"  {clients:>6} clients: " + (", ".join(parts) if parts else "-"))
+            parts = []
+            for peer in peers:
+                other = by_peer.get(peer)
+                if peer == name or peer == "geomuxer" or not other or other["cpu_percent"] <= 0:
+                    continue
+                parts.append(f"{peer} {ours['cpu_percent'] / other['cpu_percent']:.2f} "
+                             f"(serving {other['served']} of {clients})")
+            print(f"  {clients:>6} clients, {name}: " + (", ".join(parts) if parts else "-"))
     if os.environ.get("BENCH_JSON"):
         with open(os.environ["BENCH_JSON"], "w") as out:
             json.dump(rows, out, indent=1)

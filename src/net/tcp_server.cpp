@@ -255,30 +255,26 @@ bool TcpServer::flushQueue(TcpServerClient* client) {
   return true;
 }
 
-bool TcpServer::sendTo(TcpServerClient* client, const TcpBlock& block) {
-  if (!client->m_listed) return false;
+bool TcpServer::settleSend(TcpServerClient* client, const TcpBlock& block, ssize_t result) {
   const auto size = static_cast<qint64>(block->size());
-  if (client->m_queue.empty()) {
-    // The common case: the kernel takes the whole block at once.
-    ssize_t sent = 0;
-    do {
-      sent = ::send(client->m_fd, block->data(), block->size(), MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0 && !wouldBlock(errno)) {
-      onSocketFailure(client, errno);
-      return false;
-    }
-    if (sent == size) return true;
-    const std::size_t offset = sent > 0 ? static_cast<std::size_t>(sent) : 0;
-    if (size - static_cast<qint64>(offset) > m_sendBufferLimit) {
-      dropClient(client, socketErrorMessage(sockNoBufferSpace));
-      return false;
-    }
-    client->m_queue.push_back({block, offset});
-    client->m_queuedBytes = size - static_cast<qint64>(offset);
-    watchWritable(client, true);
-    return true;
+  if (result == size) return true;  // the common case: the kernel took the whole block at once
+  if (result < 0 && !wouldBlock(static_cast<int>(-result))) {
+    onSocketFailure(client, static_cast<int>(-result));
+    return false;
   }
+  const std::size_t offset = result > 0 ? static_cast<std::size_t>(result) : 0;
+  if (size - static_cast<qint64>(offset) > m_sendBufferLimit) {
+    dropClient(client, socketErrorMessage(sockNoBufferSpace));
+    return false;
+  }
+  client->m_queue.push_back({block, offset});
+  client->m_queuedBytes = size - static_cast<qint64>(offset);
+  watchWritable(client, true);
+  return true;
+}
+
+bool TcpServer::enqueue(TcpServerClient* client, const TcpBlock& block) {
+  const auto size = static_cast<qint64>(block->size());
   if (client->m_queuedBytes + size > m_sendBufferLimit) {
     dropClient(client, socketErrorMessage(sockNoBufferSpace));
     return false;
@@ -289,14 +285,49 @@ bool TcpServer::sendTo(TcpServerClient* client, const TcpBlock& block) {
   return true;
 }
 
+bool TcpServer::sendTo(TcpServerClient* client, const TcpBlock& block) {
+  if (!client->m_listed) return false;
+  if (!client->m_queue.empty()) return enqueue(client, block);
+  ssize_t sent = 0;
+  do {
+    sent = ::send(client->m_fd, block->data(), block->size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return settleSend(client, block, sent < 0 ? -errno : sent);
+}
+
 int TcpServer::sendToAll(const TcpBlock& block) {
   if (!block || block->empty() || m_clients.empty()) return 0;
-  // Dropping a client changes the list, so walk a copy; dropped clients are deleted only later.
-  const std::vector<TcpServerClient*> targets = m_clients;
+  // The working lists are taken over for this broadcast, so that one started from a slot of a
+  // signal emitted below works on lists of its own. Dropping a client changes the client list,
+  // hence the copy of it; dropped clients are deleted only later.
+  std::vector<TcpServerClient*> targets = std::move(m_targets);
+  std::vector<int> descriptors = std::move(m_descriptors);
+  std::vector<ssize_t> results = std::move(m_results);
+  targets.clear();
+  descriptors.clear();
   int sent = 0;
-  for (auto it = targets.rbegin(); it != targets.rend(); ++it) {
-    if (sendTo(*it, block)) ++sent;
+  // Clients that are behind queue the block; the others, last connected first, are sent to.
+  for (auto it = m_clients.rbegin(); it != m_clients.rend(); ++it) {
+    TcpServerClient* client = *it;
+    if (client->m_queue.empty()) {
+      targets.push_back(client);
+      descriptors.push_back(client->m_fd);
+    }
   }
+  const std::size_t direct = targets.size();
+  for (auto it = m_clients.rbegin(); it != m_clients.rend(); ++it) {
+    if (!(*it)->m_queue.empty()) targets.push_back(*it);
+  }
+  results.resize(direct);
+  m_batch.send(descriptors, block->data(), block->size(), results);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    TcpServerClient* client = targets[i];
+    if (!client->m_listed) continue;
+    if (i < direct ? settleSend(client, block, results[i]) : enqueue(client, block)) ++sent;
+  }
+  m_targets = std::move(targets);
+  m_descriptors = std::move(descriptors);
+  m_results = std::move(results);
   return sent;
 }
 

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "net/send_batch.h"
+
 class QSocketNotifier;
 class QTcpServer;
 
@@ -127,6 +129,11 @@ class TcpServer : public QObject {
   /// Sends `block` to one listed client, with the same bound; false when the client was dropped.
   bool sendTo(TcpServerClient* client, const TcpBlock& block);
 
+  /// On (the default): sendToAll hands the kernel every caught-up client's send in one call where
+  /// the system allows it. Off: one plain send per client.
+  void setBatchedSends(bool on) { m_batch.setBatched(on); }
+  [[nodiscard]] bool batchedSends() const { return m_batch.batched(); }
+
   /// An address of this machine for telling users where to connect: the listening address when
   /// it is a specific one, else the first IPv4 address of a network interface that is up (a
   /// loopback address only when there is nothing else).
@@ -151,6 +158,11 @@ class TcpServer : public QObject {
   void onWritable(TcpServerClient* client);
   // Sends what the client has queued; false when the client was dropped.
   bool flushQueue(TcpServerClient* client);
+  // Queues `block` behind what a client has queued already; false when the client was dropped.
+  bool enqueue(TcpServerClient* client, const TcpBlock& block);
+  // Takes the outcome of a direct send of `block` to a caught-up client (bytes sent or -errno):
+  // queues what is left or drops the client; false when it was dropped.
+  bool settleSend(TcpServerClient* client, const TcpBlock& block, ssize_t result);
   // Handles a failed send or recv (errno `error`): a peer that went away is a departure, anything
   // else is dropped and reported.
   void onSocketFailure(TcpServerClient* client, int error);
@@ -163,6 +175,11 @@ class TcpServer : public QObject {
   int m_epoll = -1;               // the clients' descriptors
   QSocketNotifier* m_events;      // child, on m_epoll
   std::vector<TcpServerClient*> m_clients;
+  SendBatch m_batch;
+  // sendToAll's working lists, kept between broadcasts so that a broadcast allocates nothing.
+  std::vector<TcpServerClient*> m_targets;
+  std::vector<int> m_descriptors;
+  std::vector<ssize_t> m_results;
   QHostAddress m_listenAddress{QHostAddress::AnyIPv4};
   AcceptFilter m_acceptFilter;
   qint64 m_sendBufferLimit = kDefaultSendBufferLimit;

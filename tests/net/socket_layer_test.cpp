@@ -261,8 +261,13 @@ TEST_F(SocketLayerTest, PortInUseIsReportedAndLeavesServerInactive) {
   EXPECT_EQ(errors.at(0).at(0).toString(), "Address already in use");
 }
 
-TEST_F(SocketLayerTest, ServerSurvivesResettingAndStalledClients) {
+// Batched (where the system has io_uring) and plain sends meet full buffers, partial sends and
+// resets alike.
+class SendModeTest : public SocketLayerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SendModeTest, ServerSurvivesResettingAndStalledClients) {
   auto server = listeningServer();
+  server->setBatchedSends(GetParam());
   server->setSendBufferLimit(64 * 1024);
   QSignalSpy errors(server.get(), &TcpServer::errorOccurred);
   QSignalSpy disconnected(server.get(), &TcpServer::clientDisconnected);
@@ -299,6 +304,9 @@ TEST_F(SocketLayerTest, ServerSurvivesResettingAndStalledClients) {
   }));
   EXPECT_TRUE(server->isActive());
 }
+
+INSTANTIATE_TEST_SUITE_P(Sends, SendModeTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& mode) { return mode.param ? "Batched" : "Plain"; });
 
 TEST_F(SocketLayerTest, ClientConnectsReceivesAndSeesThePeerClose) {
   QTcpServer peerServer;
