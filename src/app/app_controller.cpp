@@ -599,12 +599,11 @@ std::vector<std::string> AppController::applySettings() {
   }
   setBroadcastEveryPosition(s.boolean(keys::tcpipLogEveryPosition));
   const std::string udpAddress = s.string(keys::udpLogAddress);
-  QHostAddress udpTarget;
-  if (!udpTarget.setAddress(qs(udpAddress).trimmed())) {
-    s.reject(keys::udpLogAddress, "'" + udpAddress + "' is not an IP address");
-    udpTarget.setAddress(qs(std::string(keys::udpLogAddress.defaultText)));
+  if (!m_udpLogger->setHost(qs(udpAddress))) {
+    s.reject(keys::udpLogAddress, "'" + udpAddress + "' is neither an IP address nor a host name");
+    m_udpLogger->setHost(qs(std::string(keys::udpLogAddress.defaultText)));
   }
-  m_udpLogger->setAddress(udpTarget);
+  m_udpLogger->setMulticastInterface(qs(s.string(keys::udpLogMulticastInterface)).trimmed());
   m_udpLogger->setPort(s.port(keys::udpLogPort));
   m_udpLogger->setTtl(s.integer(keys::udpLogTtl, 1, 255));
   m_udpLogger->setPassThrough(s.boolean(keys::udpLogPassThrough));

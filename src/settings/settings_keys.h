@@ -54,9 +54,12 @@ inline constexpr SettingKey tcpipLogPassThrough{"tcpiplog\\passthrough", Setting
 inline constexpr SettingKey tcpipLogTalker{"tcpiplog\\talker", SettingType::string, "GP"};
 /// The broadcast sends every position, whatever the record interval of the other loggers.
 inline constexpr SettingKey tcpipLogEveryPosition{"tcpiplog\\everyposition", SettingType::boolean, "false"};
-/// The NMEA UDP logger: each block as one datagram to an address (unicast, broadcast or multicast).
+/// The NMEA UDP logger: each block as one datagram to an address (unicast, broadcast or multicast)
+/// or a host name.
 inline constexpr SettingKey udpLogActive{"udplog\\active", SettingType::boolean, "false"};
 inline constexpr SettingKey udpLogAddress{"udplog\\address", SettingType::string, "127.0.0.1"};
+/// Network interface multicast datagrams leave by; empty for the system's choice.
+inline constexpr SettingKey udpLogMulticastInterface{"udplog\\multicastinterface", SettingType::string, ""};
 inline constexpr SettingKey udpLogPort{"udplog\\port", SettingType::integer, "10110"};
 /// Hops of multicast datagrams; 1 keeps them on the local network.
 inline constexpr SettingKey udpLogTtl{"udplog\\ttl", SettingType::integer, "1"};
@@ -148,6 +151,7 @@ inline constexpr std::array kSettingKeys{
     &keys::udpLogAddress,
     &keys::udpLogPort,
     &keys::udpLogTtl,
+    &keys::udpLogMulticastInterface,
     &keys::udpLogPassThrough,
     &keys::udpLogTalker,
     &keys::fileLogAppend,

@@ -314,7 +314,7 @@ TEST(SettingKeys, TableIsConsistent) {
     }
     EXPECT_EQ(key->defaultKind == SettingDefault::otherKey, key->defaultKey != nullptr);
   }
-  EXPECT_EQ(paths.size(), 81u);
+  EXPECT_EQ(paths.size(), 82u);
   EXPECT_EQ(findSettingKey("HTTPLOG\\Password"), &keys::httpLogPassword);
   EXPECT_EQ(findSettingKey("general\\nothing"), nullptr);
 }

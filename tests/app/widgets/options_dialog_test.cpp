@@ -186,6 +186,8 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field<QCheckBox>(*dialog, "tcpiplog\\everyposition")->setChecked(true);
   field(*dialog, "udplog\\address")->setText("239.255.10.110");
   field(*dialog, "udplog\\ttl")->setText("4");
+  auto* iface = field<QComboBox>(*dialog, "udplog\\multicastinterface");
+  iface->setCurrentIndex(iface->findData(QStringLiteral("lo")));
   field<QCheckBox>(*dialog, "filelog\\append")->setChecked(true);
   field(*dialog, "filelog\\file")->setText((dir / "log.nmea").string().c_str());
   field(*dialog, "gpxlog\\filedir")->setText(dir.path().string().c_str());
@@ -215,6 +217,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"http\\dbpool", "8"},          {"http\\dbtimeout", "20"},         {"httplog\\queuesize", "5000"},
       {"tcpiplog\\passthrough", "true"}, {"tcpiplog\\talker", "GN"}, {"tcpiplog\\everyposition", "true"},
       {"udplog\\address", "239.255.10.110"}, {"udplog\\ttl", "4"}, {"udplog\\port", "10110"},
+      {"udplog\\multicastinterface", "lo"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -230,6 +233,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_TRUE(controller.broadcastEveryPosition());
   EXPECT_EQ(controller.nmeaUdpLogger()->address(), QHostAddress("239.255.10.110"));
   EXPECT_EQ(controller.nmeaUdpLogger()->ttl(), 4);
+  EXPECT_EQ(controller.nmeaUdpLogger()->multicastInterface(), "lo");
   EXPECT_TRUE(controller.filter(LoggerKind::nmeaFile).active()) << "only the broadcast passes every position";
   EXPECT_TRUE(controller.nmeaFileLogger()->append());
   EXPECT_EQ(controller.httpLogger()->queue().capacity(), 5000);

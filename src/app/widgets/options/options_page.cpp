@@ -10,6 +10,7 @@
 
 #include "app/widgets/options/fields.h"
 #include "loggers/nmea_tcp_logger.h"
+#include "loggers/nmea_udp_logger.h"
 
 namespace geomuxer {
 
@@ -47,6 +48,13 @@ void FieldCheck::address(QLineEdit* field) {
     const QString text = field->text().trimmed();
     if (QHostAddress().setAddress(text)) return;
     throw std::runtime_error("'" + text.toStdString() + "' is not an IP address");
+  });
+}
+
+void FieldCheck::host(QLineEdit* field) {
+  run(field, false, [field] {
+    if (!NmeaUdpLogger::validHost(field->text().trimmed()))
+      throw std::runtime_error("'" + str(field->text()) + "' is neither an IP address nor a host name");
   });
 }
 

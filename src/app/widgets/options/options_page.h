@@ -63,6 +63,8 @@ class FieldCheck {
   void byte(QLineEdit* field);
   /// An IPv4 or IPv6 address; empty is allowed.
   void address(QLineEdit* field);
+  /// An IPv4 or IPv6 address or a host name.
+  void host(QLineEdit* field);
   /// A decimal number, in the locale's form or with ".".
   void number(QLineEdit* field);
   /// A listen address: empty for every interface, else an IPv4 or IPv6 address.

@@ -1,5 +1,5 @@
 #pragma once
-// "UDP Log": NMEA datagrams to an address, a broadcast address or a multicast group.
+// "UDP Log": NMEA datagrams to an address or host, a broadcast address or a multicast group.
 
 #include "app/widgets/options/options_page.h"
 
@@ -21,6 +21,7 @@ class UdpLogPage : public OptionsPage {
   QLineEdit* m_address;
   QLineEdit* m_port;
   QLineEdit* m_ttl;
+  QComboBox* m_interface;  // the first item, with no data, is the system's choice
   QComboBox* m_sentences;
   QComboBox* m_talker;
   QCheckBox* m_active;
