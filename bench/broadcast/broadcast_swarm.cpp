@@ -10,7 +10,8 @@
 //
 // Prints one JSON line: clients, served (got at least one block), refused (closed by the server
 // before the end), blocks fed, deliveries and missing ones, out-of-order blocks, bytes, server CPU
-// (% of one core, and microseconds per block fed), server RSS, p50/p99/max latency in ms.
+// (% of one core, microseconds per block fed, and the kernel's share of it), server RSS, p50/p99/max
+// latency in ms.
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -130,6 +132,23 @@ double processCpu(int pid) {
     if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
   }
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// User and system ticks of a process from /proc/PID/stat, for the share of its CPU time the
+// kernel spends on its behalf (coarse: the ticks are tens of milliseconds).
+std::pair<double, double> userSystemTicks(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const auto paren = text.rfind(')');
+  if (paren == std::string::npos) return {0.0, 0.0};
+  std::istringstream fields(text.substr(paren + 2));
+  std::string field;
+  std::pair<double, double> ticks{0.0, 0.0};
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) ticks.first = std::stod(field);
+    if (i == 15) ticks.second = std::stod(field);
+  }
+  return ticks;
 }
 
 long residentKiB(int pid) {
@@ -307,6 +326,8 @@ int main(int argc, char** argv) {
   const long measured = totalBlocks - warmup;
   double cpuBefore = 0;
   double cpuAfter = 0;
+  std::pair<double, double> ticksBefore;
+  std::pair<double, double> ticksAfter;
   Clock::time_point windowStart;
   Clock::time_point windowEnd;
   std::thread feeder([&] {
@@ -315,6 +336,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_until(begin + std::chrono::milliseconds(1000 / perSecond) * sequence);
       if (sequence == warmup) {
         cpuBefore = processCpu(options.serverPid);
+        ticksBefore = userSystemTicks(options.serverPid);
         windowStart = Clock::now();
       }
       const std::string block = feedBlock(sequence);
@@ -324,6 +346,7 @@ int main(int argc, char** argv) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1000 / perSecond));
     cpuAfter = processCpu(options.serverPid);
+    ticksAfter = userSystemTicks(options.serverPid);
     windowEnd = Clock::now();
     feeding.store(false);
   });
@@ -353,13 +376,16 @@ int main(int argc, char** argv) {
   }
   const double wall = std::chrono::duration<double>(windowEnd - windowStart).count();
   const double cpu = cpuAfter - cpuBefore;
+  const double userTicks = ticksAfter.first - ticksBefore.first;
+  const double systemTicks = ticksAfter.second - ticksBefore.second;
+  const double kernelShare = userTicks + systemTicks > 0 ? 100.0 * systemTicks / (userTicks + systemTicks) : 0.0;
   std::printf(
       "{\"clients\": %d, \"connected\": %ld, \"served\": %ld, \"refused\": %ld, \"blocks\": %ld, "
       "\"deliveries\": %ld, \"missing\": %ld, \"out_of_order\": %ld, \"bytes\": %lld, \"cpu_percent\": %.2f, "
-      "\"cpu_us_per_block\": %.1f, \"rss_kib\": %ld, \"p50_ms\": %.3f, \"p99_ms\": %.3f, \"max_ms\": %.3f}\n",
+      "\"cpu_us_per_block\": %.1f, \"kernel_share\": %.0f, \"rss_kib\": %ld, \"p50_ms\": %.3f, \"p99_ms\": %.3f, \"max_ms\": %.3f}\n",
       options.clients, connected, served, refused, totalBlocks, deliveries, served * totalBlocks - deliveries,
       outOfOrder, bytes, wall > 0 ? 100.0 * cpu / wall : 0.0, measured > 0 ? 1e6 * cpu / static_cast<double>(measured) : 0.0,
-      rss, percentile(latencies, 50), percentile(latencies, 99), percentile(latencies, 100));
+      kernelShare, rss, percentile(latencies, 50), percentile(latencies, 99), percentile(latencies, 100));
   for (const Client& client : clients) {
     if (client.fd >= 0) ::close(client.fd);
   }

@@ -120,7 +120,7 @@ def main() -> int:
     rows = []
     print(f"{args.seconds} s at 10 blocks/s per run; latency from the feeder's write to the client's read; "
           f"CPU of the server process over the feeding window", flush=True)
-    header = ("| clients | server | served | refused | missing | CPU % | CPU us/block | RSS MiB | p50 ms | p99 ms "
+    header = ("| clients | server | served | refused | missing | CPU % | kernel % of it | CPU us/block | RSS MiB | p50 ms | p99 ms "
               "| max ms | fan-out p50/p99 us |")
     print(header)
     print("|" + "---|" * (header.count("|") - 1))
@@ -138,7 +138,7 @@ def main() -> int:
             fanout = f"{row['fanout_p50_us']:.0f} / {row['fanout_p99_us']:.0f}" if "fanout_p99_us" in row else ""
             label = peer + (" (io_uring)" if row.get("batched") else "")
             print(f"| {clients} | {label} | {row['served']} | {row['refused']} | {row['missing']} | "
-                  f"{row['cpu_percent']:.2f} | {row['cpu_us_per_block']:.0f} | {row['rss_kib'] / 1024:.1f} | "
+                  f"{row['cpu_percent']:.2f} | {row.get('kernel_share', 0):.0f} | {row['cpu_us_per_block']:.0f} | {row['rss_kib'] / 1024:.1f} | "
                   f"{row['p50_ms']:.2f} | {row['p99_ms']:.2f} | {row['max_ms']:.2f} | {fanout} |", flush=True)
 
     print("\nCPU ratios (ours / peer, same clients):")
