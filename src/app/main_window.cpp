@@ -48,16 +48,28 @@ QIcon loadIcon(const QString& path, const QColor& fallback) {
   return QIcon(pixmap);
 }
 
-// A plain disc of the state's colour with a darker rim.
-QIcon stateIcon(const QColor& colour) {
+// A disc of the state's colour with a darker rim, or only a thick ring of it.
+QIcon stateIcon(const QColor& colour, bool filled) {
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
-  painter.setBrush(colour);
-  painter.setPen(QPen(colour.darker(), 2.0));
-  painter.drawEllipse(4, 4, 24, 24);
+  painter.setBrush(filled ? QBrush(colour) : QBrush(Qt::NoBrush));
+  painter.setPen(filled ? QPen(colour.darker(), 2.0) : QPen(colour, 6.0));
+  painter.drawEllipse(filled ? QRectF(4, 4, 24, 24) : QRectF(6, 6, 20, 20));
   return QIcon(pixmap);
+}
+
+MainWindow::TrayState trayStateOf(SourceState state) {
+  switch (state) {
+    case SourceState::Stopped: return MainWindow::TrayState::noSource;
+    case SourceState::Connecting:
+    case SourceState::WaitingForData:
+    case SourceState::Reconnecting: return MainWindow::TrayState::waitingForData;
+    case SourceState::ReceivingNoFix: return MainWindow::TrayState::noFix;
+    case SourceState::ReceivingFix: return MainWindow::TrayState::fix;
+  }
+  return MainWindow::TrayState::noSource;
 }
 
 }  // namespace
@@ -69,8 +81,9 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent, const Clock& 
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
   m_idleIcon = loadIcon(QStringLiteral(":/icons/tray_idle.svg"), QColor(0xa0, 0xae, 0xc0));
-  m_waitingIcon = stateIcon(QColor(0xe0, 0x9a, 0x1c));
-  m_receivingIcon = loadIcon(QStringLiteral(":/icons/tray_active_0.svg"), QColor(0x38, 0xa1, 0x69));
+  m_waitingIcon = stateIcon(QColor(0xe0, 0x9a, 0x1c), false);
+  m_noFixIcon = stateIcon(QColor(0xe0, 0x9a, 0x1c), true);
+  m_fixIcon = loadIcon(QStringLiteral(":/icons/tray_active_0.svg"), QColor(0x38, 0xa1, 0x69));
   setWindowIcon(loadIcon(QStringLiteral(":/icons/geomuxer.svg"), QColor(0x2b, 0x6c, 0xb0)));
 
   createActions();
@@ -83,11 +96,14 @@ MainWindow::MainWindow(AppController& controller, QWidget* parent, const Clock& 
   resize(kDefaultWidth, kDefaultHeight);
 
   connect(&m_controller, &AppController::currentSourceChanged, this, &MainWindow::onCurrentSourceChanged);
-  connect(&m_controller, &AppController::sourceStarted, this, &MainWindow::onSourceStarted);
-  connect(&m_controller, &AppController::sourceStopped, this, &MainWindow::onSourceStopped);
-  connect(&m_controller, &AppController::trayHintChanged, this, [this](const QString& hint) {
-    m_tray->setToolTip(hint);
-  });
+  const auto onRunningChanged = [this] {
+    updateTrayState();
+    updateActions();
+  };
+  connect(&m_controller, &AppController::sourceStarted, this, onRunningChanged);
+  connect(&m_controller, &AppController::sourceStopped, this, onRunningChanged);
+  connect(&m_controller, &AppController::trayHintChanged, this, &MainWindow::updateTrayState);
+  connect(&m_controller, &AppController::sourceStatusChanged, this, &MainWindow::onSourceStatus);
   connect(&m_controller, &AppController::loggerActiveChanged, this, &MainWindow::updateActions);
   connect(&m_controller, &AppController::serverRunningChanged, this, &MainWindow::updateActions);
   m_controller.setWindowHost(this);
@@ -266,7 +282,6 @@ void MainWindow::createTray() {
   connect(m_trayMenu, &QMenu::aboutToShow, this, &MainWindow::updateActions);
 
   m_tray = new QSystemTrayIcon(m_idleIcon, this);
-  m_tray->setToolTip(m_controller.trayHint());
   m_tray->setContextMenu(m_trayMenu);
   connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     // Trays that send single clicks (StatusNotifier items) never send a double click.
@@ -275,10 +290,16 @@ void MainWindow::createTray() {
   m_tray->show();
 
   // The icon tells the state instead of cycling; while a source runs it is looked at once a
-  // second, so that a source that went quiet turns amber.
+  // second, so that a fix without positions turns amber and the wait for a reconnect counts
+  // down. A notification held back by the quiet time is sent from here too.
   m_trayTimer = new QTimer(this);
   m_trayTimer->setInterval(1000);
-  connect(m_trayTimer, &QTimer::timeout, this, &MainWindow::updateTrayState);
+  connect(m_trayTimer, &QTimer::timeout, this, [this] {
+    if (m_notices.pending())
+      if (auto notice = m_notices.poll(windowSeen(), m_liveStatus->clock().now())) showNotice(*notice);
+    updateTrayState();
+  });
+  updateTrayState();
 }
 
 QAction* MainWindow::loggerAction(LoggerKind kind) const {
@@ -377,29 +398,44 @@ void MainWindow::onCurrentSourceChanged(int index) {
   updateActions();
 }
 
-void MainWindow::onSourceStarted() {
-  m_trayTimer->start();
+void MainWindow::onSourceStatus(const SourceStatus& status) {
+  if (auto notice = m_notices.update(status, windowSeen(), m_liveStatus->clock().now())) showNotice(*notice);
   updateTrayState();
-  updateActions();
 }
 
-void MainWindow::onSourceStopped() {
-  m_trayTimer->stop();
-  updateTrayState();
-  updateActions();
+bool MainWindow::windowSeen() const { return isVisible() && !isMinimized(); }
+
+void MainWindow::showNotice(const SourceNotices::Notice& notice) {
+  const QString title = notice.failure ? QStringLiteral("Source failed") : QStringLiteral("Source recovered");
+  const QString text = QString::fromStdString(notice.text);
+  m_tray->showMessage(title, text, notice.failure ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
+  emit noticeShown(title, text);
 }
 
 void MainWindow::updateTrayState() {
-  TrayState state = TrayState::noSource;
-  if (m_controller.isActive()) {
-    const auto arrival = m_liveStatus->lastArrival();
-    const bool fresh = arrival && m_liveStatus->epochs() > 0 &&
-                       m_liveStatus->clock().now() - *arrival < std::chrono::seconds(kWaitingSeconds);
-    state = fresh ? TrayState::receiving : TrayState::waitingForData;
-  }
+  const SourceStatus status = m_liveStatus->sourceStatus();
+  TrayState state = trayStateOf(status.state);
+  const auto arrival = m_liveStatus->lastArrival();
+  if (state == TrayState::fix &&
+      (!arrival || m_liveStatus->clock().now() - *arrival >= std::chrono::seconds(m_controller.watchdogSeconds())))
+    state = TrayState::noFix;
+
+  // The controller's hint, and below it what the source is doing (and what broke it).
+  QString tip = m_controller.trayHint();
+  if (m_controller.currentTracker() != nullptr && (status.state != SourceState::Stopped || !status.lastError.empty()))
+    tip += QLatin1Char('\n') + QString::fromStdString(sourceStatusLine(status));
+  if (tip != m_tray->toolTip()) m_tray->setToolTip(tip);
+
+  const bool ticking = status.state != SourceState::Stopped || m_notices.pending();
+  if (ticking && !m_trayTimer->isActive())
+    m_trayTimer->start();
+  else if (!ticking)
+    m_trayTimer->stop();
+
   if (state == m_trayState) return;
   m_trayState = state;
-  m_tray->setIcon(state == TrayState::receiving        ? m_receivingIcon
+  m_tray->setIcon(state == TrayState::fix              ? m_fixIcon
+                  : state == TrayState::noFix          ? m_noFixIcon
                   : state == TrayState::waitingForData ? m_waitingIcon
                                                        : m_idleIcon);
 }

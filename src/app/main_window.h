@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app_controller.h"
+#include "app/widgets/source_notices.h"
 #include "core/clock.h"
 
 class QAction;
@@ -83,13 +84,14 @@ class MainWindow : public QMainWindow, public WindowHost {
   [[nodiscard]] QAction* showAction() const { return m_showAction; }
   [[nodiscard]] QAction* optionsAction() const { return m_optionsAction; }
   [[nodiscard]] QAction* loggerAction(LoggerKind kind) const;
-  /// What the tray icon tells: no source running, running but no position for a while, positions
-  /// coming in. (Grey, amber and green discs.)
-  enum class TrayState { noSource, waitingForData, receiving };
-  /// No position for this long counts as waiting for data.
-  static constexpr int kWaitingSeconds = 10;
+  /// What the tray icon tells, from the selected source's state: none running (grey disc),
+  /// waiting for data while connecting or reconnecting (amber ring), bytes but no fix (amber
+  /// disc), positions coming in (green disc). A fix without a position for the watchdog time
+  /// counts as none.
+  enum class TrayState { noSource, waitingForData, noFix, fix };
   [[nodiscard]] TrayState trayState() const { return m_trayState; }
-  /// Looks at the source again and sets the tray icon (also done every second while one runs).
+  /// Looks at the source again and sets the tray's icon and tool tip (also done every second while
+  /// a source runs).
   void updateTrayState();
   [[nodiscard]] bool startsMinimized() const { return m_minimized; }
 
@@ -101,6 +103,9 @@ class MainWindow : public QMainWindow, public WindowHost {
   void optionsRequested();
   /// The window was closed for good (not hidden to the tray): the program should end.
   void closed();
+  /// A notification went to the tray: the source failed or came back while the window was out
+  /// of sight.
+  void noticeShown(const QString& title, const QString& text);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -117,8 +122,10 @@ class MainWindow : public QMainWindow, public WindowHost {
   void removeLogLines(int count);
   void updateActions();
   void onCurrentSourceChanged(int index);
-  void onSourceStarted();
-  void onSourceStopped();
+  void onSourceStatus(const SourceStatus& status);
+  void showNotice(const SourceNotices::Notice& notice);
+  /// The user has the window before their eyes (shown and not minimised).
+  [[nodiscard]] bool windowSeen() const;
   void showFromTray();
   void exitProgram();
   void showAbout();
@@ -153,8 +160,10 @@ class MainWindow : public QMainWindow, public WindowHost {
   QTimer* m_trayTimer = nullptr;
   QIcon m_idleIcon;
   QIcon m_waitingIcon;
-  QIcon m_receivingIcon;
+  QIcon m_noFixIcon;
+  QIcon m_fixIcon;
   TrayState m_trayState = TrayState::noSource;
+  SourceNotices m_notices;
   bool m_minimized = false;
   std::function<bool()> m_trayProbe;
 };

@@ -213,15 +213,16 @@ TEST(MainWindow, TrayMenuSelectorAndToggleFollowTheController) {
   EXPECT_EQ(window.sourceSelector()->currentIndex(), 0);
   EXPECT_EQ(window.sourceSelector()->toolTip(), "Source");
 
-  // "Active" from the tool strip starts the source; the tray names it, and its icon turns from
-  // waiting to receiving with the first position.
+  // "Active" from the tool strip starts the source; the tray names it and its state, and its icon
+  // turns from waiting to a fix with the first position.
   EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - inactive");
   window.activeAction()->trigger();
   ASSERT_TRUE(c.isActive());
   EXPECT_TRUE(window.activeAction()->isChecked());
-  EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - Simulator active");
+  EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - Simulator active\nSimulator: waiting for data");
   EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
-  EXPECT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::receiving; }));
+  EXPECT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::fix; }));
+  EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - Simulator active\nSimulator: receiving, fix");
 
   // Choosing another source in the tray menu stops the running one.
   trackers->actions().at(3)->trigger();

@@ -10,6 +10,8 @@
 #include <QHostAddress>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -75,7 +77,7 @@ TEST(StatusPanel, ShowsTheLastEpochOfAReceiverOnASerialLine) {
   ASSERT_TRUE(test::waitUntil([&] { return window.liveStatus().epochs() == 2; }));
   panel.refresh();
 
-  EXPECT_EQ(panel.text(Field::source), "NMEA via COM, active");
+  EXPECT_EQ(panel.text(Field::source), "NMEA via COM: receiving, fix");
   EXPECT_EQ(panel.text(Field::fix), "3D differential");
   EXPECT_EQ(panel.text(Field::satellites), "7 / 11");
   EXPECT_EQ(panel.text(Field::position), "N48\u00B0 07.100\u2032 E11\u00B0 31.050\u2032");
@@ -92,12 +94,13 @@ TEST(StatusPanel, ShowsTheLastEpochOfAReceiverOnASerialLine) {
 
   c.setActive(false);
   panel.refresh();
-  EXPECT_EQ(panel.text(Field::source), "NMEA via COM, stopped");
+  EXPECT_EQ(panel.text(Field::source), "NMEA via COM: stopped");
   EXPECT_EQ(panel.text(Field::epochs), "2");  // the run that ended
 }
 
 TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
-  ControllerFixture f("<general><tracker>0</tracker></general><simu><lat>47.5</lat><long>11.25</long></simu>"
+  ControllerFixture f("<general><tracker>0</tracker><watchdog>25</watchdog></general>"
+                      "<simu><lat>47.5</lat><long>11.25</long></simu>"
                       "<tcpiplog><active>true</active><port>0</port></tcpiplog>"
                       "<http><active>true</active><port>0</port></http>");
   AppController& c = *f.controller;
@@ -112,7 +115,7 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   panel.refresh();
 
   const PositionInfo last = c.lastPosition();
-  EXPECT_EQ(panel.text(Field::source), "Simulator, stopped");
+  EXPECT_EQ(panel.text(Field::source), "Simulator: stopped");
   EXPECT_EQ(panel.text(Field::fix), QString::fromStdString(std::string(fixText(last.fix))));
   EXPECT_EQ(panel.text(Field::position), "N47\u00B0 30\u2032 E11\u00B0 15\u2032");
   EXPECT_EQ(panel.text(Field::server), c.serverUrl());
@@ -134,13 +137,13 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
   EXPECT_EQ(QApplication::focusWidget(), panel.valueLabel(Field::server));
 
-  // The age counts on the panel's clock and turns amber at the overdue time.
+  // The age counts on the panel's clock and turns amber at the watchdog time of the settings.
   EXPECT_EQ(panel.text(Field::age), "0 s");
   EXPECT_FALSE(panel.ageOverdue());
-  clock.set(clock.now() + std::chrono::seconds(StatusPanel::kDefaultOverdueSeconds - 1));
+  clock.set(clock.now() + std::chrono::seconds(24));
   panel.refresh();
   EXPECT_FALSE(panel.ageOverdue());
-  clock.set(clock.now() + std::chrono::seconds(66));
+  clock.set(clock.now() + std::chrono::seconds(51));
   panel.refresh();
   EXPECT_TRUE(panel.ageOverdue());
   EXPECT_EQ(panel.text(Field::age), "1 min 15 s");
@@ -151,12 +154,12 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   panel.refresh();
   EXPECT_FALSE(panel.ageOverdue());
   EXPECT_TRUE(panel.valueLabel(Field::age)->styleSheet().isEmpty());
-  // The tray tells the same: receiving, and waiting for data once positions stay away.
+  // The tray tells the same: a fix, and none once positions stay away for the watchdog time.
   window.updateTrayState();
-  EXPECT_EQ(window.trayState(), MainWindow::TrayState::receiving);
-  clock.set(clock.now() + std::chrono::seconds(MainWindow::kWaitingSeconds));
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::fix);
+  clock.set(clock.now() + std::chrono::seconds(c.watchdogSeconds()));
   window.updateTrayState();
-  EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::noFix);
   // The tabs answer their access keys.
   QTest::keyClick(window.logPane(), Qt::Key_K, Qt::AltModifier);
   EXPECT_TRUE(test::waitUntil([&] { return window.statusTabs()->currentWidget() == window.skyView(); }));
@@ -171,6 +174,58 @@ TEST(StatusPanel, FollowsTheSimulatorAgesAndRefreshesOnlyWhileShown) {
   window.show();
   EXPECT_TRUE(test::waitUntil([&] { return panel.refreshCount() >= hidden + 3; }));
   c.setActive(false);
+}
+
+// The states come as the controller announces them (here by hand, as the supervisor would).
+TEST(StatusPanel, PanelAndTrayFollowTheAnnouncedStateAndNotifyOnlyWhileHidden) {
+  ControllerFixture f(std::string(test::kQuietPorts));
+  AppController& c = *f.controller;
+  FixedClock clock(Clock::TimePoint(std::chrono::hours(1)));
+  MainWindow window(c, nullptr, clock);
+  ASSERT_FALSE(window.start({}));
+  c.selectSource(sourceIndex(c, "NMEA via TCP/IP"));
+  window.show();
+  StatusPanel& panel = *window.statusPanel();
+  QSignalSpy notices(&window, &MainWindow::noticeShown);
+  const auto announce = [&](SourceState state) {
+    SourceStatus status;
+    status.source = "NMEA via TCP/IP";
+    status.state = state;
+    status.reconnectInSeconds = 4;
+    status.reconnects = 2;
+    status.lastError = "Connection refused";
+    emit c.sourceStatusChanged(status);
+  };
+
+  announce(SourceState::Reconnecting);
+  panel.refresh();
+  EXPECT_EQ(panel.text(Field::source), "NMEA via TCP/IP: reconnecting in 4 s (Connection refused)");
+  EXPECT_EQ(panel.text(Field::reconnects), "2");
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
+  EXPECT_EQ(window.trayIcon()->toolTip(),
+            "Geomuxer - inactive\nNMEA via TCP/IP: reconnecting in 4 s (Connection refused)");
+  clock.set(clock.now() + std::chrono::seconds(3));  // the wait counts down
+  window.updateTrayState();
+  EXPECT_TRUE(window.trayIcon()->toolTip().endsWith("reconnecting in 1 s (Connection refused)"));
+  announce(SourceState::ReceivingNoFix);
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::noFix);
+  EXPECT_EQ(window.trayIcon()->toolTip(), "Geomuxer - inactive\nNMEA via TCP/IP: receiving, no fix");
+  EXPECT_EQ(notices.count(), 0) << "the window is in sight";
+
+  // Out of sight: the failure is told at once, the recovery after the quiet time.
+  window.hide();
+  announce(SourceState::Reconnecting);
+  ASSERT_EQ(notices.count(), 1);
+  EXPECT_EQ(notices.at(0).at(0).toString(), "Source failed");
+  EXPECT_EQ(notices.at(0).at(1).toString(), "NMEA via TCP/IP: reconnecting in 4 s (Connection refused)");
+  announce(SourceState::ReceivingFix);
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::noFix) << "a fix without any position yet";
+  test::spin(std::chrono::milliseconds(1200));
+  EXPECT_EQ(notices.count(), 1);
+  clock.set(clock.now() + SourceNotices::kQuietTime);
+  ASSERT_TRUE(test::waitUntil([&] { return notices.count() == 2; }, std::chrono::seconds(3)));
+  EXPECT_EQ(notices.at(1).at(0).toString(), "Source recovered");
+  EXPECT_EQ(notices.at(1).at(1).toString(), "NMEA via TCP/IP: receiving, fix");
 }
 
 TEST(StatusViews, SkyHasOneMarkPerSatelliteInViewAndTheTrackKeepsTenMinutes) {

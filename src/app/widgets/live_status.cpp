@@ -1,5 +1,7 @@
 #include "app/widgets/live_status.h"
 
+#include <algorithm>
+
 #include "app/app_controller.h"
 #include "sources/decoders/gps_protocol_nmea.h"
 #include "sources/trackers/gps_tracker.h"
@@ -14,6 +16,22 @@ LiveStatus::LiveStatus(AppController& controller, const Clock& clock, QObject* p
             [this, source](const PositionInfo& position) { onPosition(source, position); });
   }
   connect(&controller, &AppController::sourceStarted, this, &LiveStatus::onStarted);
+  connect(&controller, &AppController::sourceStatusChanged, this, &LiveStatus::onStatus);
+  onStatus(controller.sourceStatus());
+}
+
+void LiveStatus::onStatus(const SourceStatus& status) {
+  m_status = status;
+  m_statusAt = m_clock.now();
+}
+
+SourceStatus LiveStatus::sourceStatus() const {
+  SourceStatus status = m_status;
+  if (status.state == SourceState::Reconnecting) {
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(m_clock.now() - m_statusAt);
+    status.reconnectInSeconds = std::max(0, status.reconnectInSeconds - static_cast<int>(waited.count()));
+  }
+  return status;
 }
 
 void LiveStatus::onPosition(const GpsTracker* source, const PositionInfo& position) {

@@ -1,7 +1,8 @@
 #pragma once
-// What the desktop's status views read: when the last position came in, how many the current run
-// has delivered, and the track of the last minutes. Collected from every source as positions
-// arrive (a time stamp and a point each, nothing drawn); the views poll it while they are shown.
+// What the desktop's status views read: the selected source's state as last announced, when the
+// last position came in, how many the current run has delivered, and the track of the last
+// minutes. Collected from every source as positions arrive (a time stamp and a point each, nothing
+// drawn); the views poll it while they are shown.
 
 #include <QObject>
 
@@ -11,6 +12,7 @@
 
 #include "core/clock.h"
 #include "core/position_info.h"
+#include "sources/source_status.h"
 
 namespace geomuxer {
 
@@ -38,6 +40,9 @@ class LiveStatus : public QObject {
   [[nodiscard]] AppController& controller() const { return m_controller; }
   [[nodiscard]] const Clock& clock() const { return m_clock; }
 
+  /// The state the controller last announced for the selected source; the wait before a
+  /// reconnect counts down on the clock.
+  [[nodiscard]] SourceStatus sourceStatus() const;
   /// Clock time of the last position of any source; nothing before the first.
   [[nodiscard]] std::optional<Clock::TimePoint> lastArrival() const { return m_lastArrival; }
   /// Positions the selected source delivered since it last started.
@@ -51,12 +56,15 @@ class LiveStatus : public QObject {
  private:
   void onPosition(const GpsTracker* source, const PositionInfo& position);
   void onStarted(const GpsTracker* source);
+  void onStatus(const SourceStatus& status);
 
   AppController& m_controller;
   const Clock& m_clock;
   std::optional<Clock::TimePoint> m_lastArrival;
   std::uint64_t m_epochs = 0;
   std::deque<TrackPoint> m_track;
+  SourceStatus m_status;
+  Clock::TimePoint m_statusAt;
 };
 
 }  // namespace geomuxer

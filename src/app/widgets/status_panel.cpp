@@ -7,6 +7,7 @@
 
 #include "app/app_controller.h"
 #include "app/widgets/live_status.h"
+#include "app/widgets/source_notices.h"
 #include "app/widgets/view_refresher.h"
 #include "core/units.h"
 #include "loggers/nmea_tcp_logger.h"
@@ -139,11 +140,8 @@ void StatusPanel::refresh() {
   const NumberFormat& nf = format.number;
   const GpsTracker* tracker = controller.currentTracker();
 
-  if (tracker == nullptr)
-    setValue(Field::source, QStringLiteral("none selected"));
-  else
-    setValue(Field::source, qs(tracker->displayName()) +
-                                (tracker->isActive() ? QStringLiteral(", active") : QStringLiteral(", stopped")));
+  const SourceStatus status = m_status.sourceStatus();
+  setValue(Field::source, tracker == nullptr ? QStringLiteral("none selected") : qs(sourceStatusLine(status)));
 
   const PositionInfo p = controller.lastPosition();
   const bool any = !p.fields.empty();
@@ -164,7 +162,7 @@ void StatusPanel::refresh() {
   const auto age = arrival ? std::chrono::duration_cast<std::chrono::seconds>(m_status.clock().now() - *arrival)
                            : std::chrono::seconds(0);
   setValue(Field::age, arrival ? ageText(age) : kNone);
-  const bool overdue = arrival && age.count() >= m_overdueSeconds;
+  const bool overdue = arrival && age.count() >= controller.watchdogSeconds();
   if (overdue != m_overdue) {
     m_overdue = overdue;
     // Amber, as a warning light, and bold so that it does not rest on colour alone.
@@ -175,7 +173,8 @@ void StatusPanel::refresh() {
   setValue(Field::epochs, running || m_status.epochs() > 0 ? QString::number(m_status.epochs()) : kNone);
   const GpsProtocolNmea* decoder = m_status.nmeaDecoder();
   setValue(Field::dropped, decoder != nullptr ? QString::number(decoder->stats().dropped()) : kNone);
-  setValue(Field::reconnects, kNone);
+  const bool counting = status.state != SourceState::Stopped || status.reconnects > 0;
+  setValue(Field::reconnects, counting ? QString::number(status.reconnects) : kNone);
 
   const NmeaTcpLogger* broadcast = controller.nmeaTcpLogger();
   if (broadcast->server() != nullptr && broadcast->listeningPort() != 0) {

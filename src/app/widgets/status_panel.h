@@ -1,5 +1,5 @@
 #pragma once
-// The status panel above the log: the source, its fix and satellites, the last position in the
+// The status panel above the log: the source and its state, its fix and satellites, the last position in the
 // user's units, how old it is, the counters, the broadcast's clients, the upload queue and the
 // position server's address. Refreshed four times a second while shown (ViewRefresher).
 
@@ -19,9 +19,6 @@ class StatusPanel : public QFrame {
   Q_OBJECT
 
  public:
-  /// Default age after which the last position counts as overdue.
-  static constexpr int kDefaultOverdueSeconds = 10;
-
   enum class Field : int {
     source,
     fix,
@@ -49,10 +46,8 @@ class StatusPanel : public QFrame {
   /// The text a field shows now (for the server, the address without its link).
   [[nodiscard]] QString text(Field field) const;
   [[nodiscard]] QLabel* valueLabel(Field field) const { return m_values.at(static_cast<std::size_t>(field)); }
-  /// True while the age is shown as overdue (amber).
+  /// True while the age is shown as overdue (amber): older than the controller's watchdog time.
   [[nodiscard]] bool ageOverdue() const { return m_overdue; }
-  /// Seconds after which the age turns amber.
-  void setOverdueSeconds(int seconds) { m_overdueSeconds = seconds; }
   /// Refreshes done so far: tests check that a hidden panel does none.
   [[nodiscard]] int refreshCount() const { return m_refreshes; }
 
@@ -61,7 +56,6 @@ class StatusPanel : public QFrame {
 
   LiveStatus& m_status;
   std::array<QLabel*, kFieldCount> m_values{};
-  int m_overdueSeconds = kDefaultOverdueSeconds;
   bool m_overdue = false;
   int m_refreshes = 0;
 };

@@ -81,6 +81,7 @@ TEST_F(ScreenshotTest, MainWindowWaitingForData) {
   controller.setActive(true);
   ASSERT_TRUE(controller.isActive());
   shoot(window, QStringLiteral("main_window_waiting"));
+  EXPECT_EQ(window.statusPanel()->text(StatusPanel::Field::source), "NMEA via COM: waiting for data");
   controller.setActive(false);
   window.hide();
 }
