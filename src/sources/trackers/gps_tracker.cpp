@@ -116,7 +116,8 @@ void GpsTracker::enterReached() {
 void GpsTracker::onByteWatchdog() {
   if (!m_running || m_interface == nullptr || m_silent) return;
   m_silent = true;
-  emit noticed("no data for " + std::to_string((m_watchdogTime.count() + 999) / 1000) + " s");
+  // A source steered by hand that pauses is not worth a line.
+  if (supervised()) emit noticed("no data for " + std::to_string((m_watchdogTime.count() + 999) / 1000) + " s");
   setState(SourceState::WaitingForData);
 }
 
@@ -159,6 +160,7 @@ void GpsTracker::stop() {
 
 void GpsTracker::endSupervision() {
   m_retry.cancel();
+  m_summary.cancel();
   m_byteWatch.cancel();
   m_fixWatch.cancel();
   if (m_watch) m_watch.release()->deleteLater();
@@ -251,7 +253,7 @@ void GpsTracker::doPosition(const PositionInfo& position) {
   m_fixWatch.restart(m_watchdogTime);
   if (m_silent) {
     m_silent = false;
-    emit noticed("data again");
+    if (supervised()) emit noticed("data again");
   }
   setState(SourceState::ReceivingFix);
   if (m_logger != nullptr && m_logger->active()) m_logger->addPosition(position);

@@ -146,8 +146,6 @@ class GpsTracker : public QObject {
   void onByteWatchdog();
   void endSupervision();
 
-  static constexpr Clock::Duration kSummaryCheck{1000};
-
   TrackLogger* m_logger = nullptr;
   GpsInterface* m_interface = nullptr;
   PositionInfo m_lastPosition;
