@@ -63,6 +63,8 @@ void GpsTracker::start() {
   m_faultLog.reset();
   m_silent = false;
   m_reopening = false;
+  m_recoveryShown = false;
+  m_reachedAt.reset();
   m_byteWatch = m_clock->makeRestartable([this] { onByteWatchdog(); });
   m_fixWatch = m_clock->makeRestartable([this] {
     if (m_status.state == SourceState::ReceivingFix) setState(SourceState::ReceivingNoFix);
@@ -103,12 +105,14 @@ void GpsTracker::enterOpened() {
 void GpsTracker::enterReached() {
   m_backoff.reset();
   if (m_watch) m_watch.release()->deleteLater();  // it may be the one calling
+  m_reachedAt = m_clock->now();
   if (m_reopening) {
     m_reopening = false;
     ++m_status.reconnects;
-    if (m_faultShown) emit noticed("reconnected");
+    // Once for a run of faults, however many the throttle held back.
+    if (!m_recoveryShown) emit noticed("reconnected");
+    m_recoveryShown = true;
   }
-  m_faultShown = false;
   m_byteWatch.restart(m_watchdogTime);
   setState(SourceState::WaitingForData);
 }
@@ -171,6 +175,14 @@ void GpsTracker::retryNow() {
 }
 
 void GpsTracker::scheduleRetry(const TransportFault& fault) {
+  // A transport that worked for a while before it failed begins a new run of faults, which is
+  // reported afresh; one that fails soon after each open stays in the run the throttle thins out.
+  if (m_reachedAt && m_clock->now() - *m_reachedAt >= EventThrottle::kWindow) {
+    writeFaultSummary();
+    m_faultLog.reset();
+    m_recoveryShown = false;
+  }
+  m_reachedAt.reset();
   m_dropsBefore += decoderDrops();
   dropInterface();
   m_byteWatch.stop();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/clock.h"
@@ -160,7 +161,9 @@ class GpsTracker : public QObject {
   // Supervision: the user's switch, the wait before the next attempt and what ends it early.
   bool m_running = false;
   bool m_reopening = false;    // the current transport replaces one that failed
-  bool m_faultShown = false;   // the last fault had its line, so its recovery gets one too
+  bool m_faultShown = false;     // the last fault had its line, so "reconnecting in" follows it
+  bool m_recoveryShown = false;  // this run of faults has had its "reconnected"
+  std::optional<Clock::TimePoint> m_reachedAt;  // when the current transport reached its device
   bool m_silent = false;       // "no data" was written and "data again" has not
   RetryBackoff m_backoff;
   EventThrottle m_faultLog;

@@ -119,6 +119,32 @@ TEST(SourceSupervision, AFlappingSourceReconnectsEveryTimeButWritesAFewLinesAMin
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// The log of a receiver that is plugged in late, works for a while and is unplugged: each run of
+// faults gets its first fault and its recovery, whatever the throttle held back in between.
+TEST(SourceSupervision, EachRunOfFaultsIsReportedWithItsRecovery) {
+  test::qtApp();
+  std::vector<std::string> lines;
+  ManualClock clock;
+  ScriptedNmeaSource source(clock);
+  source.setWatchdog(100s);
+  const TransportFault gone{FaultKind::deviceGone, "No such device", false};
+  source.addScript({{}, gone, {}});
+  source.addScript({{}, gone, {}});
+  source.addScript({{script::bytes(kEpoch), script::silence(70s), script::fault(FaultKind::deviceGone, "unplugged")}, {}, {}});
+  source.addScript({{script::bytes(kEpoch)}, {}, {}});
+  QObject::connect(&source, &GpsTracker::faulted, [&](const TransportFault& f) { lines.push_back(f.message); });
+  QObject::connect(&source, &GpsTracker::noticed, [&](const std::string& text) { lines.push_back(text); });
+
+  source.start();
+  clock.advance(80s);
+  const std::vector<std::string> expected{"No such device", "reconnecting in 1 s", "reconnected",
+                                          "1 more fault in the last minute, the last: No such device",
+                                          "unplugged", "reconnecting in 1 s", "reconnected"};
+  EXPECT_EQ(lines, expected);
+  source.stop();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 TEST(SourceSupervision, WaitsLongerAfterEachRefusalAndAtOnceWhenTold) {
   test::qtApp();
   ManualClock clock;
