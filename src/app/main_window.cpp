@@ -22,6 +22,8 @@
 #include <QToolBar>
 #include <QUrl>
 
+#include <algorithm>
+
 #include "app/program_files.h"
 #include "app/widgets/live_status.h"
 #include "app/widgets/screen_place.h"
@@ -415,10 +417,11 @@ void MainWindow::showNotice(const SourceNotices::Notice& notice) {
 void MainWindow::updateTrayState() {
   const SourceStatus status = m_liveStatus->sourceStatus();
   TrayState state = trayStateOf(status.state);
-  const auto arrival = m_liveStatus->lastArrival();
-  if (state == TrayState::fix &&
-      (!arrival || m_liveStatus->clock().now() - *arrival >= std::chrono::seconds(m_controller.watchdogSeconds())))
-    state = TrayState::noFix;
+  // A fix without a position for the watchdog time is none.
+  const Clock::TimePoint since = std::max(m_liveStatus->sourceStatusTime(),
+                                          m_liveStatus->lastArrival().value_or(Clock::TimePoint{}));
+  const auto watchdog = std::chrono::seconds(m_controller.watchdogSeconds());
+  if (state == TrayState::fix && m_liveStatus->clock().now() - since >= watchdog) state = TrayState::noFix;
 
   // The controller's hint, and below it what the source is doing (and what broke it).
   QString tip = m_controller.trayHint();

@@ -87,7 +87,7 @@ class MainWindow : public QMainWindow, public WindowHost {
   /// What the tray icon tells, from the selected source's state: none running (grey disc),
   /// waiting for data while connecting or reconnecting (amber ring), bytes but no fix (amber
   /// disc), positions coming in (green disc). A fix without a position for the watchdog time
-  /// counts as none.
+  /// (since it was announced) counts as none.
   enum class TrayState { noSource, waitingForData, noFix, fix };
   [[nodiscard]] TrayState trayState() const { return m_trayState; }
   /// Looks at the source again and sets the tray's icon and tool tip (also done every second while

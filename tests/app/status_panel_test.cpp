@@ -64,6 +64,11 @@ TEST(StatusPanel, ShowsTheLastEpochOfAReceiverOnASerialLine) {
   ASSERT_TRUE(c.isActive());
   window.show();
   StatusPanel& panel = *window.statusPanel();
+  // The tray follows the line: open and silent, then bytes without a fix, then positions.
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::waitingForData);
+  ASSERT_TRUE(pty.write(frame("GPGSA,A,1,,,,,,,,,,,,,,,,")));
+  ASSERT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::noFix; }));
+  EXPECT_TRUE(window.trayIcon()->toolTip().endsWith("\nNMEA via COM: receiving, no fix"));
 
   // Two epochs, the second one at a fraction of a second, and one line with a wrong checksum.
   ASSERT_TRUE(pty.write(frame("GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W") +
@@ -75,6 +80,7 @@ TEST(StatusPanel, ShowsTheLastEpochOfAReceiverOnASerialLine) {
                         frame("GPGSA,A,3,04,05,09,12,24,25,29,,,,,,2.1,1.3,1.6") +
                         frame("GPGSV,3,1,11,04,60,120,45,05,30,200,38,09,10,045,30,12,75,300,42")));
   ASSERT_TRUE(test::waitUntil([&] { return window.liveStatus().epochs() == 2; }));
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::fix);
   panel.refresh();
 
   EXPECT_EQ(panel.text(Field::source), "NMEA via COM: receiving, fix");
@@ -219,7 +225,7 @@ TEST(StatusPanel, PanelAndTrayFollowTheAnnouncedStateAndNotifyOnlyWhileHidden) {
   EXPECT_EQ(notices.at(0).at(0).toString(), "Source failed");
   EXPECT_EQ(notices.at(0).at(1).toString(), "NMEA via TCP/IP: reconnecting in 4 s (Connection refused)");
   announce(SourceState::ReceivingFix);
-  EXPECT_EQ(window.trayState(), MainWindow::TrayState::noFix) << "a fix without any position yet";
+  EXPECT_EQ(window.trayState(), MainWindow::TrayState::fix);
   test::spin(std::chrono::milliseconds(1200));
   EXPECT_EQ(notices.count(), 1);
   clock.set(clock.now() + SourceNotices::kQuietTime);

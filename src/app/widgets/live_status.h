@@ -43,6 +43,8 @@ class LiveStatus : public QObject {
   /// The state the controller last announced for the selected source; the wait before a
   /// reconnect counts down on the clock.
   [[nodiscard]] SourceStatus sourceStatus() const;
+  /// Clock time of that announcement.
+  [[nodiscard]] Clock::TimePoint sourceStatusTime() const { return m_statusAt; }
   /// Clock time of the last position of any source; nothing before the first.
   [[nodiscard]] std::optional<Clock::TimePoint> lastArrival() const { return m_lastArrival; }
   /// Positions the selected source delivered since it last started.
