@@ -21,11 +21,12 @@ std::optional<SourceNotices::Notice> SourceNotices::update(const SourceStatus& s
       m_cause = status;
       break;
     case SourceState::Stopped: {
-      // A stop by the user keeps the text of the last fault; a stop by a fault brings its own,
+      // A stop by the user is announced once and keeps the text of the last fault. A fault that
+      // stops the source announces the stop and then itself (a second "stopped", or a new text),
       // or ends the retrying.
       const bool byFault = !status.lastError.empty() && previous.source == status.source &&
-                           previous.state != SourceState::Stopped &&
-                           (previous.state == SourceState::Reconnecting || previous.lastError != status.lastError);
+                           (previous.state == SourceState::Stopped || previous.state == SourceState::Reconnecting ||
+                            previous.lastError != status.lastError);
       if (!byFault) {
         // Switched off (or another source chosen): nothing is down, nothing to tell.
         m_failed = m_toldFailed = m_pending = false;

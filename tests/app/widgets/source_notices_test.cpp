@@ -54,8 +54,9 @@ TEST(SourceNotices, StopsByAFaultCountButTheUsersDoNot) {
   // Switched off while an old fault's text is still in the status: nothing to tell.
   EXPECT_FALSE(notices.update(status(SourceState::ReceivingFix, "Connection reset"), false, t));
   EXPECT_FALSE(notices.update(status(SourceState::Stopped, "Connection reset"), false, t));
-  // Stopped by a new fault: told.
-  EXPECT_FALSE(notices.update(status(SourceState::ReceivingFix, "Connection reset"), false, t + 1min));
+  // Stopped by a fault: the stop, then the fault (with the same text as an earlier one here).
+  EXPECT_FALSE(notices.update(status(SourceState::ReceivingFix, "Device gone"), false, t + 1min));
+  EXPECT_FALSE(notices.update(status(SourceState::Stopped, "Device gone"), false, t + 1min));
   const auto gone = notices.update(status(SourceState::Stopped, "Device gone"), false, t + 1min);
   ASSERT_TRUE(gone);
   EXPECT_EQ(gone->text, "NMEA via TCP/IP: stopped (Device gone)");
