@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -232,6 +233,52 @@ TEST(StatusPanel, PanelAndTrayFollowTheAnnouncedStateAndNotifyOnlyWhileHidden) {
   ASSERT_TRUE(test::waitUntil([&] { return notices.count() == 2; }, std::chrono::seconds(3)));
   EXPECT_EQ(notices.at(1).at(0).toString(), "Source recovered");
   EXPECT_EQ(notices.at(1).at(1).toString(), "NMEA via TCP/IP: receiving, fix");
+}
+
+// A real TCP source whose server drops it and takes it back: the supervisor reconnects, the tray
+// and the notifications follow.
+TEST(StatusPanel, TrayFollowsATcpSourceWhoseServerDropsIt) {
+  test::qtApp();
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+  ControllerFixture f(std::string(test::kQuietPorts) + "<nmeatcpip><host>127.0.0.1</host><port>" +
+                      std::to_string(server.serverPort()) + "</port></nmeatcpip>");
+  AppController& c = *f.controller;
+  FixedClock clock(Clock::TimePoint(std::chrono::hours(1)));
+  MainWindow window(c, nullptr, clock);
+  ASSERT_FALSE(window.start({}));
+  c.selectSource(sourceIndex(c, "NMEA via TCP/IP"));
+  QSignalSpy notices(&window, &MainWindow::noticeShown);
+  c.setActive(true);
+  const auto feed = [&] {
+    EXPECT_TRUE(test::waitUntil([&] { return server.hasPendingConnections(); }, std::chrono::seconds(20)));
+    QTcpSocket* peer = server.nextPendingConnection();
+    if (peer == nullptr) return peer;
+    peer->write(QByteArray::fromStdString(
+        frame("GPRMC,123519.00,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W") +
+        frame("GPGGA,123519.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")));
+    EXPECT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::fix; }));
+    return peer;
+  };
+  QTcpSocket* peer = feed();
+  ASSERT_NE(peer, nullptr);
+
+  // Hidden in the tray: the server closes the connection.
+  window.hide();
+  peer->close();
+  ASSERT_TRUE(test::waitUntil([&] { return window.trayState() == MainWindow::TrayState::waitingForData; }));
+  EXPECT_TRUE(window.trayIcon()->toolTip().contains("NMEA via TCP/IP: reconnecting in "))
+      << window.trayIcon()->toolTip().toStdString();
+  ASSERT_EQ(notices.count(), 1);
+  EXPECT_EQ(notices.at(0).at(0).toString(), "Source failed");
+
+  // It takes the source back; the recovery is told once the quiet time is over.
+  ASSERT_NE(feed(), nullptr);
+  clock.set(clock.now() + SourceNotices::kQuietTime);
+  ASSERT_TRUE(test::waitUntil([&] { return notices.count() == 2; }, std::chrono::seconds(3)));
+  EXPECT_EQ(notices.at(1).at(0).toString(), "Source recovered");
+  EXPECT_EQ(c.sourceStatus().reconnects, 1U);
+  c.setActive(false);
 }
 
 TEST(StatusViews, SkyHasOneMarkPerSatelliteInViewAndTheTrackKeepsTenMinutes) {
