@@ -106,30 +106,35 @@ void SendBatch::send(std::span<const int> descriptors, const char* data, std::si
     do {
       submitted = io_uring_submit_and_wait(ring, count);
     } while (submitted == -EINTR);
-    if (submitted < 0) {
-      // The ring refused the batch as a whole (not a socket's error): these go the plain way,
-      // and so does every later batch.
-      io_uring_cq_advance(ring, io_uring_cq_ready(ring));
-      m_ring.reset();
-      m_ringFailed = true;
-      sendPlain(descriptors.subspan(begin), data, size, results.subspan(begin));
-      return;
-    }
-    for (unsigned seen = 0; seen < count; ++seen) {
+    const unsigned inFlight = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
+    bool ringLost = inFlight < count;
+    for (unsigned seen = 0; seen < inFlight; ++seen) {
       io_uring_cqe* cqe = nullptr;
       int waited = 0;
       do {
         waited = io_uring_wait_cqe(ring, &cqe);
       } while (waited == -EINTR);
       if (waited != 0) {
-        // Nothing more comes from this ring; the sends it has not answered count as failed.
+        // Nothing more comes from this ring; the sends it has not answered may or may not have
+        // gone out, so they count as failed rather than go twice.
         for (std::size_t i = begin; i < end; ++i) {
           if (results[i] == kUnknown) results[i] = -EIO;
         }
+        ringLost = true;
         break;
       }
       results[io_uring_cqe_get_data64(cqe)] = cqe->res;
       io_uring_cqe_seen(ring, cqe);
+    }
+    if (ringLost) {
+      // The ring failed as a whole (no socket's error): the sends it did not take, and every
+      // later batch, go the plain way. Closing the ring drops what it did not take.
+      m_ring.reset();
+      m_ringFailed = true;
+      for (std::size_t i = begin; i < descriptors.size(); ++i) {
+        if (i >= end || results[i] == kUnknown) results[i] = plainSend(descriptors[i], data, size);
+      }
+      return;
     }
   }
 #endif
