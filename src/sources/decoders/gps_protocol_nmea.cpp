@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <span>
 
 #include "core/date_time.h"
@@ -108,6 +109,70 @@ std::optional<int> integer(std::string_view text) {
   return value;
 }
 
+// The fields of a GSV's satellite groups, read one after the other from the text after its
+// fourth field. They are one to three digits: those are read with one test per byte and no loop,
+// so that a receiver's steady pattern of field lengths is predicted and no field waits for the
+// one before it to be scanned.
+class GroupFields {
+ public:
+  static constexpr std::int64_t kEmpty = std::numeric_limits<std::int64_t>::min();
+  static constexpr std::int64_t kNoNumber = kEmpty + 1;
+
+  explicit GroupFields(std::string_view rest) : m_p(rest.data()), m_end(rest.data() + rest.size()) {}
+
+  /// Whether another field follows the one last read (the first one is always there).
+  [[nodiscard]] bool more() const { return m_more; }
+
+  /// The next field: its value, kEmpty, or kNoNumber when `integer` reads no number in it.
+  std::int64_t next() {
+    const char* const p = m_p;
+    if (m_end - p >= 4) {  // then a field of up to three digits ends with a comma
+      const unsigned d0 = digit(p[0]);
+      if (d0 < 10) {
+        const unsigned d1 = digit(p[1]);
+        if (d1 >= 10) {
+          if (p[1] == ',') return take(2, d0);
+        } else {
+          const unsigned d2 = digit(p[2]);
+          if (d2 >= 10) {
+            if (p[2] == ',') return take(3, d0 * 10 + d1);
+          } else if (p[3] == ',') {
+            return take(4, d0 * 100 + d1 * 10 + d2);
+          }
+        }
+      } else if (p[0] == ',') {
+        m_p = p + 1;
+        return kEmpty;
+      }
+    }
+    return nextAnyField();
+  }
+
+ private:
+  static unsigned digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+
+  std::int64_t take(std::ptrdiff_t length, unsigned value) {
+    m_p += length;
+    return value;
+  }
+
+  // Any field, the last one (up to the text's end) included.
+  std::int64_t nextAnyField() {
+    const char* const from = m_p;
+    const char* p = from;
+    while (p < m_end && *p != ',') ++p;
+    m_more = p < m_end;
+    m_p = m_more ? p + 1 : p;
+    if (p == from) return kEmpty;
+    const auto value = integer(std::string_view(from, static_cast<std::size_t>(p - from)));
+    return value ? *value : kNoNumber;
+  }
+
+  const char* m_p;
+  const char* m_end;
+  bool m_more = true;
+};
+
 // "hhmmss" with an optional fraction of the second; milliseconds since midnight. Digits past the
 // millisecond are cut off.
 std::optional<std::int32_t> timeOfDay(std::string_view text) {
@@ -204,6 +269,8 @@ void GpsProtocolNmea::start(ProtocolHost& host) {
   (void)host;
   m_epoch = Epoch{};
   m_satellites.clear();
+  m_talkerPrnCount = 0;
+  m_talkerPrnNext = 0;
   m_line.clear();
   m_inSentence = false;
   m_overflow = false;
@@ -301,7 +368,9 @@ void GpsProtocolNmea::handleSentence(std::string_view line) {
 void GpsProtocolNmea::decode(std::string_view line) {
   const std::size_t star = line.find('*');
   const std::string_view payload = line.substr(1, star == std::string_view::npos ? std::string_view::npos : star - 1);
-  m_fields.split(payload);
+  // Of a GSV the first four fields are split; its satellites are read from the rest directly.
+  const bool gsv = payload.size() >= 6 && payload.substr(2, 4) == "GSV,";
+  m_fields.split(payload, gsv ? 4 : Fields::kCapacity);
   const std::string_view address = m_fields[0];
   if (address.size() == 5 && address == "PGRMZ") {
     decodePgrmz(m_fields);
@@ -329,12 +398,17 @@ void GpsProtocolNmea::decode(std::string_view line) {
 
 void GpsProtocolNmea::Fields::split(std::string_view payload, std::size_t limit) {
   m_count = 0;
+  m_cut = false;
   std::size_t from = 0;
   for (std::size_t i = 0; i < payload.size(); ++i) {
     if (payload[i] != ',') continue;
     m_fields[m_count++] = payload.substr(from, i - from);
     from = i + 1;
-    if (m_count == limit) return;  // the fields past the limit are not needed
+    if (m_count == limit) {  // the fields past the limit are not needed, or read apart
+      m_cut = true;
+      m_rest = payload.substr(from);
+      return;
+    }
   }
   m_fields[m_count++] = payload.substr(from);
 }
@@ -646,40 +720,85 @@ void GpsProtocolNmea::decodeGsv(const Fields& f) {
 }
 
 // The satellites of one GSV: from field 4, four fields each (number, elevation, azimuth, SNR); a
-// receiver of NMEA 4.1 adds a signal id as the last field, which the grouping leaves out.
+// receiver of NMEA 4.1 adds a signal id as the last field, which the grouping leaves out. The
+// groups are read straight from the text after field 3, as far as a full split would reach.
 void GpsProtocolNmea::readSatellites(const Fields& f, std::uint16_t talker) {
-  if (integer(f[2]).value_or(0) == 1)
-    std::erase_if(m_satellites, [talker](const SatelliteInView& s) { return s.talker == talker; });
-  auto bounded = [this](std::string_view text, int low, int high) {
-    if (text.empty()) return -1;
-    const auto value = integer(text);
-    if (!value || *value < low || *value > high) {
+  TalkerPrns* prns = talkerPrns(talker);
+  if (integer(f[2]).value_or(0) == 1) {
+    if (prns != nullptr && prns->count == m_satellites.size())
+      m_satellites.clear();
+    else if (prns == nullptr || prns->count > 0)
+      std::erase_if(m_satellites, [talker](const SatelliteInView& s) { return s.talker == talker; });
+    if (prns == nullptr) {
+      if (m_talkerPrnCount < m_talkerPrns.size()) {
+        prns = &m_talkerPrns[m_talkerPrnCount++];
+      } else {
+        prns = &m_talkerPrns[m_talkerPrnNext];  // that talker's satellites are searched for from now on
+        m_talkerPrnNext = (m_talkerPrnNext + 1) % m_talkerPrns.size();
+      }
+      prns->talker = talker;
+    }
+    prns->prns.reset();
+    prns->count = 0;
+  }
+  if (!f.cut()) return;
+  auto bounded = [this](std::int64_t value, int low, int high) {
+    if (value == GroupFields::kEmpty) return -1;
+    if (value < low || value > high) {
       markBad();
       return -1;
     }
-    return *value;
+    return static_cast<int>(value);
   };
-  for (std::size_t i = 4; i + 4 <= f.count(); i += 4) {
-    const auto prn = integer(f[i]);
-    if (!prn || *prn < 1 || *prn > 999) {
+  GroupFields fields(f.rest());
+  for (std::size_t field = 4; field + 4 <= Fields::kCapacity; field += 4) {
+    std::array<std::int64_t, 4> v{};
+    for (std::int64_t& value : v) {
+      if (!fields.more()) return;  // an incomplete group
+      value = fields.next();
+    }
+    if (v[0] < 1 || v[0] > 999) {  // also when empty or no number
       markBad();
       continue;
     }
-    SatelliteInView s;
-    s.talker = talker;
-    s.prn = *prn;
-    s.elevation = bounded(f[i + 1], -90, 90);
-    if (s.elevation < 0) s.elevation = -1;  // below the horizon: not drawn
-    s.azimuth = bounded(f[i + 2], 0, 360) % 360;
-    s.snr = bounded(f[i + 3], 0, 99);
-    const auto same = std::find_if(m_satellites.begin(), m_satellites.end(), [&](const SatelliteInView& old) {
-      return old.talker == talker && old.prn == s.prn;
-    });
-    if (same != m_satellites.end())
-      *same = s;
-    else if (m_satellites.size() < kMaxSatellites)
-      m_satellites.push_back(s);
+    const int prn = static_cast<int>(v[0]);
+    const int elevation = std::max(bounded(v[1], -90, 90), -1);  // below the horizon: not drawn
+    const int azimuth = bounded(v[2], 0, 360);
+    const int snr = bounded(v[3], 0, 99);
+    if (SatelliteInView* s = placeFor(talker, prn, prns)) {
+      // Written member by member: a whole record built aside and copied in stalls on its load.
+      s->talker = talker;
+      s->prn = prn;
+      s->elevation = elevation;
+      s->azimuth = azimuth == 360 ? 0 : azimuth;
+      s->snr = snr;
+      s->used = false;
+    }
   }
+}
+
+GpsProtocolNmea::TalkerPrns* GpsProtocolNmea::talkerPrns(std::uint16_t talker) {
+  for (std::size_t i = 0; i < m_talkerPrnCount; ++i)
+    if (m_talkerPrns[i].talker == talker) return &m_talkerPrns[i];
+  return nullptr;
+}
+
+// A satellite replaces its own earlier entry, or joins the sky while there is room (null when
+// there is none).
+SatelliteInView* GpsProtocolNmea::placeFor(std::uint16_t talker, int prn, TalkerPrns* prns) {
+  const auto bit = static_cast<std::size_t>(prn);
+  if (prns == nullptr || prns->prns[bit]) {
+    const auto same = std::find_if(m_satellites.begin(), m_satellites.end(), [&](const SatelliteInView& old) {
+      return old.talker == talker && old.prn == prn;
+    });
+    if (same != m_satellites.end()) return &*same;
+  }
+  if (m_satellites.size() >= kMaxSatellites) return nullptr;
+  if (prns != nullptr) {
+    prns->prns.set(bit);
+    ++prns->count;
+  }
+  return &m_satellites.emplace_back();
 }
 
 // Talkers of the satellite systems as GSA numbers them (0: GSA gave no system).
@@ -697,12 +816,23 @@ static int talkerSystem(std::uint16_t talker) {
 }
 
 void GpsProtocolNmea::markUsedSatellites() {
+  // A satellite's ids (system * 1000 + number, and the number alone) stay below the mask's size;
+  // a used id past it can match none.
   const auto ids = std::span(m_epoch.usedIds).first(m_epoch.usedCount);
+  for (const std::uint16_t id : ids)
+    if (id < m_usedMask.size()) m_usedMask.set(id);
+  std::uint16_t talker = 0;
+  std::size_t systemIds = 0;  // the talker's system * 1000; a talker's satellites mostly come together
   for (SatelliteInView& s : m_satellites) {
-    const auto system = static_cast<std::uint16_t>(talkerSystem(s.talker) * 1000 + s.prn);
-    const auto plain = static_cast<std::uint16_t>(s.prn);
-    s.used = std::find(ids.begin(), ids.end(), system) != ids.end() || std::find(ids.begin(), ids.end(), plain) != ids.end();
+    if (s.talker != talker) {
+      talker = s.talker;
+      systemIds = static_cast<std::size_t>(talkerSystem(talker)) * 1000;
+    }
+    const auto plain = static_cast<std::size_t>(s.prn);
+    s.used = m_usedMask[systemIds + plain] || m_usedMask[plain];
   }
+  for (const std::uint16_t id : ids)
+    if (id < m_usedMask.size()) m_usedMask.reset(id);
 }
 
 // ZDA  1 time, 2 day, 3 month, 4 year: the date for the sentences that carry only a time.

@@ -4,6 +4,7 @@
 // record, and hands that record on once per epoch when it holds a position.
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -129,11 +130,27 @@ class GpsProtocolNmea final : public GpsProtocol {
     [[nodiscard]] std::string_view operator[](std::size_t index) const {
       return index < m_count ? m_fields[index] : std::string_view{};
     }
+    /// True when the split stopped at `limit` with more fields after it ...
+    [[nodiscard]] bool cut() const { return m_cut; }
+    /// ... which are this text, unsplit.
+    [[nodiscard]] std::string_view rest() const { return m_rest; }
 
    private:
     std::array<std::string_view, kCapacity> m_fields{};
     std::size_t m_count = 0;
+    bool m_cut = false;
+    std::string_view m_rest;
   };
+
+  /// The satellites of one talker in m_satellites: their numbers, so that a satellite new to the
+  /// sky (the usual case) is appended without a search, and how many, so that a new series of
+  /// the only talker clears the sky without a pass over it.
+  struct TalkerPrns {
+    std::uint16_t talker = 0;
+    std::size_t count = 0;
+    std::bitset<1000> prns;
+  };
+  static constexpr std::size_t kTalkerSlots = 8;
 
   void finishSentence(std::string_view line);
   void handleSentence(std::string_view line);
@@ -154,6 +171,8 @@ class GpsProtocolNmea final : public GpsProtocol {
   void decodeGsa(const Fields& f);
   void decodeGsv(const Fields& f);
   void readSatellites(const Fields& f, std::uint16_t talker);
+  TalkerPrns* talkerPrns(std::uint16_t talker);
+  SatelliteInView* placeFor(std::uint16_t talker, int prn, TalkerPrns* prns);
   void markUsedSatellites();
   void decodeZda(const Fields& f);
   void decodeHeading(const Fields& f, int rank);
@@ -186,6 +205,11 @@ class GpsProtocolNmea final : public GpsProtocol {
 
   Fields m_fields;
   std::vector<SatelliteInView> m_satellites;
+  // Talkers whose satellite numbers are tracked (a talker left out is searched for instead).
+  std::array<TalkerPrns, kTalkerSlots> m_talkerPrns{};
+  std::size_t m_talkerPrnCount = 0;
+  std::size_t m_talkerPrnNext = 0;  // the slot a new talker takes once all are in use
+  std::bitset<7000> m_usedMask;     // the epoch's used ids while the sky is marked
   SentenceHandler m_sentenceHandler;
   Stats m_stats;
 };
