@@ -1,6 +1,7 @@
 #include "sources/decoders/gps_protocol_nmea.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -34,8 +35,8 @@ constexpr std::array<bool, 256> kSpecial = [] {
   return t;
 }();
 
-// The first byte in [p, end) that is "$", "!", CR or LF (or end): eight bytes at a time while
-// none of them is one.
+// The first byte in [p, end) that is "$", "!", CR or LF (or end): eight bytes at a time. A zero
+// byte's mark may also mark bytes after it, never one before, so the lowest mark is the byte.
 const char* skipPlain(const char* p, const char* end) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
@@ -43,9 +44,12 @@ const char* skipPlain(const char* p, const char* end) {
   while (end - p >= 8) {
     std::uint64_t w = 0;
     std::memcpy(&w, p, 8);
-    if ((hasZero(w ^ (kOnes * '$')) | hasZero(w ^ (kOnes * '!')) | hasZero(w ^ (kOnes * '\r')) |
-         hasZero(w ^ (kOnes * '\n'))) != 0)
+    const std::uint64_t marks = hasZero(w ^ (kOnes * '$')) | hasZero(w ^ (kOnes * '!')) |
+                                hasZero(w ^ (kOnes * '\r')) | hasZero(w ^ (kOnes * '\n'));
+    if (marks != 0) {
+      if constexpr (std::endian::native == std::endian::little) return p + std::countr_zero(marks) / 8;
       break;
+    }
     p += 8;
   }
   while (p < end && !kSpecial[static_cast<unsigned char>(*p)]) ++p;
@@ -396,20 +400,34 @@ void GpsProtocolNmea::decode(std::string_view line) {
   }
 }
 
+// The commas are found eight bytes at a time (on little-endian machines, where the lowest mark is
+// the first byte); the rest of the payload, and all of it elsewhere, a byte at a time.
 void GpsProtocolNmea::Fields::split(std::string_view payload, std::size_t limit) {
   m_count = 0;
   m_cut = false;
   std::size_t from = 0;
-  for (std::size_t i = 0; i < payload.size(); ++i) {
-    if (payload[i] != ',') continue;
+  // One field ends at the comma at `i`; false once the fields past the limit are left unsplit.
+  auto field = [&](std::size_t i) {
     m_fields[m_count++] = payload.substr(from, i - from);
     from = i + 1;
-    if (m_count == limit) {  // the fields past the limit are not needed, or read apart
-      m_cut = true;
-      m_rest = payload.substr(from);
-      return;
+    if (m_count < limit) return true;
+    m_cut = true;
+    m_rest = payload.substr(from);
+    return false;
+  };
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; i + 8 <= payload.size(); i += 8) {
+      std::uint64_t w = 0;
+      std::memcpy(&w, payload.data() + i, 8);
+      w ^= 0x2C2C2C2C2C2C2C2CULL;  // commas to zero bytes, marked exactly (no borrow between bytes)
+      std::uint64_t commas = ~(((w & 0x7F7F7F7F7F7F7F7FULL) + 0x7F7F7F7F7F7F7F7FULL) | w) & 0x8080808080808080ULL;
+      for (; commas != 0; commas &= commas - 1)
+        if (!field(i + static_cast<std::size_t>(std::countr_zero(commas)) / 8)) return;
     }
   }
+  for (; i < payload.size(); ++i)
+    if (payload[i] == ',' && !field(i)) return;
   m_fields[m_count++] = payload.substr(from);
 }
 
@@ -765,7 +783,15 @@ void GpsProtocolNmea::readSatellites(const Fields& f, std::uint16_t talker) {
     const int elevation = std::max(bounded(v[1], -90, 90), -1);  // below the horizon: not drawn
     const int azimuth = bounded(v[2], 0, 360);
     const int snr = bounded(v[3], 0, 99);
-    if (SatelliteInView* s = placeFor(talker, prn, prns)) {
+    SatelliteInView* s = nullptr;
+    if (prns != nullptr && !prns->prns[static_cast<std::size_t>(prn)] && m_satellites.size() < kMaxSatellites) {
+      prns->prns.set(static_cast<std::size_t>(prn));  // new to the sky, the usual case
+      ++prns->count;
+      s = &m_satellites.emplace_back();
+    } else {
+      s = placeFor(talker, prn, prns);
+    }
+    if (s != nullptr) {
       // Written member by member: a whole record built aside and copied in stalls on its load.
       s->talker = talker;
       s->prn = prn;
