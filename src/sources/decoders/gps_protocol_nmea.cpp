@@ -35,8 +35,9 @@ constexpr std::array<bool, 256> kSpecial = [] {
   return t;
 }();
 
-// The first byte in [p, end) that is "$", "!", CR or LF (or end): eight bytes at a time. A zero
-// byte's mark may also mark bytes after it, never one before, so the lowest mark is the byte.
+// The first byte in [p, end) that is "$", "!", CR or LF (or end): eight bytes at a time. All four
+// are below "%", which sentence text hardly ever is, so one test passes most words. A byte's mark
+// may also mark bytes after it, never one before, so the lowest mark is the byte.
 const char* skipPlain(const char* p, const char* end) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
   constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
@@ -44,6 +45,10 @@ const char* skipPlain(const char* p, const char* end) {
   while (end - p >= 8) {
     std::uint64_t w = 0;
     std::memcpy(&w, p, 8);
+    if (((w - kOnes * '%') & ~w & kHighs) == 0) {
+      p += 8;
+      continue;
+    }
     const std::uint64_t marks = hasZero(w ^ (kOnes * '$')) | hasZero(w ^ (kOnes * '!')) |
                                 hasZero(w ^ (kOnes * '\r')) | hasZero(w ^ (kOnes * '\n'));
     if (marks != 0) {
