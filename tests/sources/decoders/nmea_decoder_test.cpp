@@ -145,6 +145,36 @@ TEST_F(NmeaDecoder, SatelliteSentencesDescribeTheSky) {
   EXPECT_EQ(decoder.satellites().back(), (SatelliteInView{('G' << 8) | 'P', 7, -1, -1, -1, false}));
 }
 
+TEST_F(NmeaDecoder, SkyOfManyTalkersUpToItsLimit) {
+  // Nine talkers, more than the decoder tracks at once (an epoch counts eight); a new GPS series
+  // replaces GPS's satellite only (a value in another form than plain digits is read all the same).
+  const char* const talkers[] = {"GP", "GL", "GA", "GB", "BD", "GQ", "GI", "QZ", "GN"};
+  for (int i = 0; i < 9; ++i) {
+    feedLines(s(std::string(talkers[i]) + "GSV,1,1,01," + std::to_string(10 + i) + ",10,20,30"));
+    flush();
+  }
+  feedLines(s("GPGSV,1,1,01,40,11,0045,31"));
+  const auto& sky = decoder.satellites();
+  ASSERT_EQ(sky.size(), 9u);
+  EXPECT_EQ(sky.front().talker, ('G' << 8) | 'L');
+  EXPECT_EQ(sky.back(), (SatelliteInView{('G' << 8) | 'P', 40, 11, 45, 31, false}));
+  // Sentences past a series' first update the satellites they repeat, in their place.
+  feedLines(s("GLGSV,2,2,01,11,50,60,40") + s("GAGSV,2,2,02,12,50,60,40,12,51,61,41"));
+  ASSERT_EQ(sky.size(), 9u);
+  EXPECT_EQ(sky[0], (SatelliteInView{('G' << 8) | 'L', 11, 50, 60, 40, false}));
+  EXPECT_EQ(sky[1], (SatelliteInView{('G' << 8) | 'A', 12, 51, 61, 41, false}));
+  // The sky stops at its limit; a bad value of a satellite left out still counts.
+  for (int prn = 100; prn < 240; prn += 4)
+    feedLines(s("GPGSV,9,2,40," + std::to_string(prn) + ",1,2,3," + std::to_string(prn + 1) + ",1,2,3," +
+                std::to_string(prn + 2) + ",1,2,3," + std::to_string(prn + 3) + ",1,2,3"));
+  EXPECT_EQ(sky.size(), GpsProtocolNmea::kMaxSatellites);
+  const auto bad = decoder.stats().outOfRange;
+  feedLines(s("GPGSV,9,3,40,500,95,2,3"));
+  EXPECT_EQ(decoder.stats().outOfRange, bad + 1);
+  EXPECT_EQ(sky.size(), GpsProtocolNmea::kMaxSatellites);
+  EXPECT_EQ(sky.back().prn, 100 + 127 - 9);
+}
+
 TEST_F(NmeaDecoder, RmcExampleGivesTheExpectedValues) {
   feed(kRmc);
   flush();
