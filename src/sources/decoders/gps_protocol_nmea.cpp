@@ -774,20 +774,23 @@ void GpsProtocolNmea::readSatellites(const Fields& f, std::uint16_t talker) {
     return static_cast<int>(value);
   };
   GroupFields fields(f.rest());
+  // One field of a group, false when the group is incomplete.
+  auto read = [&fields](std::int64_t& value) {
+    if (!fields.more()) return false;
+    value = fields.next();
+    return true;
+  };
   for (std::size_t field = 4; field + 4 <= Fields::kCapacity; field += 4) {
-    std::array<std::int64_t, 4> v{};
-    for (std::int64_t& value : v) {
-      if (!fields.more()) return;  // an incomplete group
-      value = fields.next();
-    }
-    if (v[0] < 1 || v[0] > 999) {  // also when empty or no number
+    std::int64_t number = 0, elevationValue = 0, azimuthValue = 0, snrValue = 0;
+    if (!read(number) || !read(elevationValue) || !read(azimuthValue) || !read(snrValue)) return;
+    if (number < 1 || number > 999) {  // also when empty or no number
       markBad();
       continue;
     }
-    const int prn = static_cast<int>(v[0]);
-    const int elevation = std::max(bounded(v[1], -90, 90), -1);  // below the horizon: not drawn
-    const int azimuth = bounded(v[2], 0, 360);
-    const int snr = bounded(v[3], 0, 99);
+    const int prn = static_cast<int>(number);
+    const int elevation = std::max(bounded(elevationValue, -90, 90), -1);  // below the horizon: not drawn
+    const int azimuth = bounded(azimuthValue, 0, 360);
+    const int snr = bounded(snrValue, 0, 99);
     SatelliteInView* s = nullptr;
     if (prns != nullptr && !prns->prns[static_cast<std::size_t>(prn)] && m_satellites.size() < kMaxSatellites) {
       prns->prns.set(static_cast<std::size_t>(prn));  // new to the sky, the usual case
