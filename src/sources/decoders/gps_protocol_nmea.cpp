@@ -284,6 +284,11 @@ void GpsProtocolNmea::start(ProtocolHost& host) {
   m_inSentence = false;
   m_overflow = false;
   m_noise = false;
+  m_lastKey = 0;
+  m_cycleTime.reset();
+  m_ender = 0;
+  m_enderRuns = 0;
+  m_closedEarly = false;
 }
 
 void GpsProtocolNmea::flush(ProtocolHost& host) {
@@ -381,12 +386,18 @@ void GpsProtocolNmea::decode(std::string_view line) {
   const bool gsv = payload.size() >= 6 && payload.substr(2, 4) == "GSV,";
   m_fields.split(payload, gsv ? 4 : Fields::kCapacity);
   const std::string_view address = m_fields[0];
-  if (address.size() == 5 && address == "PGRMZ") {
+  if (address.size() != 5) {
+    ++m_stats.unknownSentence;
+    return;
+  }
+  std::uint64_t key = 0;
+  std::memcpy(&key, address.data(), 5);
+  m_sentenceKey = key;
+  if (address == "PGRMZ") {
     decodePgrmz(m_fields);
-  } else if (address.size() == 5 && address == "PGRME") {
+  } else if (address == "PGRME") {
     decodePgrme(m_fields);
-  } else if (address.size() == 5 && line.front() == '$' && isUpper(address[0]) && isUpper(address[1]) &&
-             address[0] != 'P') {
+  } else if (line.front() == '$' && isUpper(address[0]) && isUpper(address[1]) && address[0] != 'P') {
     const std::string_view type = address.substr(2);
     if (type == "RMC") decodeRmc(m_fields);
     else if (type == "GGA") decodeGga(m_fields);
@@ -398,11 +409,15 @@ void GpsProtocolNmea::decode(std::string_view line) {
     else if (type == "ZDA") decodeZda(m_fields);
     else if (type == "HDT") decodeHeading(m_fields, kTrueHeading);
     else if (type == "HDG") decodeHeading(m_fields, kMagneticHeading);
-    else ++m_stats.unknownSentence;
-    return;
+    else {
+      ++m_stats.unknownSentence;
+      return;
+    }
   } else {
     ++m_stats.unknownSentence;
+    return;
   }
+  endOfSentence();
 }
 
 // The commas are found eight bytes at a time (on little-endian machines, where the lowest mark is
@@ -491,10 +506,38 @@ void GpsProtocolNmea::beginFixTime(std::string_view timeField) {
     m_epoch.open = true;
     return;
   }
+  if (m_cycleTime != time) {
+    // The sentence read before this one ended the receiver's last cycle.
+    if (m_lastKey != 0 && m_lastKey == m_ender) {
+      if (m_enderRuns < kEnderRuns) ++m_enderRuns;
+    } else {
+      m_ender = m_lastKey;
+      m_enderRuns = m_lastKey != 0 ? 1 : 0;
+    }
+    m_cycleTime = time;
+    m_closedEarly = false;
+  }
   if (m_epoch.open && m_epoch.timeOfDay && *m_epoch.timeOfDay != *time) closeEpoch(m_host);
   m_epoch.open = true;
   m_epoch.timeOfDay = time;
   m_lineTimed = true;
+}
+
+void GpsProtocolNmea::endOfSentence() {
+  if (m_closedEarly) {
+    // The receiver's epoch went on past the sentence that used to end it. What comes until the
+    // next fix time joins the epoch handed on, whose time makes it no second position, and the
+    // cycle's end is learnt anew.
+    m_closedEarly = false;
+    m_enderRuns = 0;
+  }
+  m_lastKey = m_sentenceKey;
+  if (m_enderRuns >= kEnderRuns && m_sentenceKey == m_ender && m_epoch.open && m_epoch.timeOfDay) {
+    const std::int32_t time = *m_epoch.timeOfDay;
+    closeEpoch(m_host);
+    m_epoch.timeOfDay = time;
+    m_closedEarly = true;
+  }
 }
 
 void GpsProtocolNmea::noFix() {
@@ -722,6 +765,7 @@ void GpsProtocolNmea::decodeGsa(const Fields& f) {
 // system talker (GP, GL, GA, ...); the counts add up.
 void GpsProtocolNmea::decodeGsv(const Fields& f) {
   m_epoch.open = true;
+  if (f[1] != f[2]) m_sentenceKey = 0;  // only the last of a series can end a cycle
   if (f[3].empty()) return;
   const auto count = integer(f[3]);
   if (!count || !validValue(defSatellitesInView, *count)) {

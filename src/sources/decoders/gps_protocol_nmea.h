@@ -2,6 +2,13 @@
 // NMEA 0183 decoder: frames byte chunks into sentences, gathers the sentences of one receiver
 // epoch (those carrying the same fix time, and the satellite sentences between them) into one
 // record, and hands that record on once per epoch when it holds a position.
+//
+// An epoch is handed on when the next fix time begins, or when its transport finds the line
+// quiet. A receiver that writes its sentences in a steady order ends every cycle with the same
+// sentence: once that sentence has come last before a new fix time in kEnderRuns cycles in a
+// row, an epoch is handed on as soon as it arrives. A sentence after it with no new fix time
+// means the receiver changed its output: that sentence joins the epoch already handed on (which
+// makes no second position) and the cycle's end is learnt anew.
 
 #include <array>
 #include <bitset>
@@ -66,7 +73,11 @@ class GpsProtocolNmea final : public GpsProtocol {
   void start(ProtocolHost& host) override;
   /// Always returns `consumed`.
   ProcessStatus processData(ProtocolHost& host, std::string_view chunk) override;
-  /// True while an epoch is open: its position is handed on by the next fix time or by `flush`.
+  /// Cycles in a row that must end with the same sentence before it ends epochs on its own.
+  static constexpr int kEnderRuns = 2;
+
+  /// True while an epoch is open: its position is handed on by the sentence that ends the
+  /// receiver's cycle, the next fix time or `flush`.
   [[nodiscard]] bool holdsPosition() const override { return m_epoch.open; }
   /// Closes the open epoch and hands its position on, if it has one.
   void flush(ProtocolHost& host) override;
@@ -159,6 +170,8 @@ class GpsProtocolNmea final : public GpsProtocol {
   /// Every sentence that carries a fix time starts with this; one with a time other than the open
   /// epoch's closes that epoch first.
   void beginFixTime(std::string_view timeField);
+  /// A sentence that was read is done: it may end the epoch (see the top of this file).
+  void endOfSentence();
   /// The sentence being decoded says its receiver has no fix.
   void noFix();
 
@@ -194,6 +207,15 @@ class GpsProtocolNmea final : public GpsProtocol {
   std::optional<DateTime> m_knownDate;              // last date read (RMC, ZDA) ...
   std::int32_t m_knownDateTime = 0;                 // ... and the time of day it was read with
   bool m_checkChecksum = true;
+
+  // The end of the receiver's cycle. A sentence's key is its address ("GNGGA") in the low bytes;
+  // 0 for a satellite sentence other than the last of its series, which ends no cycle.
+  std::uint64_t m_sentenceKey = 0;          // of the sentence being decoded
+  std::uint64_t m_lastKey = 0;              // of the last sentence read
+  std::optional<std::int32_t> m_cycleTime;  // the latest fix time read
+  std::uint64_t m_ender = 0;                // the sentence read last before a new fix time ...
+  int m_enderRuns = 0;                      // ... so many cycles in a row (at most kEnderRuns)
+  bool m_closedEarly = false;               // the epoch was handed on at that sentence; none read since
 
   // Framing state.
   std::string m_line;       // the sentence being received, from its "$" or "!"

@@ -431,7 +431,7 @@ TEST_F(NmeaDecoder, CoordinatesInDoublePrecision) {
   for (const auto& [lat, expected] : cases) {
     SCOPED_TRACE(lat);
     feedLines(s(std::string("GPGLL,") + lat + ",11705.43645510,W,1200" + std::to_string(10 + count()) + ",A,A"));
-    feed(s("GPGLL,0000.000,N,00000.000,E,1300" + std::to_string(10 + count()) + ",A,A"));  // closes the epoch
+    flush();
     ASSERT_FALSE(host.positions.empty());
     EXPECT_NEAR(last().y, expected, 1e-12);
     EXPECT_NEAR(last().x, -(117.0 + 5.43645510 / 60.0), 1e-12);
@@ -495,6 +495,71 @@ TEST_F(NmeaDecoder, StartForgetsTheOpenEpochAndThePartLine) {
   EXPECT_TRUE(decoder.fragment().empty());
   flush();
   EXPECT_EQ(count(), 0u);
+}
+
+// --- the end of the receiver's cycle --------------------------------------------------------
+
+std::string at(int second) { return "1235" + std::string(second < 10 ? "0" : "") + std::to_string(second) + ".250"; }
+
+// One cycle of a GPS receiver at 12:35:<second>.250, ending with a series of two satellite sentences.
+std::vector<std::string> cycle(int second) {
+  const std::string t = at(second);
+  return {s("GPRMC," + t + ",A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,D"),
+          s("GPGGA," + t + ",4807.038,N,01131.000,E,2,07,1.1,545.4,M,46.9,M,,"),
+          s("GPGSA,A,3,02,05,11,12,18,20,25,,,,,,1.4,1.1,0.9"),
+          s("GPGSV,2,1,07,02,60,319,36,05,77,132,38,11,29,052,29,12,46,186,46"),
+          s("GPGSV,2,2,07,18,19,264,16,20,48,049,35,25,58,245,39")};
+}
+
+TEST_F(NmeaDecoder, SteadyReceiverHandsOnEachEpochAtItsLastSentence) {
+  for (int second = 1; second <= 4; ++second) {
+    const auto lines = cycle(second);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      feed(lines[i]);
+      // Epochs 1 and 2 ended alike; from epoch 3 on an epoch goes with its last sentence (the
+      // series' last, not its first), before the next fix time.
+      const auto expected = static_cast<std::size_t>(second >= 3 && i + 1 == lines.size() ? second : second - 1);
+      ASSERT_EQ(count(), expected) << "epoch " << second << ", sentence " << i;
+    }
+  }
+  EXPECT_FALSE(decoder.holdsPosition()) << "nothing left for a quiet line to hand on";
+  flush();
+  ASSERT_EQ(count(), 4u);
+  EXPECT_EQ(partsOf(last().time).second, 4);
+  EXPECT_EQ(last().satellitesInView, 7);
+  EXPECT_EQ(last().fields, host.positions[1].fields) << "the record an epoch closed by the next fix time has";
+}
+
+TEST_F(NmeaDecoder, ReceiverThatLengthensItsCycleStillGivesOnePositionPerEpoch) {
+  // From epoch 4 on the cycle goes on with a GLL of the same time and an error estimate.
+  auto feedCycle = [&](int second) {
+    for (const auto& line : cycle(second)) feed(line);
+    if (second >= 4) feed(s("GPGLL,4807.038,N,01131.000,E," + at(second) + ",A,D") + s("PGRME,7.6,M,41.7,M,42.4,M"));
+  };
+  for (int second = 1; second <= 5; ++second) feedCycle(second);
+  EXPECT_EQ(count(), 4u) << "epoch 5 waits for the next fix time while the new end is learnt";
+  feedCycle(6);
+  EXPECT_EQ(count(), 6u) << "learnt again: epoch 6 goes with its error estimate";
+  flush();
+  ASSERT_EQ(count(), 6u);
+  for (std::size_t i = 0; i < count(); ++i) {
+    const PositionInfo& p = host.positions[i];
+    EXPECT_EQ(partsOf(p.time).second, static_cast<int>(i) + 1);
+    EXPECT_EQ(p.satellitesInView, 7);
+    EXPECT_EQ(p.has(defXYPrec), i >= 4) << "epoch 4 was handed on before its new sentences came";
+  }
+  EXPECT_EQ(decoder.stats().epochsWithoutFix, 0u);
+}
+
+TEST_F(NmeaDecoder, ReceiverWithoutASteadyLastSentenceHandsOnAtTheNextFixTime) {
+  for (int second = 1; second <= 6; ++second) {
+    for (const auto& line : cycle(second)) feed(line);
+    if (second % 2 == 0) feed(s("PGRME,7.6,M,41.7,M,42.4,M"));
+    EXPECT_EQ(count(), static_cast<std::size_t>(second - 1));
+    EXPECT_TRUE(decoder.holdsPosition());
+  }
+  flush();
+  EXPECT_EQ(count(), 6u);
 }
 
 // --- recordings -------------------------------------------------------------------------------
