@@ -417,7 +417,15 @@ void GpsProtocolNmea::decode(std::string_view line) {
     ++m_stats.unknownSentence;
     return;
   }
-  endOfSentence();
+  if (m_closedEarly) [[unlikely]] {
+    // The receiver's epoch went on past the sentence that used to end it. What comes until the
+    // next fix time joins the epoch handed on, whose time makes it no second position, and the
+    // cycle's end is learnt anew.
+    m_closedEarly = false;
+    m_enderRuns = 0;
+  }
+  m_lastKey = m_sentenceKey;
+  if (m_sentenceKey == m_ender && m_enderRuns >= kEnderRuns) endCycle();
 }
 
 // The commas are found eight bytes at a time (on little-endian machines, where the lowest mark is
@@ -523,21 +531,12 @@ void GpsProtocolNmea::beginFixTime(std::string_view timeField) {
   m_lineTimed = true;
 }
 
-void GpsProtocolNmea::endOfSentence() {
-  if (m_closedEarly) {
-    // The receiver's epoch went on past the sentence that used to end it. What comes until the
-    // next fix time joins the epoch handed on, whose time makes it no second position, and the
-    // cycle's end is learnt anew.
-    m_closedEarly = false;
-    m_enderRuns = 0;
-  }
-  m_lastKey = m_sentenceKey;
-  if (m_enderRuns >= kEnderRuns && m_sentenceKey == m_ender && m_epoch.open && m_epoch.timeOfDay) {
-    const std::int32_t time = *m_epoch.timeOfDay;
-    closeEpoch(m_host);
-    m_epoch.timeOfDay = time;
-    m_closedEarly = true;
-  }
+void GpsProtocolNmea::endCycle() {
+  if (!m_epoch.open || !m_epoch.timeOfDay) return;
+  const std::int32_t time = *m_epoch.timeOfDay;
+  closeEpoch(m_host);
+  m_epoch.timeOfDay = time;
+  m_closedEarly = true;
 }
 
 void GpsProtocolNmea::noFix() {
@@ -765,7 +764,9 @@ void GpsProtocolNmea::decodeGsa(const Fields& f) {
 // system talker (GP, GL, GA, ...); the counts add up.
 void GpsProtocolNmea::decodeGsv(const Fields& f) {
   m_epoch.open = true;
-  if (f[1] != f[2]) m_sentenceKey = 0;  // only the last of a series can end a cycle
+  // Only the last sentence of a series can end a cycle.
+  const bool last = f[1].size() == 1 && f[2].size() == 1 ? f[1][0] == f[2][0] : f[1] == f[2];
+  if (!last) m_sentenceKey = 0;
   if (f[3].empty()) return;
   const auto count = integer(f[3]);
   if (!count || !validValue(defSatellitesInView, *count)) {

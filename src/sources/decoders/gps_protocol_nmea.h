@@ -170,8 +170,8 @@ class GpsProtocolNmea final : public GpsProtocol {
   /// Every sentence that carries a fix time starts with this; one with a time other than the open
   /// epoch's closes that epoch first.
   void beginFixTime(std::string_view timeField);
-  /// A sentence that was read is done: it may end the epoch (see the top of this file).
-  void endOfSentence();
+  /// The sentence just read ends the receiver's cycle: the open epoch is handed on.
+  void endCycle();
   /// The sentence being decoded says its receiver has no fix.
   void noFix();
 
