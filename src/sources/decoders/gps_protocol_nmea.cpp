@@ -419,8 +419,8 @@ void GpsProtocolNmea::decode(std::string_view line) {
   }
   if (m_closedEarly) [[unlikely]] {
     // The receiver's epoch went on past the sentence that used to end it. What comes until the
-    // next fix time joins the epoch handed on, whose time makes it no second position, and the
-    // cycle's end is learnt anew.
+    // next fix time belongs to the epoch handed on and makes no position; the cycle's end is
+    // learnt anew.
     m_closedEarly = false;
     m_enderRuns = 0;
   }
@@ -524,6 +524,12 @@ void GpsProtocolNmea::beginFixTime(std::string_view timeField) {
     }
     m_cycleTime = time;
     m_closedEarly = false;
+    if (m_epoch.late) {
+      if (m_epoch.open)
+        m_epoch = Epoch{};  // sentences after the end of the last cycle
+      else
+        m_epoch.late = false;
+    }
   }
   if (m_epoch.open && m_epoch.timeOfDay && *m_epoch.timeOfDay != *time) closeEpoch(m_host);
   m_epoch.open = true;
@@ -533,9 +539,8 @@ void GpsProtocolNmea::beginFixTime(std::string_view timeField) {
 
 void GpsProtocolNmea::endCycle() {
   if (!m_epoch.open || !m_epoch.timeOfDay) return;
-  const std::int32_t time = *m_epoch.timeOfDay;
   closeEpoch(m_host);
-  m_epoch.timeOfDay = time;
+  m_epoch.late = true;
   m_closedEarly = true;
 }
 
@@ -601,9 +606,9 @@ void GpsProtocolNmea::closeEpoch(ProtocolHost* host) {
   }
   if (!clearInvalidValues(p).empty()) ++m_stats.outOfRange;
 
-  // Sentences of an epoch that was already handed on (late ones after a quiet line) make no
-  // second position with the same time.
-  const bool repeat = e.timeOfDay && m_lastDeliveredTime == e.timeOfDay;
+  // Sentences of an epoch that was already handed on (late ones after a quiet line or after the
+  // end of the receiver's cycle) make no second position.
+  const bool repeat = e.late || (e.timeOfDay && m_lastDeliveredTime == e.timeOfDay);
   const bool fixValid = e.timeOfDay ? !e.noFix : !e.noFix && !e.noFixUntimed;
   const bool deliver = fixValid && p.has(defXY) && !repeat;
   if (!deliver) {

@@ -111,6 +111,7 @@ class GpsProtocolNmea final : public GpsProtocol {
   struct Epoch {
     PositionInfo position;
     bool open = false;
+    bool late = false;                      ///< after the end of the cycle handed on: makes no record
     std::optional<std::int32_t> timeOfDay;  ///< fix time, milliseconds since midnight
     std::optional<DateTime> date;           ///< the epoch's own date (RMC)
     bool noFix = false;                     ///< a sentence with the epoch's time said "no fix"
