@@ -181,6 +181,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   field(*dialog, "http\\dbtimeout")->setText("20");
   field(*dialog, "httplog\\queuesize")->setText("5000");
   field(*dialog, "tcpiplog\\port")->setText("2223");
+  field(*dialog, "tcpiplog\\maxclients")->setText("500");
   field<QComboBox>(*dialog, "tcpiplog\\passthrough")->setCurrentIndex(1);
   field<QComboBox>(*dialog, "tcpiplog\\talker")->setCurrentText("GN");
   field<QCheckBox>(*dialog, "tcpiplog\\everyposition")->setChecked(true);
@@ -217,7 +218,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
       {"http\\dbpool", "8"},          {"http\\dbtimeout", "20"},         {"httplog\\queuesize", "5000"},
       {"tcpiplog\\passthrough", "true"}, {"tcpiplog\\talker", "GN"}, {"tcpiplog\\everyposition", "true"},
       {"udplog\\address", "239.255.10.110"}, {"udplog\\ttl", "4"}, {"udplog\\port", "10110"},
-      {"udplog\\multicastinterface", "lo"},
+      {"udplog\\multicastinterface", "lo"}, {"tcpiplog\\maxclients", "500"},
   };
   for (const auto& [key, value] : stored) EXPECT_EQ(file.readString(key, "(missing)"), value) << key;
 
@@ -228,6 +229,7 @@ TEST_F(OptionsDialogTest, OkWritesSavesAndApplies) {
   EXPECT_EQ(controller.displayFormat().distUnit, DistUnit::nautic);
   EXPECT_EQ(controller.filter(LoggerKind::nmeaFile).recordMode(), rmDistance);
   EXPECT_EQ(controller.nmeaTcpLogger()->port(), 2223);
+  EXPECT_EQ(controller.nmeaTcpLogger()->maxClients(), 500);
   EXPECT_TRUE(controller.nmeaTcpLogger()->passThrough());
   EXPECT_EQ(controller.nmeaTcpLogger()->talker(), "GN");
   EXPECT_TRUE(controller.broadcastEveryPosition());
@@ -368,8 +370,8 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
   const std::pair<const char*, const char*> bad[] = {
       {"simu\\alt", "-"},           {"nmeacom\\bytesize", "300"}, {"nmeatcpip\\port", ""},
       {"http\\port", "70000"},      {"http\\bindaddress", "all"}, {"http\\dbpool", "0"},
-      {"http\\dbtimeout", "3601"},  {"httplog\\timeout", ""},     {"httplog\\queuesize", "0"},
-      {"proxy\\port", "65536"},
+      {"http\\dbtimeout", "3601"},  {"tcpiplog\\maxclients", "0"}, {"httplog\\timeout", ""},
+      {"httplog\\queuesize", "0"},  {"proxy\\port", "65536"},
   };
   for (const auto& [name, text] : bad) field(*dialog, name)->setText(text);
   // An empty line limit means no limit.
@@ -386,6 +388,7 @@ TEST_F(OptionsDialogTest, ValidateNamesEveryFieldThatCannotBeApplied) {
                           "HTTP Server, Bind address: 'all' is not an IP address",
                           "HTTP Server, Connections: '0' is not between 1 and 64",
                           "HTTP Server, Statement time limit (s): '3601' is not between 1 and 3600",
+                          "TCP/IP Log, Maximum clients: '0' is not between 1 and 2147483647",
                           "HTTP Log, Timeout (ms): '' is not a valid integer value",
                           "HTTP Log, Queue size (positions): '0' is not between 1 and 2147483647",
                           "HTTP Proxy, Port: '65536' is not a valid port number",

@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
+#include <limits>
+
 #include "app/app_controller.h"
 #include "app/widgets/options/fields.h"
 #include "core/nmea.h"
@@ -24,6 +26,8 @@ TcpLogPage::TcpLogPage(QWidget* parent) : OptionsPage(tr("TCP/IP Log"), parent) 
   m_bindAddress = textField(this, keys::tcpipLogBindAddress);
   m_bindAddress->setPlaceholderText(tr("all interfaces"));
   addRow(form, tr("&Listen on address:"), m_bindAddress);
+  m_maxClients = digitField(this, keys::tcpipLogMaxClients);
+  addRow(form, tr("Maximum &clients:"), m_maxClients);
   m_sentences = new QComboBox(this);
   m_sentences->setObjectName(qs(keys::tcpipLogPassThrough.path));
   m_sentences->addItems({tr("Written from each position (RMC, GGA, GLL, VTG, GSA, ZDA)"),
@@ -44,6 +48,7 @@ TcpLogPage::TcpLogPage(QWidget* parent) : OptionsPage(tr("TCP/IP Log"), parent) 
 void TcpLogPage::load(const Settings& settings, const AppController& controller) {
   m_port->setText(storedText(settings, keys::tcpipLogPort));
   m_bindAddress->setText(storedText(settings, keys::tcpipLogBindAddress));
+  m_maxClients->setText(storedText(settings, keys::tcpipLogMaxClients));
   m_sentences->setCurrentIndex(settings.readBool(keys::tcpipLogPassThrough) ? 1 : 0);
   // A talker set in the file by hand stays selectable; one that is no talker shows the default.
   QString talker = storedText(settings, keys::tcpipLogTalker);
@@ -57,11 +62,13 @@ void TcpLogPage::load(const Settings& settings, const AppController& controller)
 void TcpLogPage::validate(FieldCheck& check) const {
   check.port(m_port);
   check.listenAddress(m_bindAddress);
+  check.integerIn(m_maxClients, 1, std::numeric_limits<int>::max());
 }
 
 void TcpLogPage::store(Settings& settings) const {
   storeText(settings, keys::tcpipLogPort, m_port);
   storeText(settings, keys::tcpipLogBindAddress, m_bindAddress);
+  storeText(settings, keys::tcpipLogMaxClients, m_maxClients);
   settings.writeBool(keys::tcpipLogPassThrough, m_sentences->currentIndex() == 1);
   settings.writeString(keys::tcpipLogTalker, str(m_talker->currentText()));
   storeFlag(settings, keys::tcpipLogEveryPosition, m_everyPosition);
@@ -73,6 +80,7 @@ void TcpLogPage::apply(AppController& controller) {
     controller.nmeaTcpLogger()->setListenAddress(*address);
   }
   controller.nmeaTcpLogger()->setPort(portOf(m_port));
+  controller.nmeaTcpLogger()->setMaxClients(integerOf(m_maxClients));
   controller.nmeaTcpLogger()->setPassThrough(m_sentences->currentIndex() == 1);
   controller.nmeaTcpLogger()->setTalker(str(m_talker->currentText()));
   controller.setBroadcastEveryPosition(m_everyPosition->isChecked());

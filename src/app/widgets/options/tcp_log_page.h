@@ -20,6 +20,7 @@ class TcpLogPage : public OptionsPage {
  private:
   QLineEdit* m_port;
   QLineEdit* m_bindAddress;
+  QLineEdit* m_maxClients;
   QComboBox* m_sentences;
   QComboBox* m_talker;
   QCheckBox* m_everyPosition;
