@@ -10,11 +10,11 @@ namespace geomuxer {
 namespace {
 
 std::string isoTimeWithMs(std::int64_t unixMs) {
-  const DateTimeParts p = splitDateTime(fromUnixMillis(unixMs));
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", p.year, p.month, p.day, p.hour, p.minute,
-                p.second, p.millisecond);
-  return text;
+  // Always with milliseconds, also for a whole second, so that readers parse one shape.
+  const DateTime time = fromUnixMillis(unixMs);
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, ".%03dZ", splitDateTime(time).millisecond);
+  return formatDateTimeText(time, 'T', suffix);
 }
 
 /// Tenths of a second, rounded, as "S.t"; integer arithmetic keeps it free of the process locale.

@@ -140,13 +140,16 @@ void GpsTracker::setState(SourceState state) {
   emit statusChanged(status());
 }
 
-void GpsTracker::noteBytes() {
+void GpsTracker::noteData() {
   m_status.lastByteMs = m_clock->now().time_since_epoch().count();
   m_byteWatch.restart(m_watchdogTime);
-  if (m_silent) {
-    m_silent = false;
-    emit noticed("data again");
-  }
+  if (!m_silent) return;
+  m_silent = false;
+  if (supervised()) emit noticed("data again");
+}
+
+void GpsTracker::noteBytes() {
+  noteData();
   if (m_status.state == SourceState::Connecting || m_status.state == SourceState::WaitingForData)
     setState(SourceState::ReceivingNoFix);
 }
@@ -221,10 +224,9 @@ void GpsTracker::attemptReopen() {
 }
 
 void GpsTracker::stopForFault(const TransportFault& fault) {
+  m_status.lastError = fault.message;  // announced with the stop
   stop();
-  m_status.lastError = fault.message;
   emit faulted(fault);
-  emit statusChanged(status());
 }
 
 void GpsTracker::reportFault(const TransportFault& fault) {
@@ -260,13 +262,8 @@ void GpsTracker::doPosition(const PositionInfo& position) {
   ++m_status.epochs;
   m_status.lastPositionMs = toUnixMillis(position.has(defTime) ? position.time : m_clock->utcNow());
   // Sources without bytes (the simulator, USB, the location service) count positions as data.
-  m_status.lastByteMs = m_clock->now().time_since_epoch().count();
-  m_byteWatch.restart(m_watchdogTime);
+  noteData();
   m_fixWatch.restart(m_watchdogTime);
-  if (m_silent) {
-    m_silent = false;
-    if (supervised()) emit noticed("data again");
-  }
   setState(SourceState::ReceivingFix);
   if (m_logger != nullptr && m_logger->active()) m_logger->addPosition(position);
   emit positionReceived(position);

@@ -129,6 +129,8 @@ class GpsTracker : public QObject {
   void attach(GpsInterface* iface);
   /// Sets the state and announces it (also when only the reconnect time changed).
   void setState(SourceState state);
+  /// Something arrived: the last byte's time, the watchdog, and "data again" after a silence.
+  void noteData();
   void noteBytes();
   /// Creates the interface when there is none and opens it; throws what opening throws.
   void openInterface();
